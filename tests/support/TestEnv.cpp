@@ -1,0 +1,107 @@
+#include "TestEnv.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace testenv {
+namespace {
+std::string g_root;
+
+void removeTree(const std::string& path) {
+    if (path.size() > 8) {
+        std::string cmd = "rm -rf '" + path + "'";
+        if (std::system(cmd.c_str()) != 0) {
+            std::fprintf(stderr, "could not remove %s\n", path.c_str());
+        }
+    }
+}
+}  // namespace
+
+void isolate() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tw-test-XXXXXX";
+    if (!mkdtemp(pattern.data())) {
+        std::perror("mkdtemp");
+        std::abort();
+    }
+    g_root = pattern + "/";
+    const char* dirs[][2] = {{"HOME", "home"},
+                             {"XDG_CONFIG_HOME", "home/.config"},
+                             {"XDG_DATA_HOME", "home/.local/share"},
+                             {"XDG_CACHE_HOME", "home/.cache"},
+                             {"XDG_RUNTIME_DIR", "xdg-runtime"},
+                             {"TUNEWRIGHT_REGISTRY_DIR", "registry"},
+                             {"TUNEWRIGHT_RUNTIME_DIR", "runtime"}};
+    for (auto& d : dirs) {
+        std::string path = g_root + d[1];
+        std::string cmd = "mkdir -p '" + path + "'";
+        if (std::system(cmd.c_str()) != 0) {
+            std::abort();
+        }
+        chmod(path.c_str(), 0700);
+        setenv(d[0], path.c_str(), 1);
+    }
+    unsetenv("TUNEWRIGHT_UNATTENDED");
+    unsetenv("TUNEWRIGHT_CD_IMAGES");
+    unsetenv("TUNEWRIGHT_WAVE_DEVICE");
+    std::atexit([] { removeTree(g_root); });
+}
+
+const std::string& root() { return g_root; }
+
+std::string makeDir(const std::string& name) {
+    std::string path = g_root + name;
+    std::string cmd = "mkdir -p '" + path + "'";
+    if (std::system(cmd.c_str()) != 0) {
+        ADD_FAILURE() << "cannot create " << path;
+    }
+    return path;
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+        ADD_FAILURE() << "cannot write " << path;
+    }
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+int run(const std::string& command) {
+    int status = std::system(command.c_str());
+    if (status == -1 || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+std::string appDir() {
+    const char* dir = std::getenv("TW_APP_DIR");
+    if (dir && *dir) {
+        return std::string(dir) + "/";
+    }
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    std::string self(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    return self.substr(0, self.rfind('/') + 1);
+}
+
+}  // namespace testenv

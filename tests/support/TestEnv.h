@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+
+namespace testenv {
+
+// Points HOME, the XDG folders and the program's registry and runtime folders at a
+// fresh temporary directory, so a test never reads or writes the real user's
+// settings, queue or desktop entries. Called once by both test mains.
+void isolate();
+
+// The temporary root created by isolate() (with a trailing '/').
+const std::string& root();
+
+// A new empty directory below root().
+std::string makeDir(const std::string& name);
+
+// Writes a whole file; fails the current test on error.
+void writeFile(const std::string& path, const std::string& bytes);
+
+// Reads a whole file; empty when it does not exist.
+std::string readFile(const std::string& path);
+
+bool fileExists(const std::string& path);
+
+// Runs a shell command and returns its exit status (-1 when it could not run).
+int run(const std::string& command);
+
+// The folder that holds the built program and the files it loads.
+std::string appDir();
+
+}  // namespace testenv
