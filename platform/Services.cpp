@@ -1,0 +1,240 @@
+#include "platform/Services.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QUrl>
+#include <QWidget>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/Paths.h"
+
+namespace platform {
+
+Button defaultAnswer(const MessageBoxRequest& request) {
+    if (request.defaultButton != NoButton) {
+        return request.defaultButton;
+    }
+    for (Button b : {Ok, Cancel, Yes, No, Abort, Retry, Ignore}) {
+        if (request.buttons & b) {
+            return b;
+        }
+    }
+    return Ok;
+}
+
+namespace {
+
+const char* iconName(Icon icon) {
+    switch (icon) {
+    case Icon::Information:
+        return "information";
+    case Icon::Warning:
+        return "warning";
+    case Icon::Error:
+        return "error";
+    case Icon::Question:
+        return "question";
+    case Icon::None:
+        break;
+    }
+    return "none";
+}
+
+const char* buttonName(Button b) {
+    switch (b) {
+    case Ok:
+        return "OK";
+    case Cancel:
+        return "Cancel";
+    case Yes:
+        return "Yes";
+    case No:
+        return "No";
+    case Abort:
+        return "Abort";
+    case Retry:
+        return "Retry";
+    case Ignore:
+        return "Ignore";
+    case NoButton:
+        break;
+    }
+    return "none";
+}
+
+class DesktopDialogs : public Dialogs {
+public:
+    Button messageBox(const MessageBoxRequest& request) override {
+        if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
+            return UnattendedAnswer(request);
+        }
+        QMessageBox box;
+        box.setWindowTitle(QString::fromStdString(request.caption));
+        box.setText(QString::fromStdString(request.text));
+        switch (request.icon) {
+        case Icon::Information:
+            box.setIcon(QMessageBox::Information);
+            break;
+        case Icon::Warning:
+            box.setIcon(QMessageBox::Warning);
+            break;
+        case Icon::Error:
+            box.setIcon(QMessageBox::Critical);
+            break;
+        case Icon::Question:
+            box.setIcon(QMessageBox::Question);
+            break;
+        case Icon::None:
+            break;
+        }
+        const std::pair<Button, QMessageBox::StandardButton> map[] = {
+            {Ok, QMessageBox::Ok},       {Cancel, QMessageBox::Cancel},
+            {Yes, QMessageBox::Yes},     {No, QMessageBox::No},
+            {Abort, QMessageBox::Abort}, {Retry, QMessageBox::Retry},
+            {Ignore, QMessageBox::Ignore}};
+        QMessageBox::StandardButtons buttons;
+        for (auto [ours, qt] : map) {
+            if (request.buttons & ours) {
+                buttons |= qt;
+            }
+        }
+        box.setStandardButtons(buttons ? buttons : QMessageBox::StandardButtons(QMessageBox::Ok));
+        Button def = defaultAnswer(request);
+        for (auto [ours, qt] : map) {
+            if (ours == def) {
+                box.setDefaultButton(qt);
+            }
+        }
+        int result = box.exec();
+        for (auto [ours, qt] : map) {
+            if (result == qt) {
+                return ours;
+            }
+        }
+        // Closed through the title bar: Cancel when offered, else the default.
+        return (request.buttons & Cancel) ? Cancel : def;
+    }
+
+    std::string browseFolder(const std::string& title, const std::string& startDir) override {
+        QString dir = QFileDialog::getExistingDirectory(nullptr, QString::fromStdString(title),
+                                                        QString::fromStdString(startDir));
+        return dir.isEmpty() ? std::string() : std::string(QFile::encodeName(dir).constData());
+    }
+
+    static Button UnattendedAnswer(const MessageBoxRequest& request) {
+        Button answer = defaultAnswer(request);
+        std::string text = request.text;
+        for (char& c : text) {
+            if (c == '\n' || c == '\r') {
+                c = ' ';
+            }
+        }
+        std::fprintf(stderr, "[message box] %s: %s (%s) -> %s\n", request.caption.c_str(),
+                     text.c_str(), iconName(request.icon), buttonName(answer));
+        std::fflush(stderr);
+        return answer;
+    }
+};
+
+class UnattendedDialogs : public Dialogs {
+public:
+    Button messageBox(const MessageBoxRequest& request) override {
+        return DesktopDialogs::UnattendedAnswer(request);
+    }
+    std::string browseFolder(const std::string& title, const std::string&) override {
+        std::fprintf(stderr, "[folder dialog] %s -> cancelled\n", title.c_str());
+        return "";
+    }
+};
+
+class DesktopShell : public Shell {
+public:
+    bool open(const std::string& path, ShowMode) override {
+        // Desktops decide themselves how a folder window appears; the mode is a wish.
+        std::string full = absolutePath(path);
+        QUrl url = QUrl::fromLocalFile(QFile::decodeName(full.c_str()));
+        if (std::getenv("TUNEWRIGHT_UNATTENDED") &&
+            std::strcmp(std::getenv("TUNEWRIGHT_UNATTENDED"), "1") == 0) {
+            std::fprintf(stderr, "[shell] open %s\n", full.c_str());
+            return true;
+        }
+        return QDesktopServices::openUrl(url);
+    }
+};
+
+class SteadyClock : public Clock {
+public:
+    uint32_t milliseconds() override {
+        using namespace std::chrono;
+        return static_cast<uint32_t>(
+            duration_cast<std::chrono::milliseconds>(steady_clock::now().time_since_epoch())
+                .count());
+    }
+};
+
+bool unattended() {
+    const char* v = std::getenv("TUNEWRIGHT_UNATTENDED");
+    return v && std::strcmp(v, "1") == 0;
+}
+
+Services makeDesktopServices() {
+    Services s;
+    s.dialogs = unattended() ? makeUnattendedDialogs() : makeDesktopDialogs();
+    s.shell = makeDesktopShell();
+    s.sound = makeAlsaSound();
+    s.clock = makeSteadyClock();
+    return s;
+}
+
+}  // namespace
+
+std::shared_ptr<Dialogs> makeDesktopDialogs() { return std::make_shared<DesktopDialogs>(); }
+std::shared_ptr<Dialogs> makeUnattendedDialogs() { return std::make_shared<UnattendedDialogs>(); }
+std::shared_ptr<Shell> makeDesktopShell() { return std::make_shared<DesktopShell>(); }
+std::shared_ptr<Clock> makeSteadyClock() { return std::make_shared<SteadyClock>(); }
+
+Services& services() {
+    static Services current = makeDesktopServices();
+    return current;
+}
+
+Services installServices(const Services& replacement) {
+    Services& current = services();
+    Services previous = current;
+    if (replacement.dialogs) {
+        current.dialogs = replacement.dialogs;
+    }
+    if (replacement.shell) {
+        current.shell = replacement.shell;
+    }
+    if (replacement.sound) {
+        current.sound = replacement.sound;
+    }
+    if (replacement.clock) {
+        current.clock = replacement.clock;
+    }
+    return previous;
+}
+
+Button messageBox(const std::string& text, const std::string& caption, unsigned buttons,
+                  Icon icon, Button defaultButton) {
+    return services().dialogs->messageBox({text, caption, buttons, icon, defaultButton});
+}
+
+void showErrorBox(const std::string& text) {
+    std::string caption = "MP3 Tunewright 3.32";
+    if (QCoreApplication::instance()) {
+        QString name = QCoreApplication::applicationName();
+        if (!name.isEmpty()) {
+            caption = name.toStdString();
+        }
+    }
+    messageBox(text, caption, Ok, Icon::Error);
+}
+
+}  // namespace platform

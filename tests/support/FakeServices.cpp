@@ -1,0 +1,46 @@
+#include "FakeServices.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+
+namespace testenv {
+
+platform::Button ScriptedDialogs::messageBox(const platform::MessageBoxRequest& request) {
+    shown.push_back(request);
+    if (onBox) {
+        onBox(request);
+    }
+    Answer a{platform::defaultAnswer(request), 0};
+    if (!answers.empty()) {
+        a = answers.front();
+        answers.pop_front();
+    }
+    if (a.holdMs > 0 && QCoreApplication::instance()) {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < a.holdMs) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            QThread::msleep(2);
+        }
+    }
+    return a.button;
+}
+
+std::string ScriptedDialogs::browseFolder(const std::string&, const std::string& startDir) {
+    browsed.push_back(startDir);
+    if (folders.empty()) {
+        return "";
+    }
+    std::string f = folders.front();
+    folders.pop_front();
+    return f;
+}
+
+FakeServices::FakeServices() {
+    previous_ = platform::installServices({dialogs, shell, sound, clock});
+}
+
+FakeServices::~FakeServices() { platform::installServices(previous_); }
+
+}  // namespace testenv
