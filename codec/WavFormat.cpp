@@ -1,0 +1,248 @@
+#include "codec/WavFormat.h"
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace codec {
+namespace {
+
+void put16(std::uint8_t* p, std::uint16_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+void put32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+}
+
+std::uint16_t get16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+std::uint32_t get32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::uint32_t dataSizeForFileSize(std::uint64_t fileSize) {
+    if (fileSize <= kWavHeaderSize) {
+        return 0;
+    }
+    std::uint64_t data = fileSize - kWavHeaderSize;
+    return data > std::numeric_limits<std::uint32_t>::max()
+               ? std::numeric_limits<std::uint32_t>::max()
+               : static_cast<std::uint32_t>(data);
+}
+
+// Start offsets of a chunk search stay below this bound.
+constexpr std::uint64_t kSearchBound = 10000;
+
+// Reads a file from its start like a sequential stream with a position, as the
+// header reader was designed; every read is positioned (pread), so a read past the
+// end just comes back short.
+class Cursor {
+public:
+    explicit Cursor(int fd) : fd_(fd) {}
+
+    // Reads up to n bytes at the position and advances by the count read.
+    std::size_t read(std::uint8_t* out, std::size_t n) {
+        std::size_t done = 0;
+        while (done < n) {
+            ssize_t got = ::pread(fd_, out + done, n - done, static_cast<off_t>(pos_ + done));
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(got);
+        }
+        pos_ += done;
+        return done;
+    }
+
+    // A fixed field: false when it could not be read whole.
+    bool readExact(std::uint8_t* out, std::size_t n) { return read(out, n) == n; }
+
+    // Byte-wise search for an identifier: read its length at the position, on a
+    // mismatch go on one byte further while the read was whole and the next start
+    // stays below the bound. On a match the position is one byte past the first
+    // letter; otherwise it is where the search stopped.
+    bool search(const char* id, std::size_t len) {
+        std::uint8_t buf[4];
+        for (;;) {
+            std::uint64_t start = pos_;
+            std::size_t got = read(buf, len);
+            if (got == len && std::memcmp(buf, id, len) == 0) {
+                pos_ = start + 1;
+                return true;
+            }
+            pos_ = start + 1;
+            if (got != len || pos_ >= kSearchBound) {
+                return false;
+            }
+        }
+    }
+
+    void skip(std::uint64_t n) { pos_ += n; }
+    std::uint64_t position() const { return pos_; }
+
+private:
+    int fd_;
+    std::uint64_t pos_ = 0;
+};
+
+} // namespace
+
+WavHeaderBytes MakeWavHeader(const AudioFormat& format, std::uint32_t dataSize) {
+    constexpr std::uint32_t kMaxData = std::numeric_limits<std::uint32_t>::max() - 36;
+    if (dataSize > kMaxData) {
+        dataSize = kMaxData;
+    }
+    WavHeaderBytes h{};
+    std::memcpy(&h[0], "RIFF", 4);
+    put32(&h[4], dataSize + 36);
+    std::memcpy(&h[8], "WAVEfmt ", 8);
+    put32(&h[16], 16);
+    put16(&h[20], 1);
+    put16(&h[22], format.channels);
+    put32(&h[24], format.sampleRate);
+    put32(&h[28], format.byteRate());
+    put16(&h[32], format.blockAlign());
+    put16(&h[34], format.bitsPerSample);
+    std::memcpy(&h[36], "data", 4);
+    put32(&h[40], dataSize);
+    return h;
+}
+
+bool WriteWavHeader(int fd, const AudioFormat& format, std::uint32_t dataSize) {
+    WavHeaderBytes h = MakeWavHeader(format, dataSize);
+    if (::lseek(fd, 0, SEEK_SET) != 0) {
+        return false;
+    }
+    return writeAll(fd, h.data(), h.size());
+}
+
+bool WriteWavHeader(std::FILE* file, const AudioFormat& format, std::uint32_t dataSize) {
+    if (!file) {
+        return false;
+    }
+    WavHeaderBytes h = MakeWavHeader(format, dataSize);
+    if (std::fseek(file, 0, SEEK_SET) != 0) {
+        return false;
+    }
+    if (std::fwrite(h.data(), 1, h.size(), file) != h.size()) {
+        return false;
+    }
+    return std::fflush(file) == 0;
+}
+
+bool WriteWavHeaderForFileSize(int fd, const AudioFormat& format) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return false;
+    }
+    return WriteWavHeader(fd, format, dataSizeForFileSize(static_cast<std::uint64_t>(st.st_size)));
+}
+
+bool WriteWavHeaderForFileSize(std::FILE* file, const AudioFormat& format) {
+    if (!file || std::fseek(file, 0, SEEK_END) != 0) {
+        return false;
+    }
+    long size = std::ftell(file);
+    if (size < 0) {
+        return false;
+    }
+    return WriteWavHeader(file, format, dataSizeForFileSize(static_cast<std::uint64_t>(size)));
+}
+
+bool IsAcceptedSampleRate(std::uint32_t sampleRate) {
+    switch (sampleRate) {
+    case 8000:
+    case 11025:
+    case 12000:
+    case 16000:
+    case 22050:
+    case 24000:
+    case 32000:
+    case 44100:
+    case 48000:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool ReadWavHeader(int fd, WavHeader& header) {
+    header = WavHeader{};
+    Cursor in(fd);
+    std::uint8_t buf[14];
+    bool whole = true;
+
+    // RIFF identifier, RIFF size and form type: read, not examined.
+    whole = in.readExact(buf, 12) && whole;
+
+    in.search("fmt", 3);
+    // "mt " and the format chunk length, which is not used.
+    whole = in.readExact(buf, 7) && whole;
+    if (in.readExact(buf, 14)) {
+        header.formatTag = get16(&buf[0]);
+        header.channels = get16(&buf[2]);
+        header.sampleRate = get32(&buf[4]);
+        header.byteRate = get32(&buf[8]);
+        header.blockAlign = get16(&buf[12]);
+    } else {
+        whole = false;
+    }
+    if (in.readExact(buf, 2)) {
+        header.bitsPerSample = get16(&buf[0]);
+    } else {
+        whole = false;
+    }
+
+    in.search("data", 4);
+    in.skip(3);
+    if (in.readExact(buf, 4)) {
+        header.dataSize = get32(&buf[0]);
+    } else {
+        whole = false;
+    }
+    header.dataOffset = in.position();
+
+    if (!whole) {
+        return false;
+    }
+    if (header.bitsPerSample != 8 && header.bitsPerSample != 16) {
+        return false;
+    }
+    if (header.channels != 1 && header.channels != 2) {
+        return false;
+    }
+    if (!IsAcceptedSampleRate(header.sampleRate)) {
+        return false;
+    }
+    return ::lseek(fd, static_cast<off_t>(header.dataOffset), SEEK_SET) ==
+           static_cast<off_t>(header.dataOffset);
+}
+
+} // namespace codec
