@@ -1,0 +1,138 @@
+#include "app/Startup.h"
+
+#include <QMetaObject>
+#include <QTimer>
+#include <cstdio>
+#include <memory>
+
+#include "app/Windows.h"
+#include "platform/InstanceFiles.h"
+#include "platform/Paths.h"
+#include "platform/Services.h"
+
+namespace app {
+namespace {
+bool g_quitRequested = false;
+}
+
+CommandLine SaveCommandLine(int argc, char** argv) {
+    CommandLine line;
+    if (argc > 0 && argv[0]) {
+        line.program = argv[0];
+    }
+    for (int i = 1; i < argc; ++i) {
+        line.names.emplace_back(argv[i] ? argv[i] : "");
+    }
+    return line;
+}
+
+std::string JoinedNames(const std::vector<std::string>& names) {
+    std::string joined;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            joined += ' ';
+        }
+        joined += names[i];
+    }
+    return joined;
+}
+
+void ShowException(const std::exception* error) {
+    platform::showErrorBox(error ? error->what() : "Unknown exception");
+}
+
+void RequestQuit() {
+    g_quitRequested = true;
+    if (QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
+                                  Qt::QueuedConnection);
+    }
+}
+
+bool QuitRequested() { return g_quitRequested; }
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool TApplication::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+        ShowException(&e);
+    } catch (...) {
+        ShowException(nullptr);
+    }
+    return false;
+}
+
+namespace {
+
+// Relative names are made absolute here, in the process that got them, since
+// the converting process may run in another directory.
+std::vector<std::string> absoluteNames(const std::vector<std::string>& names) {
+    std::vector<std::string> out;
+    out.reserve(names.size());
+    for (const std::string& n : names) {
+        out.push_back(platform::absolutePath(n));
+    }
+    return out;
+}
+
+int handOff(const std::string& dir, const std::vector<std::string>& names) {
+    std::string error;
+    if (platform::writeHandOffFile(dir, absoluteNames(names), &error).empty()) {
+        std::fprintf(stderr, "mp3tunewright: cannot hand the file names over: %s\n",
+                     error.c_str());
+        return 2;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int Run(int argc, char** argv) {
+    CommandLine line = SaveCommandLine(argc, argv);
+    platform::InstanceLock lock;
+
+    if (line.hasFileNames()) {
+        std::string error;
+        std::string dir = platform::runtimeDir(&error);
+        if (dir.empty()) {
+            std::fprintf(stderr, "mp3tunewright: %s\n", error.c_str());
+            return 2;
+        }
+        if (!lock.acquire(dir)) {
+            // The hand-off role never creates the application object.
+            return handOff(dir, line.names);
+        }
+    }
+
+    try {
+        TApplication application(argc, argv);
+        QApplication::setApplicationName("mp3tunewright");
+        QApplication::setApplicationDisplayName(kApplicationTitle);
+        // Closing the main window ends the program even while another window
+        // is open; that is decided by the main window itself, not by Qt.
+        QApplication::setQuitOnLastWindowClosed(false);
+
+        std::string firstName;
+        if (line.hasFileNames()) {
+            firstName = platform::absolutePath(JoinedNames(line.names));
+        }
+        Windows windows = CreateWindows(line.hasFileNames(), firstName);
+        if (!QuitRequested()) {
+            if (windows.mainWindow) {
+                windows.mainWindow->show();
+                QApplication::exec();
+            }
+        }
+        DestroyWindows(windows);
+    } catch (const std::exception& e) {
+        ShowException(&e);
+    } catch (...) {
+        ShowException(nullptr);
+    }
+    lock.release();
+    return 0;
+}
+
+}  // namespace app

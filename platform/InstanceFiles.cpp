@@ -1,0 +1,288 @@
+#include "platform/InstanceFiles.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <random>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+const char kLockName[] = "active.flg";
+const char kHandOffPrefix[] = "addedmp3.";
+
+bool writeAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void putLe32(std::string& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+    }
+}
+
+uint32_t getLe32(const std::string& in, size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) {
+        v = (v << 8) | static_cast<unsigned char>(in[at + static_cast<size_t>(i)]);
+    }
+    return v;
+}
+
+// A hand-off number: decimal digits without leading zeros.
+bool parseNumber(const char* text, unsigned long& number) {
+    if (!*text || (text[0] == '0' && text[1]) ) {
+        return false;
+    }
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+    }
+    errno = 0;
+    number = std::strtoul(text, nullptr, 10);
+    return errno == 0;
+}
+
+}  // namespace
+
+std::string runtimeDir(std::string* error) {
+    std::string dir;
+    bool ownParent = false;
+    if (const char* env = std::getenv("TUNEWRIGHT_RUNTIME_DIR"); env && *env) {
+        dir = env;
+    } else if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg && *xdg) {
+        dir = std::string(xdg) + "/mp3tunewright";
+        ownParent = true;
+    } else {
+        dir = "/tmp/mp3tunewright-" + std::to_string(getuid());
+    }
+    (void)ownParent;
+    while (dir.size() > 1 && dir.back() == '/') {
+        dir.pop_back();
+    }
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        if (error) {
+            *error = "cannot create the runtime folder " + dir + ": " + std::strerror(errno);
+        }
+        return "";
+    }
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        if (error) {
+            *error = "the runtime folder " + dir + " is not a directory";
+        }
+        return "";
+    }
+    if (st.st_uid != geteuid()) {
+        if (error) {
+            *error = "the runtime folder " + dir + " belongs to another user";
+        }
+        return "";
+    }
+    if ((st.st_mode & 077) != 0) {
+        if (error) {
+            *error = "the runtime folder " + dir + " is open to other users";
+        }
+        return "";
+    }
+    return dir + "/";
+}
+
+InstanceLock::~InstanceLock() { release(); }
+
+bool InstanceLock::acquire(const std::string& dir) {
+    if (fd_ >= 0) {
+        return true;
+    }
+    std::string path = dir + kLockName;
+    // The file can be unlinked by a holder between our open and our flock; the
+    // inode check makes sure the lock we hold is on the file at the path.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            return false;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return false;
+        }
+        struct stat opened {}, atPath {};
+        if (::fstat(fd, &opened) == 0 && ::stat(path.c_str(), &atPath) == 0 &&
+            opened.st_dev == atPath.st_dev && opened.st_ino == atPath.st_ino) {
+            fd_ = fd;
+            path_ = path;
+            return true;
+        }
+        ::close(fd);
+    }
+    return false;
+}
+
+void InstanceLock::release() {
+    if (fd_ >= 0) {
+        ::unlink(path_.c_str());
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+std::string encodeHandOff(const std::vector<std::string>& entries) {
+    std::string bytes;
+    putLe32(bytes, static_cast<uint32_t>(entries.size() + 1));
+    for (const std::string& e : entries) {
+        putLe32(bytes, static_cast<uint32_t>(e.size()));
+        bytes += e;
+    }
+    return bytes;
+}
+
+std::vector<std::string> decodeHandOff(const std::string& bytes) {
+    std::vector<std::string> entries;
+    if (bytes.size() < 4) {
+        return entries;
+    }
+    int32_t count = static_cast<int32_t>(getLe32(bytes, 0));
+    size_t at = 4;
+    for (int32_t i = 1; i < count; ++i) {
+        if (bytes.size() - at < 4) {
+            break;
+        }
+        int32_t length = static_cast<int32_t>(getLe32(bytes, at));
+        at += 4;
+        if (length < 0 || static_cast<size_t>(length) > bytes.size() - at) {
+            break;
+        }
+        std::string entry = bytes.substr(at, static_cast<size_t>(length));
+        at += static_cast<size_t>(length);
+        entry.resize(std::min(entry.size(), entry.find('\0')));
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+std::string writeHandOffFile(const std::string& dir, const std::vector<std::string>& entries,
+                             std::string* error) {
+    std::random_device random;
+    std::string temp = dir + ".addedmp3-" + std::to_string(getpid()) + "-" +
+                       std::to_string(random() & 0xffffff);
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (error) {
+            *error = "cannot create " + temp + ": " + std::strerror(errno);
+        }
+        return "";
+    }
+    bool written = writeAll(fd, encodeHandOff(entries)) && ::fsync(fd) == 0;
+    int saved = errno;
+    if (::close(fd) != 0 && written) {
+        written = false;
+        saved = errno;
+    }
+    if (!written) {
+        ::unlink(temp.c_str());
+        if (error) {
+            *error = "cannot write " + temp + ": " + std::strerror(saved);
+        }
+        return "";
+    }
+    // The lowest free number wins; link() fails with EEXIST when another writer
+    // took the number first, and then the next one is tried.
+    std::string published;
+    for (unsigned long n = 0; n < 1000000; ++n) {
+        std::string name = dir + kHandOffPrefix + std::to_string(n);
+        if (::link(temp.c_str(), name.c_str()) == 0) {
+            published = name;
+            break;
+        }
+        if (errno != EEXIST) {
+            if (error) {
+                *error = "cannot publish " + name + ": " + std::strerror(errno);
+            }
+            break;
+        }
+    }
+    ::unlink(temp.c_str());
+    return published;
+}
+
+std::vector<std::string> listHandOffFiles(const std::string& dir) {
+    std::vector<std::pair<unsigned long, std::string>> found;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) {
+        return {};
+    }
+    while (dirent* e = ::readdir(d)) {
+        if (std::strncmp(e->d_name, kHandOffPrefix, sizeof kHandOffPrefix - 1) != 0) {
+            continue;
+        }
+        unsigned long n = 0;
+        if (!parseNumber(e->d_name + sizeof kHandOffPrefix - 1, n)) {
+            continue;
+        }
+        std::string path = dir + e->d_name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            found.emplace_back(n, path);
+        }
+    }
+    ::closedir(d);
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> paths;
+    for (auto& f : found) {
+        paths.push_back(std::move(f.second));
+    }
+    return paths;
+}
+
+bool takeHandOffFile(const std::string& path, std::vector<std::string>& entries) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    // Read what the file holds, no more: a damaged count or length never makes
+    // the reader allocate beyond the file's size.
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    for (std::string& e : decodeHandOff(bytes)) {
+        entries.push_back(std::move(e));
+    }
+    ::unlink(path.c_str());
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,402 @@
+#include "platform/Registry.h"
+
+#include <QByteArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <functional>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/Paths.h"
+
+namespace platform {
+namespace {
+
+// Stored layout: {"keys": {"<lower path>": {"name": "<path>", "values":
+// {"<lower name>": {"name": "<name>", "type": "REG_SZ"|"REG_DWORD", "data": ...}}}}}
+// A string that is not valid UTF-8 is kept byte for byte as "hex".
+std::string lower(const std::string& s) {
+    std::string out = s;
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
+std::string normalizeKey(const std::string& key) {
+    std::string out;
+    for (char c : key) {
+        if (c == '/') {
+            c = '\\';
+        }
+        if (c == '\\' && (out.empty() || out.back() == '\\')) {
+            continue;
+        }
+        out.push_back(c);
+    }
+    while (!out.empty() && out.back() == '\\') {
+        out.pop_back();
+    }
+    return out;
+}
+
+QString q(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<int>(s.size())); }
+
+bool isUtf8(const std::string& s) {
+    QString decoded = q(s);
+    QByteArray back = decoded.toUtf8();
+    return back.size() == static_cast<int>(s.size()) &&
+           std::equal(s.begin(), s.end(), back.constData());
+}
+
+struct Root {
+    QJsonObject keys;
+};
+
+bool readRoot(const std::string& file, Root& root, bool moveAsideBroken) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == ENOENT;
+    }
+    QByteArray bytes;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        bytes.append(buffer, static_cast<int>(n));
+    }
+    ::close(fd);
+    QJsonParseError parseError{};
+    QJsonDocument doc = QJsonDocument::fromJson(bytes, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !doc.isObject() ||
+        !doc.object().value("keys").isObject()) {
+        if (moveAsideBroken) {
+            // Keep the damaged file for the user; the root starts empty.
+            auto stamp = std::chrono::system_clock::now().time_since_epoch().count();
+            std::string aside = file + ".broken-" + std::to_string(stamp);
+            if (::rename(file.c_str(), aside.c_str()) != 0) {
+                return false;
+            }
+        }
+        root.keys = QJsonObject();
+        return true;
+    }
+    root.keys = doc.object().value("keys").toObject();
+    return true;
+}
+
+bool writeRoot(const std::string& file, const Root& root) {
+    QJsonObject top;
+    top.insert("keys", root.keys);
+    QByteArray bytes = QJsonDocument(top).toJson(QJsonDocument::Indented);
+    std::string temp = file + ".tmp-" + std::to_string(getpid());
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    const char* p = bytes.constData();
+    size_t left = static_cast<size_t>(bytes.size());
+    bool ok = true;
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (ok && ::rename(temp.c_str(), file.c_str()) == 0) {
+        return true;
+    }
+    ::unlink(temp.c_str());
+    return false;
+}
+
+// Runs a read-modify-write of the root file under the cross-process lock.
+bool modify(const std::string& file, const std::function<bool(Root&)>& change) {
+    std::string dir = parentDir(file);
+    if (!forceDirectories(dir)) {
+        return false;
+    }
+    std::string lockPath = file + ".lock";
+    int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lockFd < 0) {
+        return false;
+    }
+    while (::flock(lockFd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            ::close(lockFd);
+            return false;
+        }
+    }
+    Root root;
+    bool ok = readRoot(file, root, true) && change(root) && writeRoot(file, root);
+    ::flock(lockFd, LOCK_UN);
+    ::close(lockFd);
+    return ok;
+}
+
+Root load(const std::string& file) {
+    Root root;
+    if (!readRoot(file, root, false)) {
+        root.keys = QJsonObject();
+    }
+    return root;
+}
+
+std::optional<QJsonObject> findValue(const Root& root, const std::string& key,
+                                     const std::string& name) {
+    QJsonValue k = root.keys.value(q(lower(normalizeKey(key))));
+    if (!k.isObject()) {
+        return std::nullopt;
+    }
+    QJsonValue v = k.toObject().value("values").toObject().value(q(lower(name)));
+    if (!v.isObject()) {
+        return std::nullopt;
+    }
+    return v.toObject();
+}
+
+}  // namespace
+
+std::string Registry::rootFile(RegistryRoot root) {
+    const char* names[] = {"HKEY_CURRENT_USER.json", "HKEY_LOCAL_MACHINE.json",
+                           "HKEY_CLASSES_ROOT.json"};
+    std::string name = names[static_cast<int>(root)];
+    if (const char* dir = std::getenv("TUNEWRIGHT_REGISTRY_DIR"); dir && *dir) {
+        return joinPath(dir, name);
+    }
+    if (root == RegistryRoot::LocalMachine) {
+        return "/etc/xdg/mp3tunewright/registry/" + name;
+    }
+    std::string config;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) {
+        config = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        config = std::string(home ? home : "") + "/.config";
+    }
+    return joinPath(config, "mp3tunewright/registry/" + name);
+}
+
+Registry::Registry(RegistryRoot root) : file_(rootFile(root)) {}
+
+bool Registry::keyExists(const std::string& key) const {
+    std::string path = normalizeKey(key);
+    if (path.empty()) {
+        return true;
+    }
+    return load(file_).keys.contains(q(lower(path)));
+}
+
+bool Registry::createKey(const std::string& key) {
+    std::string path = normalizeKey(key);
+    if (path.empty()) {
+        return writable();
+    }
+    return modify(file_, [&](Root& root) {
+        size_t at = 0;
+        for (;;) {
+            size_t slash = path.find('\\', at);
+            std::string level = path.substr(0, slash);
+            QString id = q(lower(level));
+            if (!root.keys.contains(id)) {
+                QJsonObject k;
+                k.insert("name", q(level));
+                k.insert("values", QJsonObject());
+                root.keys.insert(id, k);
+            }
+            if (slash == std::string::npos) {
+                return true;
+            }
+            at = slash + 1;
+        }
+    });
+}
+
+bool Registry::deleteKey(const std::string& key) {
+    std::string path = lower(normalizeKey(key));
+    if (path.empty()) {
+        return false;
+    }
+    if (!keyExists(key)) {
+        return true;
+    }
+    return modify(file_, [&](Root& root) {
+        QString id = q(path);
+        QString prefix = q(path + "\\");
+        for (const QString& k : root.keys.keys()) {
+            if (k == id || k.startsWith(prefix)) {
+                root.keys.remove(k);
+            }
+        }
+        return true;
+    });
+}
+
+std::optional<RegistryType> Registry::valueType(const std::string& key,
+                                                const std::string& name) const {
+    auto v = findValue(load(file_), key, name);
+    if (!v) {
+        return std::nullopt;
+    }
+    QString type = v->value("type").toString();
+    if (type == "REG_SZ") {
+        return RegistryType::String;
+    }
+    if (type == "REG_DWORD") {
+        return RegistryType::DWord;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> Registry::readString(const std::string& key,
+                                                const std::string& name) const {
+    auto v = findValue(load(file_), key, name);
+    if (!v || v->value("type").toString() != "REG_SZ") {
+        return std::nullopt;
+    }
+    if (v->contains("hex")) {
+        QByteArray raw = QByteArray::fromHex(v->value("hex").toString().toLatin1());
+        return std::string(raw.constData(), static_cast<size_t>(raw.size()));
+    }
+    QByteArray utf8 = v->value("data").toString().toUtf8();
+    return std::string(utf8.constData(), static_cast<size_t>(utf8.size()));
+}
+
+std::optional<int32_t> Registry::readInteger(const std::string& key,
+                                             const std::string& name) const {
+    auto v = findValue(load(file_), key, name);
+    if (!v || v->value("type").toString() != "REG_DWORD" || !v->value("data").isDouble()) {
+        return std::nullopt;
+    }
+    // Stored as the unsigned 32-bit value; read back as the same 32 bits.
+    double d = v->value("data").toDouble();
+    if (d < -2147483648.0 || d > 4294967295.0) {
+        return std::nullopt;
+    }
+    int64_t whole = static_cast<int64_t>(d);
+    return static_cast<int32_t>(static_cast<uint32_t>(whole & 0xffffffff));
+}
+
+namespace {
+bool writeValue(const std::string& file, const std::string& key, const std::string& name,
+                const QJsonObject& value) {
+    std::string path = lower(normalizeKey(key));
+    return modify(file, [&](Root& root) {
+        QString id = q(path);
+        if (!path.empty() && !root.keys.contains(id)) {
+            return false;
+        }
+        QJsonObject k = root.keys.value(id).toObject();
+        if (path.empty()) {
+            k.insert("name", "");
+        }
+        QJsonObject values = k.value("values").toObject();
+        QJsonObject v = value;
+        QString vid = q(lower(name));
+        // Keep the spelling the value was first written with.
+        v.insert("name", values.contains(vid) ? values.value(vid).toObject().value("name")
+                                               : QJsonValue(q(name)));
+        values.insert(vid, v);
+        k.insert("values", values);
+        root.keys.insert(id, k);
+        return true;
+    });
+}
+}  // namespace
+
+bool Registry::writeString(const std::string& key, const std::string& name,
+                           const std::string& value) {
+    QJsonObject v;
+    v.insert("type", "REG_SZ");
+    if (isUtf8(value)) {
+        v.insert("data", q(value));
+    } else {
+        v.insert("hex", QString::fromLatin1(
+                            QByteArray(value.data(), static_cast<int>(value.size())).toHex()));
+    }
+    return writeValue(file_, key, name, v);
+}
+
+bool Registry::writeInteger(const std::string& key, const std::string& name, int32_t value) {
+    QJsonObject v;
+    v.insert("type", "REG_DWORD");
+    v.insert("data", static_cast<double>(static_cast<uint32_t>(value)));
+    return writeValue(file_, key, name, v);
+}
+
+bool Registry::deleteValue(const std::string& key, const std::string& name) {
+    std::string path = lower(normalizeKey(key));
+    return modify(file_, [&](Root& root) {
+        QString id = q(path);
+        if (!root.keys.contains(id)) {
+            return false;
+        }
+        QJsonObject k = root.keys.value(id).toObject();
+        QJsonObject values = k.value("values").toObject();
+        values.remove(q(lower(name)));
+        k.insert("values", values);
+        root.keys.insert(id, k);
+        return true;
+    });
+}
+
+std::vector<std::string> Registry::subKeys(const std::string& key) const {
+    std::string path = lower(normalizeKey(key));
+    std::string prefix = path.empty() ? "" : path + "\\";
+    std::vector<std::string> out;
+    Root root = load(file_);
+    for (auto it = root.keys.begin(); it != root.keys.end(); ++it) {
+        std::string id = it.key().toStdString();
+        if (id.size() > prefix.size() && id.compare(0, prefix.size(), prefix) == 0 &&
+            id.find('\\', prefix.size()) == std::string::npos) {
+            QByteArray name = it.value().toObject().value("name").toString().toUtf8();
+            out.emplace_back(name.constData(), static_cast<size_t>(name.size()));
+        }
+    }
+    return out;
+}
+
+bool Registry::writable() const {
+    std::string dir = parentDir(file_);
+    // Find the nearest existing folder and test whether it can be written.
+    std::string probe = dir;
+    while (!probe.empty() && !directoryExists(probe)) {
+        if (fileExists(probe)) {
+            return false;
+        }
+        probe = parentDir(probe);
+    }
+    if (probe.empty()) {
+        probe = ".";
+    }
+    if (::access(probe.c_str(), W_OK) != 0) {
+        return false;
+    }
+    if (fileExists(file_) && (::access(file_.c_str(), W_OK) != 0 || isReadOnlyFile(file_))) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// A small registry: three roots, each a file of keys holding typed values.
+// Key and value names are case-insensitive and case-preserving; key paths use
+// '\' between levels (a leading '\' is optional). The empty value name is the
+// key's default value. Every write is committed on its own: the root file is
+// rewritten under a temporary name and renamed over the old one, under a lock
+// file shared by all processes, so a failed write keeps what was written before.
+// A root file that cannot be parsed is moved aside and the root reads as empty.
+enum class RegistryRoot { CurrentUser, LocalMachine, ClassesRoot };
+
+enum class RegistryType { String, DWord };
+
+class Registry {
+public:
+    explicit Registry(RegistryRoot root);
+
+    // The file holding this root.
+    const std::string& file() const { return file_; }
+
+    bool keyExists(const std::string& key) const;
+    // Creates the key and every missing key above it. False when the root
+    // cannot be written.
+    bool createKey(const std::string& key);
+    // Deletes the key with its whole subtree. True when it is gone afterwards.
+    bool deleteKey(const std::string& key);
+
+    // Reads fail (nullopt) when the key or value is absent or of the other type.
+    std::optional<std::string> readString(const std::string& key, const std::string& name) const;
+    std::optional<int32_t> readInteger(const std::string& key, const std::string& name) const;
+    std::optional<RegistryType> valueType(const std::string& key, const std::string& name) const;
+
+    // Writes fail when the key does not exist or the root cannot be written.
+    bool writeString(const std::string& key, const std::string& name, const std::string& value);
+    bool writeInteger(const std::string& key, const std::string& name, int32_t value);
+    bool deleteValue(const std::string& key, const std::string& name);
+
+    // Names of the direct subkeys (as stored) of a key.
+    std::vector<std::string> subKeys(const std::string& key) const;
+
+    // True when a write to this root would be possible now (its folder can be
+    // created and written, and an existing file is writable).
+    bool writable() const;
+
+    // The folder of each root as the environment sets it.
+    static std::string rootFile(RegistryRoot root);
+
+private:
+    std::string file_;
+};
+
+}  // namespace platform
