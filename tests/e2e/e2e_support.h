@@ -1,0 +1,43 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace e2e {
+
+// A started process of the program (or any command) with its output captured
+// into files below the test's temporary root.
+struct Process {
+    pid_t pid = -1;
+    std::string outPath;
+    std::string errPath;
+};
+
+struct Options {
+    std::string cwd;                         // empty: the test's current directory
+    std::map<std::string, std::string> env;  // added to (or replacing in) the environment
+};
+
+// Starts `program` with `args`; the child gets the test's isolated environment
+// plus TUNEWRIGHT_UNATTENDED=1 and QT_QPA_PLATFORM=offscreen unless `options`
+// says otherwise.
+Process start(const std::string& program, const std::vector<std::string>& args,
+              const Options& options = {});
+
+// Waits up to `timeoutMs` for the process to end. Returns its exit code, or -1
+// when it did not end in time (it is then killed) or died from a signal.
+int wait(Process& process, int timeoutMs);
+
+// Starts and waits.
+int run(const std::string& program, const std::vector<std::string>& args, int timeoutMs,
+        const Options& options = {});
+
+// The built program.
+std::string programPath();
+
+std::string output(const Process& process);
+std::string errors(const Process& process);
+
+}  // namespace e2e

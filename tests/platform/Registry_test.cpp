@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "TestEnv.h"
+#include "platform/Registry.h"
+
+using namespace platform;
+
+TEST(Registry, RootsAreFilesInTheRegistryFolder) {
+    std::string dir = std::getenv("TUNEWRIGHT_REGISTRY_DIR");
+    EXPECT_EQ(Registry::rootFile(RegistryRoot::CurrentUser), dir + "/HKEY_CURRENT_USER.json");
+    unsetenv("TUNEWRIGHT_REGISTRY_DIR");
+    EXPECT_EQ(Registry::rootFile(RegistryRoot::ClassesRoot),
+              std::string(std::getenv("XDG_CONFIG_HOME")) +
+                  "/mp3tunewright/registry/HKEY_CLASSES_ROOT.json");
+    EXPECT_EQ(Registry::rootFile(RegistryRoot::LocalMachine),
+              "/etc/xdg/mp3tunewright/registry/HKEY_LOCAL_MACHINE.json");
+}
+
+TEST(Registry, TypedValuesRoundTripAndWrongTypesFail) {
+    Registry reg(RegistryRoot::CurrentUser);
+    const std::string key = "\\Software\\Test\\Values";
+    EXPECT_FALSE(reg.writeString(key, "Name", "x")) << "writing needs an existing key";
+    ASSERT_TRUE(reg.createKey(key));
+    EXPECT_TRUE(reg.keyExists("\\Software\\Test"));
+    std::string latin1 = "/m\xfcsic/caf\xe9";
+    EXPECT_TRUE(reg.writeString(key, "Dir", latin1));
+    EXPECT_TRUE(reg.writeString(key, "", "default value"));
+    EXPECT_TRUE(reg.writeInteger(key, "Big", 65537));
+    EXPECT_TRUE(reg.writeInteger(key, "Negative", -1));
+
+    Registry again(RegistryRoot::CurrentUser);
+    EXPECT_EQ(again.readString(key, "Dir"), latin1);
+    EXPECT_EQ(again.readString(key, ""), "default value");
+    EXPECT_EQ(again.readInteger(key, "Big"), 65537);
+    EXPECT_EQ(again.readInteger(key, "Negative"), -1);
+    EXPECT_EQ(again.readInteger(key, "Dir"), std::nullopt);
+    EXPECT_EQ(again.readString(key, "Big"), std::nullopt);
+    EXPECT_EQ(again.readString(key, "Missing"), std::nullopt);
+    EXPECT_EQ(again.valueType(key, "Big"), RegistryType::DWord);
+}
+
+TEST(Registry, NamesAreCaseInsensitiveAndCasePreserving) {
+    Registry reg(RegistryRoot::ClassesRoot);
+    ASSERT_TRUE(reg.createKey("MPEGLayer3.File\\shell\\Decode to WAVE\\command"));
+    EXPECT_TRUE(reg.keyExists("mpeglayer3.file\\SHELL\\decode to wave\\Command"));
+    EXPECT_TRUE(reg.writeString("\\.mp3", "", "x") == false);
+    ASSERT_TRUE(reg.createKey(".MP3"));
+    EXPECT_TRUE(reg.writeString(".mp3", "Value", "1"));
+    EXPECT_TRUE(reg.writeString(".MP3", "VALUE", "2"));
+    EXPECT_EQ(reg.readString(".Mp3", "value"), "2");
+    EXPECT_EQ(reg.subKeys("mpeglayer3.file"), std::vector<std::string>{"MPEGLayer3.File\\shell"});
+}
+
+TEST(Registry, DeleteKeyRemovesTheSubtreeOnly) {
+    Registry reg(RegistryRoot::ClassesRoot);
+    ASSERT_TRUE(reg.createKey("Cls\\shell\\Verb\\command"));
+    ASSERT_TRUE(reg.createKey("Cls\\shell\\Other"));
+    ASSERT_TRUE(reg.createKey("Cls\\shellfish"));
+    EXPECT_TRUE(reg.deleteKey("cls\\SHELL\\verb"));
+    EXPECT_FALSE(reg.keyExists("Cls\\shell\\Verb\\command"));
+    EXPECT_FALSE(reg.keyExists("Cls\\shell\\Verb"));
+    EXPECT_TRUE(reg.keyExists("Cls\\shell\\Other"));
+    EXPECT_TRUE(reg.keyExists("Cls\\shellfish"));
+}
+
+TEST(Registry, UnparsableFileIsKeptAsideAndReadsEmpty) {
+    Registry reg(RegistryRoot::CurrentUser);
+    ASSERT_TRUE(reg.createKey("Software"));
+    testenv::writeFile(reg.file(), "{ not json");
+    EXPECT_FALSE(reg.keyExists("Software"));
+    ASSERT_TRUE(reg.createKey("Software\\New"));
+    EXPECT_TRUE(reg.keyExists("Software\\New"));
+    std::string dir = reg.file().substr(0, reg.file().rfind('/'));
+    EXPECT_EQ(testenv::run("grep -l 'not json' '" + dir + "'/*.broken-* >/dev/null"), 0)
+        << "the damaged file must be kept";
+}
+
+TEST(Registry, FailedWriteKeepsWhatWasWrittenBefore) {
+    std::string dir = testenv::makeDir("blocked");
+    setenv("TUNEWRIGHT_REGISTRY_DIR", dir.c_str(), 1);
+    Registry reg(RegistryRoot::CurrentUser);
+    ASSERT_TRUE(reg.createKey("K"));
+    ASSERT_TRUE(reg.writeString("K", "First", "kept"));
+    // A folder where the lock file belongs makes every further write fail.
+    std::string lockPath = reg.file() + ".lock";
+    ASSERT_EQ(unlink(lockPath.c_str()), 0);
+    ASSERT_EQ(mkdir(lockPath.c_str(), 0700), 0);
+    EXPECT_FALSE(reg.writeString("K", "Second", "lost"));
+    EXPECT_FALSE(reg.createKey("K2"));
+    EXPECT_EQ(reg.readString("K", "First"), "kept");
+    EXPECT_EQ(reg.readString("K", "Second"), std::nullopt);
+}
+
+TEST(Registry, RootBelowARegularFileIsNotWritable) {
+    std::string blocker = testenv::root() + "plainfile";
+    testenv::writeFile(blocker, "x");
+    setenv("TUNEWRIGHT_REGISTRY_DIR", (blocker + "/reg").c_str(), 1);
+    Registry reg(RegistryRoot::ClassesRoot);
+    EXPECT_FALSE(reg.writable());
+    EXPECT_FALSE(reg.createKey(".MP3"));
+    EXPECT_FALSE(reg.keyExists(".MP3"));
+}
+
+TEST(Registry, ProcessesWritingAtOnceLoseNothing) {
+    Registry reg(RegistryRoot::CurrentUser);
+    ASSERT_TRUE(reg.createKey("Shared"));
+    std::vector<pid_t> children;
+    for (int c = 0; c < 4; ++c) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            Registry mine(RegistryRoot::CurrentUser);
+            bool ok = true;
+            for (int i = 0; i < 25; ++i) {
+                ok = mine.writeInteger("Shared", "v" + std::to_string(c) + "_" + std::to_string(i), i) && ok;
+            }
+            _exit(ok ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    for (int c = 0; c < 4; ++c) {
+        for (int i = 0; i < 25; ++i) {
+            EXPECT_EQ(reg.readInteger("Shared", "v" + std::to_string(c) + "_" + std::to_string(i)), i);
+        }
+    }
+}
