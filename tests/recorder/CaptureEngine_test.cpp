@@ -269,8 +269,7 @@ TEST(CaptureLoop, CountsOneOverrunPerCycleThatFindsTheRingFull) {
     };
     f.engine.CaptureLoop();
     EXPECT_EQ(f.engine.Counters().overruns, 2u);
-    EXPECT_EQ(f.host.overrunsShown,
-              (std::vector<std::uint32_t>{1, 1, 1, 2, 2, 2, 2, 2}));
+    EXPECT_EQ(f.host.overrunsShown, (std::vector<std::uint32_t>{1, 1, 1, 2, 2, 2, 2, 2}));
     EXPECT_EQ(f.host.waits, 0);
 }
 

@@ -221,10 +221,10 @@ std::uint32_t PacedWaveIn::close() {
 
 void PacedWaveIn::run() {
     using Clock = std::chrono::steady_clock;
-    const std::uint32_t bufferBytes = format_.avgBytesPerSec / 10 / format_.blockAlign *
-                                      format_.blockAlign;
-    const auto period = std::chrono::nanoseconds(1'000'000'000ull * bufferBytes /
-                                                 format_.avgBytesPerSec);
+    const std::uint32_t bufferBytes =
+        format_.avgBytesPerSec / 10 / format_.blockAlign * format_.blockAlign;
+    const auto period =
+        std::chrono::nanoseconds(1'000'000'000ull * bufferBytes / format_.avgBytesPerSec);
     std::unique_lock<std::mutex> lock(mutex_);
     wake_.wait(lock, [this] { return quit_ || running_; });
     auto due = Clock::now() + period;
@@ -248,8 +248,8 @@ void PacedWaveIn::run() {
             double v = 8000.0 * std::sin(2.0 * M_PI * 440.0 * static_cast<double>(frame_) /
                                          format_.samplesPerSec);
             for (int c = 0; c < format_.channels; ++c) {
-                std::uint8_t* out = header->data + f * format_.blockAlign +
-                                    c * (format_.bitsPerSample / 8);
+                std::uint8_t* out =
+                    header->data + f * format_.blockAlign + c * (format_.bitsPerSample / 8);
                 if (format_.bitsPerSample == 8) {
                     out[0] = static_cast<std::uint8_t>(128 + static_cast<int>(v / 256));
                 } else {
