@@ -1,0 +1,124 @@
+#pragma once
+
+// The file codec: one WAV file to one MP3 file through the encoder library, or one
+// MP3 file to one WAV file through the Xaudio player. A conversion is an open
+// operation, a step operation called again and again with the message loop running
+// between the calls, and a close operation; each returns a result code whose text is
+// CodecErrorText[code]. Everything runs on the user-interface thread.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "codec/EncoderLibrary.h"
+
+namespace codec {
+
+// Result codes of the file codec. Codes without an operation are never returned.
+enum CodecResult : int {
+    kCodecOk = 0,
+    kCodecUnableToLoadDll = 1,     // LoadEncoder
+    kCodecUnableToInitDll = 2,     // LoadEncoder
+    kCodecUnableToOverwrite = 3,   // OpenEncode, OpenDecode
+    kCodecUnableToInitStream = 4,  // OpenEncode
+    kCodecUnableToReadWavData = 5, // EncodeStep
+    kCodecChunkEncodeFail = 6,     // EncodeStep
+    kCodecWriteFail = 7,           // EncodeStep
+    kCodecDone = 8,                // EncodeStep, DecodeStep: normal end
+    kCodecDllNotLoadedOpen = 9,    // OpenEncode
+    kCodecDllNotLoadedStep = 10,   // EncodeStep
+    kCodecDllNotLoadedClose = 11,  // CloseEncode
+    kCodecBadWavFormat = 15,       // OpenEncode
+    kCodecGeneralDecodeError = 25, // DecodeStep
+};
+
+inline constexpr int kCodecResultCount = 27;
+
+// The message text of each result code, indexed by the code.
+extern const std::array<const char*, kCodecResultCount> CodecErrorText;
+
+// CodecErrorText[code], or "" for a code outside 0 to 26.
+const char* CodecResultText(int code);
+
+// The encoder bitrate (kbit/s) the file codec chooses for an accepted sample rate:
+// 64 up to 22050 Hz, 80 at 24000, 96 at 32000, 128 at 44100, 160 at 48000; 0 for a
+// rate outside the accepted nine.
+std::uint32_t BitrateForSampleRate(std::uint32_t sampleRate);
+
+// The configuration record the file codec gives beInitStream for a source rate:
+// kind 256, version 1, size 331, that input rate, output rate 0, mode 0 (stereo,
+// whatever the source's channels), the rate's bitrate, offsets 28 to 71 zero,
+// variable-rate quality 9, average bitrate 0, variable-rate method 1, the rest zero.
+BeConfig FileCodecEncoderConfig(std::uint32_t sampleRate);
+
+class TMP3Codec {
+public:
+    TMP3Codec();
+    ~TMP3Codec();
+    TMP3Codec(const TMP3Codec&) = delete;
+    TMP3Codec& operator=(const TMP3Codec&) = delete;
+
+    // ---- Encoder side ----------------------------------------------------------
+
+    // File name of the encoder library that LoadEncoder looks for in its directory.
+    std::string EncoderLibraryName = BE_LIBRARY_NAME;
+
+    // Loads the encoder library from `directory` (a '/' is added if missing; an empty
+    // directory means a bare name, looked up in the program directory first).
+    // Returns 0, 1 (not loadable) or 2 (an entry point missing; unloaded again).
+    int LoadEncoder(const std::string& directory);
+    bool EncoderLoaded() const { return encoder_.IsLoaded(); }
+
+    // Starts encoding `source` (a WAV file) to `target` (an MP3 file). An existing
+    // target is deleted first (3 when it cannot be: read-only, a directory, or the
+    // deletion fails). Returns 0, 3, 4, 9 or 15. On anything but 0 nothing stays open.
+    int OpenEncode(const std::string& source, const std::string& target);
+
+    // Encodes one chunk. Returns 0 while there is more to do (progress set), 8 at the
+    // end (progress unchanged), or 5, 6, 7, 10 on failure.
+    int EncodeStep(std::uint16_t& progress);
+
+    // Flushes the encoder into the target and releases the stream, both files and
+    // both buffers, whatever the last step returned. Returns 0, or 11 when the
+    // encoder library is not loaded.
+    int CloseEncode();
+
+    // ---- Decoder side ----------------------------------------------------------
+    // InitDecoder, OpenDecode, DecodeStep, CloseDecode, the four player event
+    // handlers and the decoder state (player, player state, done, refused,
+    // progress, frequency, stream channels, target name) belong here; they live in
+    // MP3CodecDecode.cpp.
+
+private:
+    // Fills the sample buffer with chunkBytes / 4 frames of 16-bit stereo and returns
+    // the number of source bytes consumed (see MP3CodecEncode.cpp).
+    std::uint32_t ReadSamples(std::uint32_t chunkBytes);
+    // Releases whatever an encode holds open, without flushing.
+    void ReleaseEncode();
+
+    // Encoder side.
+    EncoderLibrary encoder_;
+    EncoderConfigBytes configuration_{};
+    int source_ = -1;
+    int target_ = -1;
+    std::uint32_t samplesPerChunk_ = 0;
+    std::uint32_t outputBufferSize_ = 0;
+    std::uint32_t stream_ = 0;
+    bool streamOpen_ = false;
+    std::uint32_t bytesDone_ = 0;
+    std::uint32_t chunkBytes_ = 0;
+    std::uint32_t mp3Bytes_ = 0;
+    std::vector<std::uint8_t> outputBuffer_;
+    std::vector<std::int16_t> sampleBuffer_; // 2 x samples per chunk values
+    std::vector<std::uint8_t> scratch_;      // source bytes of a widened chunk
+    std::uint16_t formatTag_ = 0;
+    std::uint16_t channels_ = 0;
+    std::uint16_t blockAlign_ = 0;
+    std::uint16_t bits_ = 0;
+    std::uint32_t sampleRate_ = 0;
+    std::uint32_t byteRate_ = 0;
+    std::uint32_t dataSize_ = 0;
+};
+
+} // namespace codec
