@@ -119,7 +119,7 @@ QPixmap illustration() {
     QPolygon arrow;
     arrow << QPoint(0, 0) << QPoint(0, 16) << QPoint(4, 12) << QPoint(7, 19) << QPoint(9, 18)
           << QPoint(6, 11) << QPoint(11, 11);
-    arrow.translate(170, 150);
+    arrow.translate(200, 137);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(Qt::black);
     p.setBrush(Qt::white);
