@@ -271,7 +271,9 @@ void TRipperForm::DiscoverDrives() {
 }
 
 void TRipperForm::ListTracks() {
-    // Rows go first, so a failed read leaves an empty list, not the last disc's.
+    // Rows go first, so a failed read leaves an empty list, not the last disc's; a
+    // selection that goes with them leaves the summary at zero.
+    const bool hadSelection = !ListView1->selectedItems().isEmpty();
     ListView1->clear();
     ripper::TrackListing listing = Drives.ListTracks(ComboBox1->currentIndex());
     for (const std::string& line : listing.log) {
@@ -282,7 +284,9 @@ void TRipperForm::ListTracks() {
         auto* item = new TTrackItem(ListView1, row);
         item->setIcon(0, icon);
     }
-    ListView1SelectItem();
+    if (hadSelection) {
+        ListView1SelectItem();
+    }
 }
 
 void TRipperForm::ComboBox1Change() {
