@@ -111,6 +111,8 @@ BeConfig FileCodecEncoderConfig(std::uint32_t sampleRate) {
 }
 
 int TMP3Codec::LoadEncoder(const std::string& directory) {
+    // A stream of the library about to be replaced must not outlive it.
+    ReleaseEncode();
     std::string name = platform::withTrailingSlash(directory) + EncoderLibraryName;
     switch (encoder_.Load(name)) {
     case EncoderLibrary::LoadResult::Ok:

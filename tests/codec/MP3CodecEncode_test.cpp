@@ -534,6 +534,12 @@ TEST_F(MP3CodecEncode, OneCodecServesManyFiles) {
     std::string src = path("f0.wav");
     ASSERT_EQ(codec.OpenEncode(src, path("g.mp3")), 0);
     EXPECT_EQ(encode(codec, src, path("h.mp3")).last, 8);
+    // Loading the library again releases an open encode before the old one goes.
+    ASSERT_EQ(codec.OpenEncode(src, path("i.mp3")), 0);
+    EXPECT_EQ(codec.LoadEncoder(platform::programDir()), 0);
+    std::uint16_t progress = 0;
+    EXPECT_EQ(codec.EncodeStep(progress), 8);
+    EXPECT_EQ(codec.CloseEncode(), 0);
 }
 
 } // namespace
