@@ -1,0 +1,276 @@
+// Records from a device double that delivers 48000 Hz stereo 16-bit audio at real
+// pace through the recorder window (offscreen) with MP3 at 320 kbit/s on the fly,
+// and prints the overruns, the work of one capture cycle (from the buffer taken
+// to the displays updated: copy, level, gate, encoding, writing), the
+// user-interface thread's CPU while it waits for the device, and the ratio of the
+// encoding work to the lame tool encoding the same audio at the same settings.
+//
+// Usage: bench_record [seconds] [program directory holding lame.so]
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <spawn.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "WaveInDoubles.h"
+#include "recorder/RecorderForm.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr std::uint32_t kRate = 48000;
+
+double threadCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+double wallSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+testenv::PacedWaveIn* device = nullptr;
+
+class BenchForm : public TForm3 {
+public:
+    int stopAfterCycles = 0;
+    int cycles = 0;
+    std::vector<double> cycleWall; // seconds per cycle
+    double cycleCpu = 0;
+    double waitWall = 0;
+    double waitCpu = 0;
+    std::uint64_t lostByDevice = 0;
+
+protected:
+    void ProcessEvents(int maxWaitMs) override {
+        if (maxWaitMs > 0) {
+            const double wall = wallSeconds();
+            const double cpu = threadCpuSeconds();
+            TForm3::ProcessEvents(maxWaitMs);
+            waitWall += wallSeconds() - wall;
+            waitCpu += threadCpuSeconds() - cpu;
+            return;
+        }
+        TForm3::ProcessEvents(0);
+        // The buffer is complete and the events are processed: the cycle's work starts.
+        cycleStartWall_ = wallSeconds();
+        cycleStartCpu_ = threadCpuSeconds();
+    }
+    void ShowGateState(bool open) override {
+        TForm3::ShowGateState(open);
+        cycleWall.push_back(wallSeconds() - cycleStartWall_);
+        cycleCpu += threadCpuSeconds() - cycleStartCpu_;
+        if (++cycles == stopAfterCycles) {
+            lostByDevice = device ? device->lostBuffers() : 0;
+            SpeedButton2Click();
+        }
+    }
+
+private:
+    double cycleStartWall_ = 0;
+    double cycleStartCpu_ = 0;
+};
+
+// The same tone the device double delivers, as raw samples for the lame tool.
+bool writeRaw(const std::string& path, int seconds) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) {
+        return false;
+    }
+    const std::uint64_t frames = std::uint64_t{kRate} * seconds;
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(frames * 4);
+    for (std::uint64_t i = 0; i < frames; ++i) {
+        auto s =
+            static_cast<std::int16_t>(8000.0 * std::sin(2.0 * M_PI * 440.0 * double(i) / kRate));
+        for (int c = 0; c < 2; ++c) {
+            bytes.push_back(static_cast<std::uint8_t>(s & 0xff));
+            bytes.push_back(static_cast<std::uint8_t>((s >> 8) & 0xff));
+        }
+    }
+    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+double childCpuSeconds(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const auto& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        return -1;
+    }
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return -1;
+    }
+    return double(usage.ru_utime.tv_sec) + double(usage.ru_utime.tv_usec) / 1e6 +
+           double(usage.ru_stime.tv_sec) + double(usage.ru_stime.tv_usec) / 1e6;
+}
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    auto index = static_cast<std::size_t>(std::ceil(p * double(v.size()))) - 1;
+    return v[std::min(index, v.size() - 1)];
+}
+
+std::string readAll(const std::string& path) {
+    std::string bytes;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        char buf[65536];
+        std::size_t n = 0;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+            bytes.append(buf, n);
+        }
+        std::fclose(f);
+    }
+    return bytes;
+}
+
+long fileSize(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? long(st.st_size) : -1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (!std::getenv("QT_QPA_PLATFORM")) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    }
+    // A message box (an encoder that cannot load) goes to stderr instead of waiting.
+    setenv("TUNEWRIGHT_UNATTENDED", "1", 1);
+    QApplication app(argc, argv);
+    const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 60;
+    const std::string programDir = argc > 2 ? argv[2] : TW_APP_DIR;
+
+    char pattern[] = "/tmp/tw-bench-record-XXXXXX";
+    if (!mkdtemp(pattern)) {
+        std::perror("mkdtemp");
+        return 2;
+    }
+    const std::string dir = pattern;
+
+    platform::installWaveInFactory([] {
+        auto paced = std::make_unique<testenv::PacedWaveIn>();
+        device = paced.get();
+        return paced;
+    });
+
+    BenchForm form;
+    form.SetEncoderLibraryPath(programDir + "/lame.so");
+    form.SetOutputDirectories([dir] { return dir; }, [dir] { return dir; });
+    form.Edit1->setText("record");
+    form.ComboBox1->setCurrentIndex(form.ComboBox1->findText("48000"));
+    form.CheckBox2->setChecked(true);
+    form.ComboBox2->setCurrentIndex(form.ComboBox2->findText("320"));
+    form.stopAfterCycles = seconds * 10;
+    form.show();
+
+    QTimer safety;
+    safety.setSingleShot(true);
+    QObject::connect(&safety, &QTimer::timeout, [&] {
+        std::fprintf(stderr, "recording did not end in time\n");
+        form.SpeedButton2Click();
+    });
+    safety.start((seconds + 30) * 1000);
+
+    const double wall0 = wallSeconds();
+    const double cpu0 = threadCpuSeconds();
+    form.SpeedButton1Click();
+    const double wall = wallSeconds() - wall0;
+    const double cpu = threadCpuSeconds() - cpu0;
+    const std::string mp3 = dir + "/record.MP3";
+
+    const std::string raw = dir + "/tone.raw";
+    const std::string reference = dir + "/lame.mp3";
+    double lameCpu = -1;
+    if (writeRaw(raw, seconds)) {
+        lameCpu = childCpuSeconds({"lame",
+                                   "--quiet",
+                                   "-r",
+                                   "-s",
+                                   "48",
+                                   "--bitwidth",
+                                   "16",
+                                   "--signed",
+                                   "--little-endian",
+                                   "-m",
+                                   "s",
+                                   "-b",
+                                   "320",
+                                   "--cbr",
+                                   "-q",
+                                   "3",
+                                   "--noreplaygain",
+                                   "-t",
+                                   "-o",
+                                   raw,
+                                   reference});
+    }
+
+    const auto& counters = form.Engine().Counters();
+    std::printf("bench_record: %d s of %u Hz stereo 16-bit at real pace, MP3 320 kbit/s on the "
+                "fly, window offscreen\n",
+                seconds, kRate);
+    std::printf("  cycles %d, written %llu buffers, MP3 %ld bytes (320 kbit/s gives %ld)\n",
+                form.cycles, static_cast<unsigned long long>(counters.writtenBuffers),
+                fileSize(mp3), long(seconds) * 40000);
+    std::printf("  overruns: %u (target 0); buffers the device lost: %llu\n", counters.overruns,
+                static_cast<unsigned long long>(form.lostByDevice));
+    std::printf("  work of one cycle: median %.3f ms, p99 %.3f ms, max %.3f ms (target p99 < 10 "
+                "ms) %s\n",
+                percentile(form.cycleWall, 0.5) * 1e3, percentile(form.cycleWall, 0.99) * 1e3,
+                percentile(form.cycleWall, 1.0) * 1e3,
+                percentile(form.cycleWall, 0.99) < 0.010 ? "OK" : "ABOVE TARGET");
+    const double waitShare = form.waitWall > 0 ? form.waitCpu / form.waitWall : 0;
+    std::printf("  UI thread while waiting: %.2f%% CPU over %.1f s (target < 10%%) %s\n",
+                waitShare * 100, form.waitWall, waitShare < 0.10 ? "OK" : "ABOVE TARGET");
+    std::printf("  UI thread over the whole recording: %.2f s CPU in %.1f s (%.2f%%)\n", cpu, wall,
+                cpu / wall * 100);
+    if (lameCpu > 0) {
+        std::printf("  lame -r -s 48 -m s -b 320 --cbr -q 3 on the same audio: %.3f s CPU, %ld "
+                    "bytes\n",
+                    lameCpu, fileSize(reference));
+        std::printf("ratio cycle work CPU / lame CPU: %.3f (%.3f s / %.3f s)\n",
+                    form.cycleCpu / lameCpu, form.cycleCpu, lameCpu);
+        std::printf("ratio UI thread CPU / lame CPU: %.3f\n", cpu / lameCpu);
+        // Same audio, same settings: without lost buffers the two files match.
+        std::printf("recording identical to the lame tool's file: %s\n",
+                    readAll(mp3) == readAll(reference) ? "yes" : "no");
+    } else {
+        std::printf("lame tool not available: no ratio\n");
+    }
+
+    for (const auto& f : {mp3, raw, reference}) {
+        std::remove(f.c_str());
+    }
+    ::rmdir(dir.c_str());
+    const bool ok =
+        form.cycles == seconds * 10 && counters.writtenBuffers == std::uint64_t(form.cycles);
+    return ok ? 0 : 1;
+}
