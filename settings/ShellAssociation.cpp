@@ -353,7 +353,10 @@ bool DeassociateShell() {
         const VerbInfo& v = info(verb);
         Registry registry(RegistryRoot::ClassesRoot);
         std::string fileClass = fileClassOf(registry, v);
-        if (!fileClass.empty() && registry.keyExists(commandKey(fileClass, v))) {
+        // A classes root the user made read-only is not changed behind its back:
+        // the removal then fails as a denied delete would.
+        if (!fileClass.empty() && registry.keyExists(commandKey(fileClass, v)) &&
+            registry.writable()) {
             removed[static_cast<int>(verb)] = registry.deleteKey(verbKey(fileClass, v));
         }
     }
@@ -363,7 +366,9 @@ bool DeassociateShell() {
     bool anyDeleted = false;
     for (ShellVerb verb : kAllVerbs) {
         std::string path = DesktopEntryPath(verb);
-        if (::unlink(path.c_str()) == 0) {
+        if (platform::isReadOnlyFile(path)) {
+            entriesGone = false;
+        } else if (::unlink(path.c_str()) == 0) {
             anyDeleted = true;
         } else if (errno != ENOENT) {
             entriesGone = false;

@@ -57,7 +57,8 @@ bool CanWriteClassesRoot();
 void AssociateShell(const std::string& executable = RunningExecutable());
 
 // Removes both verbs, whatever program they point to, and both desktop entries.
-// True only when both verbs were found and removed and no entry is left. The
+// True only when both verbs were found and removed and no entry is left; a
+// read-only classes root or entry is left alone and makes it false. The
 // extension keys, their classes and the classes' "shell" keys stay.
 bool DeassociateShell();
 

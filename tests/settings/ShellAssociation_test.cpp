@@ -300,6 +300,22 @@ TEST_F(ShellAssociation, RemovalRemovesVerbsPointingToOtherPrograms) {
     EXPECT_FALSE(classes().keyExists("WaveForm.File\\shell\\Compress to MP3"));
 }
 
+TEST_F(ShellAssociation, RemovalLeavesReadOnlyFilesAloneAndFails) {
+    settings::AssociateShell();
+    std::string file = classes().file();
+    std::string before = testenv::readFile(file);
+    ASSERT_EQ(chmod(file.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(entry(kDecodeEntry).c_str(), 0444), 0);
+
+    EXPECT_FALSE(settings::DeassociateShell());
+
+    EXPECT_EQ(testenv::readFile(file), before);
+    EXPECT_TRUE(testenv::fileExists(entry(kDecodeEntry)));
+    EXPECT_FALSE(testenv::fileExists(entry(kCompressEntry)));
+    chmod(file.c_str(), 0644);
+    chmod(entry(kDecodeEntry).c_str(), 0644);
+}
+
 TEST_F(ShellAssociation, ReadOnlyClassesRootShowsRightsMessageAndWritesNothing) {
     ASSERT_TRUE(classes().createKey("Unrelated"));
     std::string file = classes().file();
