@@ -407,7 +407,7 @@ TEST(DesktopExecLine, QuotesThePathAndLeavesTheFieldCodeBare) {
     }
 }
 
-TEST_F(ShellAssociation, EntriesForAnAwkwardPathValidateAndLaunchOneProcessPerFile) {
+TEST_F(ShellAssociation, EntriesForAnAwkwardPathAreOfferedAndLaunchOneProcessPerFile) {
     // A stand-in executable in a folder whose name needs every kind of escaping;
     // it logs its argument count and first argument.
     std::string dir = base + "/we ird \"quoted\" $dollar \\back `tick` it's";
@@ -425,8 +425,23 @@ TEST_F(ShellAssociation, EntriesForAnAwkwardPathValidateAndLaunchOneProcessPerFi
     if (QStandardPaths::findExecutable("gio").isEmpty()) {
         GTEST_SKIP() << "gio is not installed; the entries were only validated";
     }
-    // GIO reads the entry as GTK file managers do; two selected files must start
-    // two processes with one file each.
+    // GIO reads the entries as GTK file managers do: each is registered for its
+    // types, so "Open With" offers it ...
+    struct Offer {
+        const char* type;
+        const char* entry;
+    };
+    for (Offer offer : {Offer{"audio/mpeg", kDecodeEntry}, Offer{"audio/x-wav", kCompressEntry},
+                        Offer{"audio/vnd.wave", kCompressEntry}}) {
+        std::string listing = base + "/mime.txt";
+        ASSERT_EQ(testenv::run("XDG_DATA_DIRS='" + base + "/none' timeout 20 gio mime " +
+                               offer.type + " > '" + listing + "' 2>&1"),
+                  0);
+        std::string text = testenv::readFile(listing);
+        EXPECT_TRUE(contains(text, "Registered applications:\n\t" + std::string(offer.entry)))
+            << text;
+    }
+    // ... and two selected files start two processes with one file each.
     std::string a = base + "/a song.mp3";
     std::string b = base + "/b.mp3";
     ASSERT_EQ(testenv::run("timeout 20 gio launch '" + entry(kDecodeEntry) + "' '" + a + "' '" + b +
