@@ -56,15 +56,17 @@ extern "C" {
 #define BE_OFFSET_BITRATE 24       /* kbit/s: constant rate; lowest with variable rate */
 #define BE_OFFSET_MAX_BITRATE 28   /* kbit/s: highest with variable rate; 0 = default */
 #define BE_OFFSET_PRESET 32        /* signed, BE_PRESET_* */
-#define BE_OFFSET_MPEG_VERSION                                                                     \
-    36                         /* BE_MPEG1 / BE_MPEG2: accepted, libmp3lame derives the            \
-                                  version from the output rate */
+/* BE_MPEG1 / BE_MPEG2: accepted; libmp3lame derives the version from the output rate. */
+#define BE_OFFSET_MPEG_VERSION 36
 #define BE_OFFSET_PSY_MODEL 40 /* accepted, libmp3lame has one model */
 #define BE_OFFSET_EMPHASIS 44  /* 0 none, 1 50/15 us, 3 CCITT J.17 */
 #define BE_OFFSET_PRIVATE 48   /* frame-header private bit */
 #define BE_OFFSET_CRC 52       /* frame CRC protection */
 #define BE_OFFSET_COPYRIGHT 56 /* frame-header copyright bit */
 #define BE_OFFSET_ORIGINAL 60  /* frame-header original bit */
+/* Non-zero: libmp3lame puts a variable-rate header frame before the audio. It is
+ * left as libmp3lame first emits it (no frame counts), since the four calls give
+ * the library no way to rewrite the start of the caller's file. */
 #define BE_OFFSET_WRITE_VBR_HEADER 64
 #define BE_OFFSET_ENABLE_VBR 68
 #define BE_OFFSET_VBR_QUALITY 72 /* signed, 0 (best) to 9 */

@@ -341,7 +341,8 @@ TEST_F(MP3CodecEncode, SmallerSourcesEndOverShrinkingChunksThenSingleBytes) {
     for (int i = 0; i < 37; ++i) {
         samples.push_back(static_cast<char>(i + 1));
     }
-    EncodeRun r = encode(codec, writeWav("tail.wav", wavFile(22050, 1, 8, samples)), path("tail.mp3"));
+    EncodeRun r =
+        encode(codec, writeWav("tail.wav", wavFile(22050, 1, 8, samples)), path("tail.mp3"));
     EXPECT_EQ(r.last, 8);
     // What the design's arithmetic gives for 37 bytes of mono 8-bit: while at least
     // 16 bytes remain, chunks of 16 (4 source bytes); then a quarter of what is left;
@@ -383,8 +384,9 @@ TEST_F(MP3CodecEncode, StereoSixteenBitWithAPartialLastFrameEndsWithDone) {
 TEST_F(MP3CodecEncode, ProgressByWholeHundredths) {
     TMP3Codec codec;
     useFake(codec, 100); // chunks of 200 bytes
-    EncodeRun r = encode(codec, writeWav("p1000.wav", wavFile(44100, 2, 16, std::string(1000, '\0'))),
-                   path("p.mp3"));
+    EncodeRun r =
+        encode(codec, writeWav("p1000.wav", wavFile(44100, 2, 16, std::string(1000, '\0'))),
+               path("p.mp3"));
     EXPECT_EQ(r.last, 8);
     EXPECT_EQ(r.progress, (std::vector<std::uint16_t>{20, 40, 60, 80, 100}));
 
