@@ -546,7 +546,11 @@ void TForm3::SignalPause() {
 
 void TForm3::SetStateText(const QString& text, const QColor& color) {
     Label2->setText(text);
-    setTextColor(Label2, color);
+    // Called after every buffer: a palette change repaints and notifies, so it
+    // is only made when the colour changes.
+    if (Label2->palette().color(QPalette::WindowText) != color) {
+        setTextColor(Label2, color);
+    }
 }
 
 void TForm3::SetStateBackground(const QColor& color) {

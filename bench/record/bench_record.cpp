@@ -55,6 +55,7 @@ public:
     int cycles = 0;
     std::vector<double> cycleWall; // seconds per cycle
     double cycleCpu = 0;
+    double encodeCpu = 0; // inside the output's write: encoding and appending
     double waitWall = 0;
     double waitCpu = 0;
     std::uint64_t lostByDevice = 0;
@@ -73,6 +74,11 @@ protected:
         // The buffer is complete and the events are processed: the cycle's work starts.
         cycleStartWall_ = wallSeconds();
         cycleStartCpu_ = threadCpuSeconds();
+    }
+    void WriteOutput(const std::uint8_t* data, std::uint32_t length) override {
+        const double cpu = threadCpuSeconds();
+        TForm3::WriteOutput(data, length);
+        encodeCpu += threadCpuSeconds() - cpu;
     }
     void ShowGateState(bool open) override {
         TForm3::ShowGateState(open);
@@ -127,6 +133,34 @@ double childCpuSeconds(const std::vector<std::string>& args) {
     }
     return double(usage.ru_utime.tv_sec) + double(usage.ru_utime.tv_usec) / 1e6 +
            double(usage.ru_stime.tv_sec) + double(usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The recorder's MP3 output fed the same audio back to back, without real-time
+// pauses between the buffers: CPU seconds, or a negative value on failure.
+double encodeBackToBack(const std::string& libraryPath, const std::string& raw,
+                        const std::string& mp3) {
+    recorder::RecorderMp3Output output(libraryPath);
+    recorder::RecorderMp3Settings settings;
+    settings.sampleRate = kRate;
+    settings.bitrate = 320;
+    std::FILE* in = std::fopen(raw.c_str(), "rb");
+    if (!in || !output.LoadEncoderLibrary() || !output.OpenEncoderStream(mp3, settings)) {
+        if (in) {
+            std::fclose(in);
+        }
+        return -1;
+    }
+    std::vector<std::uint8_t> buffer(kRate * 4 / 10);
+    double used = 0;
+    while (std::fread(buffer.data(), 1, buffer.size(), in) == buffer.size()) {
+        const double cpu = threadCpuSeconds();
+        output.EncodeBuffer(buffer.data(), static_cast<std::uint32_t>(buffer.size()));
+        used += threadCpuSeconds() - cpu;
+    }
+    std::fclose(in);
+    const double cpu = threadCpuSeconds();
+    output.CloseEncoderStream();
+    return used + threadCpuSeconds() - cpu;
 }
 
 double percentile(std::vector<double> v, double p) {
@@ -208,8 +242,11 @@ int main(int argc, char** argv) {
 
     const std::string raw = dir + "/tone.raw";
     const std::string reference = dir + "/lame.mp3";
+    const std::string backToBack = dir + "/back-to-back.mp3";
     double lameCpu = -1;
+    double backToBackCpu = -1;
     if (writeRaw(raw, seconds)) {
+        backToBackCpu = encodeBackToBack(programDir + "/lame.so", raw, backToBack);
         lameCpu = childCpuSeconds({"lame",
                                    "--quiet",
                                    "-r",
@@ -256,6 +293,10 @@ int main(int argc, char** argv) {
         std::printf("  lame -r -s 48 -m s -b 320 --cbr -q 3 on the same audio: %.3f s CPU, %ld "
                     "bytes\n",
                     lameCpu, fileSize(reference));
+        std::printf("ratio encoding CPU (the output's writes) / lame CPU: %.3f (%.3f s / %.3f s)\n",
+                    form.encodeCpu / lameCpu, form.encodeCpu, lameCpu);
+        std::printf("ratio MP3 output fed back to back / lame CPU: %.3f (%.3f s)\n",
+                    backToBackCpu / lameCpu, backToBackCpu);
         std::printf("ratio cycle work CPU / lame CPU: %.3f (%.3f s / %.3f s)\n",
                     form.cycleCpu / lameCpu, form.cycleCpu, lameCpu);
         std::printf("ratio UI thread CPU / lame CPU: %.3f\n", cpu / lameCpu);
@@ -266,7 +307,7 @@ int main(int argc, char** argv) {
         std::printf("lame tool not available: no ratio\n");
     }
 
-    for (const auto& f : {mp3, raw, reference}) {
+    for (const auto& f : {mp3, raw, reference, backToBack}) {
         std::remove(f.c_str());
     }
     ::rmdir(dir.c_str());

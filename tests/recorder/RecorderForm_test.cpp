@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <functional>
 
 #include "AlsaFileDevice.h"
 #include "FakeServices.h"
@@ -33,6 +34,8 @@ public:
     int stopAfterCycles = -1;
     bool closeInsteadOfStop = false;
     int cycles = 0;
+    int waits = 0;
+    std::function<void(const std::string&)> onStatus;
     std::vector<QColor> paintedBackgrounds; // state label background at each paint
 
     TestForm() {
@@ -55,6 +58,16 @@ public:
     }
 
 protected:
+    void ProcessEvents(int maxWaitMs) override {
+        waits += maxWaitMs > 0;
+        TForm3::ProcessEvents(maxWaitMs);
+    }
+    void ShowStatus(const std::string& text) override {
+        TForm3::ShowStatus(text);
+        if (onStatus) {
+            onStatus(text);
+        }
+    }
     void ShowGateState(bool open) override {
         TForm3::ShowGateState(open);
         if (++cycles == stopAfterCycles) {
@@ -582,4 +595,53 @@ TEST(RecorderForm, PacedRecordingHasNoOverruns) {
     WavFile wav = readWav(form.decoded + "/paced.WAV");
     ASSERT_TRUE(wav.ok);
     EXPECT_EQ(wav.header.dataSize, 6u * 3200);
+}
+
+// A device that never returns a buffer: the wait sleeps between looks instead of
+// spinning, keeps the window responsive, and Stop ends the recording.
+TEST(RecorderForm, StopEndsARecordingFromADeviceThatDeliversNothing) {
+    testenv::FakeServices services;
+    auto state = std::make_shared<testenv::ManualWaveInState>();
+    auto previous = platform::installWaveInFactory(
+        [state] { return std::make_unique<testenv::ManualWaveIn>(state); });
+    TestForm form;
+    form.Edit1->setText("stalled");
+    QTimer::singleShot(300, &form, [&] { form.SpeedButton2->click(); });
+    form.start();
+    platform::installWaveInFactory(previous);
+    EXPECT_FALSE(form.Recording());
+    EXPECT_EQ(form.cycles, 0);
+    EXPECT_GT(form.waits, 10);
+    EXPECT_LT(form.waits, 300); // a few milliseconds per wait, not a busy loop
+    EXPECT_EQ(state->preparedAtClose, 0);
+    std::string file = testenv::readFile(form.decoded + "/stalled.WAV");
+    ASSERT_EQ(file.size(), 44u);
+    EXPECT_EQ(le32(file, 40), 0u);
+    EXPECT_EQ(form.Label2->text(), "Stopped");
+}
+
+// The WAV file cannot be created although the name test passed: the error box,
+// the capture closed, the window idle.
+TEST(RecorderForm, AWavFileThatCannotBeCreatedAtStartEndsTheRun) {
+    testenv::FakeServices services;
+    auto state = std::make_shared<testenv::ManualWaveInState>();
+    auto previous = platform::installWaveInFactory(
+        [state] { return std::make_unique<testenv::ManualWaveIn>(state); });
+    TestForm form;
+    form.Edit1->setText("vanished");
+    // Between the name test and the creation a directory takes the name.
+    form.onStatus = [&](const std::string& text) {
+        if (text == "Initialization Ok") {
+            testenv::makeDir("decoded/vanished.WAV");
+        }
+    };
+    form.start();
+    platform::installWaveInFactory(previous);
+    ASSERT_EQ(services.dialogs->shown.size(), 1u);
+    EXPECT_EQ(services.dialogs->shown[0].text, "Can't create output file !");
+    EXPECT_EQ(form.cycles, 0);
+    EXPECT_FALSE(state->open);
+    EXPECT_EQ(state->preparedAtClose, 0);
+    EXPECT_TRUE(form.SpeedButton1->isEnabled());
+    EXPECT_FALSE(form.Recording());
 }
