@@ -133,6 +133,11 @@ bool writeRoot(const std::string& file, const Root& root) {
 
 // Runs a read-modify-write of the root file under the cross-process lock.
 bool modify(const std::string& file, const std::function<bool(Root&)>& change) {
+    // A root file without write permission is read-only for the program, even
+    // where its folder would let a rename replace it.
+    if (isReadOnlyFile(file)) {
+        return false;
+    }
     std::string dir = parentDir(file);
     if (!forceDirectories(dir)) {
         return false;
@@ -371,7 +376,8 @@ std::vector<std::string> Registry::subKeys(const std::string& key) const {
         if (id.size() > prefix.size() && id.compare(0, prefix.size(), prefix) == 0 &&
             id.find('\\', prefix.size()) == std::string::npos) {
             QByteArray name = it.value().toObject().value("name").toString().toUtf8();
-            out.emplace_back(name.constData(), static_cast<size_t>(name.size()));
+            std::string full(name.constData(), static_cast<size_t>(name.size()));
+            out.push_back(full.substr(full.rfind('\\') + 1));
         }
     }
     return out;

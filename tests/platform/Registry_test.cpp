@@ -9,7 +9,19 @@
 
 using namespace platform;
 
-TEST(Registry, RootsAreFilesInTheRegistryFolder) {
+namespace {
+// Each test starts from an empty registry, also when all run in one process.
+class RegistryStore : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static int counter = 0;
+        std::string dir = testenv::makeDir("registry-" + std::to_string(++counter));
+        setenv("TUNEWRIGHT_REGISTRY_DIR", dir.c_str(), 1);
+    }
+};
+}  // namespace
+
+TEST_F(RegistryStore, RootsAreFilesInTheRegistryFolder) {
     std::string dir = std::getenv("TUNEWRIGHT_REGISTRY_DIR");
     EXPECT_EQ(Registry::rootFile(RegistryRoot::CurrentUser), dir + "/HKEY_CURRENT_USER.json");
     unsetenv("TUNEWRIGHT_REGISTRY_DIR");
@@ -20,7 +32,7 @@ TEST(Registry, RootsAreFilesInTheRegistryFolder) {
               "/etc/xdg/mp3tunewright/registry/HKEY_LOCAL_MACHINE.json");
 }
 
-TEST(Registry, TypedValuesRoundTripAndWrongTypesFail) {
+TEST_F(RegistryStore, TypedValuesRoundTripAndWrongTypesFail) {
     Registry reg(RegistryRoot::CurrentUser);
     const std::string key = "\\Software\\Test\\Values";
     EXPECT_FALSE(reg.writeString(key, "Name", "x")) << "writing needs an existing key";
@@ -43,7 +55,7 @@ TEST(Registry, TypedValuesRoundTripAndWrongTypesFail) {
     EXPECT_EQ(again.valueType(key, "Big"), RegistryType::DWord);
 }
 
-TEST(Registry, NamesAreCaseInsensitiveAndCasePreserving) {
+TEST_F(RegistryStore, NamesAreCaseInsensitiveAndCasePreserving) {
     Registry reg(RegistryRoot::ClassesRoot);
     ASSERT_TRUE(reg.createKey("MPEGLayer3.File\\shell\\Decode to WAVE\\command"));
     EXPECT_TRUE(reg.keyExists("mpeglayer3.file\\SHELL\\decode to wave\\Command"));
@@ -52,10 +64,10 @@ TEST(Registry, NamesAreCaseInsensitiveAndCasePreserving) {
     EXPECT_TRUE(reg.writeString(".mp3", "Value", "1"));
     EXPECT_TRUE(reg.writeString(".MP3", "VALUE", "2"));
     EXPECT_EQ(reg.readString(".Mp3", "value"), "2");
-    EXPECT_EQ(reg.subKeys("mpeglayer3.file"), std::vector<std::string>{"MPEGLayer3.File\\shell"});
+    EXPECT_EQ(reg.subKeys("mpeglayer3.file"), std::vector<std::string>{"shell"});
 }
 
-TEST(Registry, DeleteKeyRemovesTheSubtreeOnly) {
+TEST_F(RegistryStore, DeleteKeyRemovesTheSubtreeOnly) {
     Registry reg(RegistryRoot::ClassesRoot);
     ASSERT_TRUE(reg.createKey("Cls\\shell\\Verb\\command"));
     ASSERT_TRUE(reg.createKey("Cls\\shell\\Other"));
@@ -67,7 +79,7 @@ TEST(Registry, DeleteKeyRemovesTheSubtreeOnly) {
     EXPECT_TRUE(reg.keyExists("Cls\\shellfish"));
 }
 
-TEST(Registry, UnparsableFileIsKeptAsideAndReadsEmpty) {
+TEST_F(RegistryStore, UnparsableFileIsKeptAsideAndReadsEmpty) {
     Registry reg(RegistryRoot::CurrentUser);
     ASSERT_TRUE(reg.createKey("Software"));
     testenv::writeFile(reg.file(), "{ not json");
@@ -79,7 +91,7 @@ TEST(Registry, UnparsableFileIsKeptAsideAndReadsEmpty) {
         << "the damaged file must be kept";
 }
 
-TEST(Registry, FailedWriteKeepsWhatWasWrittenBefore) {
+TEST_F(RegistryStore, FailedWriteKeepsWhatWasWrittenBefore) {
     std::string dir = testenv::makeDir("blocked");
     setenv("TUNEWRIGHT_REGISTRY_DIR", dir.c_str(), 1);
     Registry reg(RegistryRoot::CurrentUser);
@@ -95,7 +107,7 @@ TEST(Registry, FailedWriteKeepsWhatWasWrittenBefore) {
     EXPECT_EQ(reg.readString("K", "Second"), std::nullopt);
 }
 
-TEST(Registry, RootBelowARegularFileIsNotWritable) {
+TEST_F(RegistryStore, RootBelowARegularFileIsNotWritable) {
     std::string blocker = testenv::root() + "plainfile";
     testenv::writeFile(blocker, "x");
     setenv("TUNEWRIGHT_REGISTRY_DIR", (blocker + "/reg").c_str(), 1);
@@ -105,7 +117,19 @@ TEST(Registry, RootBelowARegularFileIsNotWritable) {
     EXPECT_FALSE(reg.keyExists(".MP3"));
 }
 
-TEST(Registry, ProcessesWritingAtOnceLoseNothing) {
+TEST_F(RegistryStore, ReadOnlyRootFileIsNeverReplaced) {
+    Registry reg(RegistryRoot::ClassesRoot);
+    ASSERT_TRUE(reg.createKey(".WAV"));
+    std::string before = testenv::readFile(reg.file());
+    ASSERT_EQ(chmod(reg.file().c_str(), 0444), 0);
+    EXPECT_FALSE(reg.writable());
+    EXPECT_FALSE(reg.createKey(".MP3"));
+    EXPECT_FALSE(reg.writeString(".WAV", "", "WaveForm.File"));
+    EXPECT_FALSE(reg.deleteKey(".WAV"));
+    EXPECT_EQ(testenv::readFile(reg.file()), before);
+}
+
+TEST_F(RegistryStore, ProcessesWritingAtOnceLoseNothing) {
     Registry reg(RegistryRoot::CurrentUser);
     ASSERT_TRUE(reg.createKey("Shared"));
     std::vector<pid_t> children;

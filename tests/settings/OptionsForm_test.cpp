@@ -19,7 +19,19 @@
 using platform::Registry;
 using platform::RegistryRoot;
 
-TEST(OptionsForm, FreshStartShowsTheDefaults) {
+namespace {
+// Each test starts from an empty registry, also when all run in one process.
+class OptionsForm : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static int counter = 0;
+        std::string dir = testenv::makeDir("registry-" + std::to_string(++counter));
+        setenv("TUNEWRIGHT_REGISTRY_DIR", dir.c_str(), 1);
+    }
+};
+}  // namespace
+
+TEST_F(OptionsForm, FreshStartShowsTheDefaults) {
     testenv::FakeServices services;
     TOptionsForm form;
     EXPECT_EQ(TOptionsForm::Current(), &form);
@@ -43,7 +55,7 @@ TEST(OptionsForm, FreshStartShowsTheDefaults) {
     form.grab().save(QString::fromStdString(testenv::appDir() + "options-dialog.png"));
 }
 
-TEST(OptionsForm, EveryControlWritesItsFieldAtOnce) {
+TEST_F(OptionsForm, EveryControlWritesItsFieldAtOnce) {
     testenv::FakeServices services;
     TOptionsForm form;
     form.show();
@@ -70,7 +82,7 @@ TEST(OptionsForm, EveryControlWritesItsFieldAtOnce) {
         << "nothing is saved before the dialog closes";
 }
 
-TEST(OptionsForm, KeystrokesStoreSuccessivelyLongerTexts) {
+TEST_F(OptionsForm, KeystrokesStoreSuccessivelyLongerTexts) {
     testenv::FakeServices services;
     TOptionsForm form;
     form.Edit1->clear();
@@ -82,7 +94,7 @@ TEST(OptionsForm, KeystrokesStoreSuccessivelyLongerTexts) {
     EXPECT_EQ(seen, (std::vector<std::string>{"/", "/m", "/mu", "/mus", "/musi", "/music"}));
 }
 
-TEST(OptionsForm, ClosingByTitleBarSaves) {
+TEST_F(OptionsForm, ClosingByTitleBarSaves) {
     testenv::FakeServices services;
     TOptionsForm form;
     form.show();
@@ -95,7 +107,7 @@ TEST(OptionsForm, ClosingByTitleBarSaves) {
     EXPECT_EQ(reg.readString(settings::kSettingsKey, "Signature"), "MP3 Tunewright");
 }
 
-TEST(OptionsForm, OkSavesAllTenValuesAndReopeningShowsTheRecord) {
+TEST_F(OptionsForm, OkSavesAllTenValuesAndReopeningShowsTheRecord) {
     testenv::FakeServices services;
     TOptionsForm form;
     form.show();
@@ -113,7 +125,7 @@ TEST(OptionsForm, OkSavesAllTenValuesAndReopeningShowsTheRecord) {
     EXPECT_EQ(second.Settings.EncodedDir, "/changed");
 }
 
-TEST(OptionsForm, BrowseFillsTheEditOrLeavesItOnCancel) {
+TEST_F(OptionsForm, BrowseFillsTheEditOrLeavesItOnCancel) {
     testenv::FakeServices services;
     TOptionsForm form;
     std::string before = form.Settings.RipperOut;
@@ -126,7 +138,7 @@ TEST(OptionsForm, BrowseFillsTheEditOrLeavesItOnCancel) {
     EXPECT_EQ(form.Settings.DecodedDir, "/picked/folder");
 }
 
-TEST(OptionsForm, FailedSaveShowsTheErrorBox) {
+TEST_F(OptionsForm, FailedSaveShowsTheErrorBox) {
     testenv::FakeServices services;
     std::string blocker = testenv::root() + "notadir";
     testenv::writeFile(blocker, "x");

@@ -36,7 +36,19 @@ SettingsRecord loaded() {
 
 }  // namespace
 
-TEST(SettingsStore, FreshAccountGetsTheDefaults) {
+namespace {
+// Each test starts from an empty registry, also when all run in one process.
+class SettingsStore : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static int counter = 0;
+        std::string dir = testenv::makeDir("registry-" + std::to_string(++counter));
+        setenv("TUNEWRIGHT_REGISTRY_DIR", dir.c_str(), 1);
+    }
+};
+}  // namespace
+
+TEST_F(SettingsStore, FreshAccountGetsTheDefaults) {
     SettingsRecord r = loaded();
     std::string music = platform::musicDir();
     EXPECT_EQ(r.DecodedDir, music + "/Decoded WAVs");
@@ -52,7 +64,7 @@ TEST(SettingsStore, FreshAccountGetsTheDefaults) {
     EXPECT_EQ(music, std::string(std::getenv("HOME")) + "/Music");
 }
 
-TEST(SettingsStore, StoredValuesLoad) {
+TEST_F(SettingsStore, StoredValuesLoad) {
     storeAll(RegistryRoot::CurrentUser);
     SettingsRecord r = loaded();
     EXPECT_EQ(r.DecodedDir, "/d");
@@ -67,7 +79,7 @@ TEST(SettingsStore, StoredValuesLoad) {
     EXPECT_EQ(r.NoErrors, 1);
 }
 
-TEST(SettingsStore, EmptyEncodedDirTakesTheOtherDefaultSpelling) {
+TEST_F(SettingsStore, EmptyEncodedDirTakesTheOtherDefaultSpelling) {
     storeAll(RegistryRoot::CurrentUser, "/d", "");
     SettingsRecord r = loaded();
     EXPECT_EQ(r.EncodedDir, platform::musicDir() + "/Compressed MP3s");
@@ -75,7 +87,7 @@ TEST(SettingsStore, EmptyEncodedDirTakesTheOtherDefaultSpelling) {
     EXPECT_EQ(r.Overwrite, 1);
 }
 
-TEST(SettingsStore, OutOfRangeIntegersAreReplacedOneByOne) {
+TEST_F(SettingsStore, OutOfRangeIntegersAreReplacedOneByOne) {
     struct Row {
         const char* name;
         int32_t stored;
@@ -99,7 +111,7 @@ TEST(SettingsStore, OutOfRangeIntegersAreReplacedOneByOne) {
     }
 }
 
-TEST(SettingsStore, MissingOrWrongTypedValueAbandonsTheWholeLoad) {
+TEST_F(SettingsStore, MissingOrWrongTypedValueAbandonsTheWholeLoad) {
     storeAll(RegistryRoot::CurrentUser);
     Registry reg(RegistryRoot::CurrentUser);
     ASSERT_TRUE(reg.deleteValue(kSettingsKey, "NoErrors"));
@@ -117,7 +129,7 @@ TEST(SettingsStore, MissingOrWrongTypedValueAbandonsTheWholeLoad) {
     EXPECT_EQ(loaded().Signature, "MP3 Tunewright");
 }
 
-TEST(SettingsStore, AbsentStringReadsEmptyAndIsThenValidated) {
+TEST_F(SettingsStore, AbsentStringReadsEmptyAndIsThenValidated) {
     storeAll(RegistryRoot::CurrentUser);
     Registry reg(RegistryRoot::CurrentUser);
     reg.deleteValue(kSettingsKey, "RipperOut");
@@ -128,7 +140,7 @@ TEST(SettingsStore, AbsentStringReadsEmptyAndIsThenValidated) {
     EXPECT_EQ(r.DecodedDir, "/d");
 }
 
-TEST(SettingsStore, NonZeroBooleanReadsTrueAndSavesAsOne) {
+TEST_F(SettingsStore, NonZeroBooleanReadsTrueAndSavesAsOne) {
     storeAll(RegistryRoot::CurrentUser);
     Registry reg(RegistryRoot::CurrentUser);
     reg.writeInteger(kSettingsKey, "PlaySound", 5);
@@ -138,7 +150,7 @@ TEST(SettingsStore, NonZeroBooleanReadsTrueAndSavesAsOne) {
     EXPECT_EQ(reg.readInteger(kSettingsKey, "PlaySound"), 1);
 }
 
-TEST(SettingsStore, MachineSettingsAreReadThenSavedForTheUser) {
+TEST_F(SettingsStore, MachineSettingsAreReadThenSavedForTheUser) {
     storeAll(RegistryRoot::LocalMachine, "/machine");
     SettingsRecord r = loaded();
     EXPECT_EQ(r.DecodedDir, "/machine");
@@ -154,7 +166,7 @@ TEST(SettingsStore, MachineSettingsAreReadThenSavedForTheUser) {
     EXPECT_EQ(loaded().DecodedDir, "/machine");
 }
 
-TEST(SettingsStore, SignatureSurvivesLoadAndSaveAlsoWhenEmpty) {
+TEST_F(SettingsStore, SignatureSurvivesLoadAndSaveAlsoWhenEmpty) {
     for (std::string signature : {"My own \xe9 text", ""}) {
         storeAll(RegistryRoot::CurrentUser);
         Registry reg(RegistryRoot::CurrentUser);
@@ -165,7 +177,7 @@ TEST(SettingsStore, SignatureSurvivesLoadAndSaveAlsoWhenEmpty) {
     }
 }
 
-TEST(SettingsStore, SaveWritesAllTenTypedValues) {
+TEST_F(SettingsStore, SaveWritesAllTenTypedValues) {
     SettingsRecord r = loaded();
     ASSERT_TRUE(SaveSettingsRecord(r, nullptr));
     Registry reg(RegistryRoot::CurrentUser);
@@ -180,7 +192,7 @@ TEST(SettingsStore, SaveWritesAllTenTypedValues) {
     EXPECT_EQ(again.MWPosition, 4);
 }
 
-TEST(SettingsStore, FailedSaveNamesTheValueAndKeepsEarlierOnes) {
+TEST_F(SettingsStore, FailedSaveNamesTheValueAndKeepsEarlierOnes) {
     std::string blocker = testenv::root() + "notadir";
     testenv::writeFile(blocker, "x");
     setenv("TUNEWRIGHT_REGISTRY_DIR", (blocker + "/reg").c_str(), 1);
