@@ -53,26 +53,26 @@ DiscImage writeDiscImage(const std::string& dir, const std::string& name,
     int64_t block = 0;
     std::vector<uint8_t> chunk;
     for (size_t t = 0; t < tracks.size(); ++t) {
-        const TrackSpec& spec = tracks[t];
+        const TrackSpec& track = tracks[t];
         char number[8];
         std::snprintf(number, sizeof number, "%02d", static_cast<int>(t + 1) % 100);
-        cue += std::string("  TRACK ") + number + (spec.data ? " MODE1/2352\n" : " AUDIO\n");
+        cue += std::string("  TRACK ") + number + (track.data ? " MODE1/2352\n" : " AUDIO\n");
         cue += "    INDEX 01 " + msf(block) + "\n";
         image.starts.push_back(block);
-        if (spec.silent) {
-            block += spec.frames;
+        if (track.silent) {
+            block += track.frames;
             continue;
         }
         constexpr int64_t kStep = 75;
-        for (int64_t done = 0; done < spec.frames; done += kStep) {
-            int64_t n = std::min(kStep, spec.frames - done);
+        for (int64_t done = 0; done < track.frames; done += kStep) {
+            int64_t n = std::min(kStep, track.frames - done);
             chunk.assign(static_cast<size_t>(n) * kFrameBytes, 0);
-            if (spec.data) {
+            if (track.data) {
                 for (size_t i = 0; i < chunk.size(); ++i) {
                     chunk[i] = static_cast<uint8_t>((i * 31 + t) & 0xFF);
                 }
             } else {
-                fillAudio(chunk.data(), done, n, spec.frequency, static_cast<int>(t));
+                fillAudio(chunk.data(), done, n, track.frequency, static_cast<int>(t));
             }
             off_t at = static_cast<off_t>((block + done) * kFrameBytes);
             if (::pwrite(fd, chunk.data(), chunk.size(), at) !=
@@ -81,7 +81,7 @@ DiscImage writeDiscImage(const std::string& dir, const std::string& name,
                 throw std::runtime_error("cannot write " + image.bin);
             }
         }
-        block += spec.frames;
+        block += track.frames;
     }
     image.starts.push_back(block);
     // Silent tracks at the end are holes: the file still has to reach their end.
