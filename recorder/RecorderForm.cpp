@@ -182,17 +182,20 @@ void TForm3::BuildControls() {
     TrackBar1 = makeSlider(127, 12, 22, 8, 94, 248, autocut);
 
     // Status lines.
-    makeLabel("State:", 282, 108, 96, 18, this);
-    Label2 = makeLabel("...", 380, 108, 148, 18, this);
+    makeLabel("State:", 282, 104, 96, 18, this);
+    Label2 = makeLabel("...", 380, 104, 148, 18, this);
     QFont bold = Label2->font();
     bold.setBold(true);
     Label2->setFont(bold);
-    makeLabel("Last record:", 282, 130, 96, 18, this);
-    Label1 = makeLabel("....", 380, 130, 152, 18, this);
-    makeLabel("Total written:", 282, 152, 96, 18, this);
-    Label10 = makeLabel(".....", 380, 152, 148, 18, this);
-    makeLabel("Buffer overruns:", 282, 174, 96, 18, this);
-    Label13 = makeLabel(".....", 380, 174, 148, 18, this);
+    makeLabel("Last record:", 282, 124, 96, 18, this);
+    // Two lines: during Start this is also the status line, whose texts are long.
+    Label1 = makeLabel("....", 380, 124, 154, 36, this);
+    Label1->setWordWrap(true);
+    Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    makeLabel("Total written:", 282, 160, 96, 18, this);
+    Label10 = makeLabel(".....", 380, 160, 148, 18, this);
+    makeLabel("Buffer overruns:", 282, 180, 96, 18, this);
+    Label13 = makeLabel(".....", 380, 180, 148, 18, this);
     setTextColor(Label13, kRed);
 
     // Capture format.
@@ -207,7 +210,7 @@ void TForm3::BuildControls() {
 
     // MP3 on the fly.
     auto* mp3 = new QGroupBox(this);
-    mp3->setGeometry(280, 200, 248, 138);
+    mp3->setGeometry(280, 204, 248, 138);
     CheckBox2 = new QCheckBox("Compress to MP3 on fly ", mp3);
     CheckBox2->setGeometry(8, 8, 232, 20);
     ComboBox2 = makeList(kBitrates, "128", 8, 32, 56, mp3);
@@ -218,9 +221,9 @@ void TForm3::BuildControls() {
     makeLabel("Max bitrate", 68, 60, 80, 22, mp3);
     ComboBox4 = makeList(kBitrates, "128", 8, 88, 56, mp3);
     makeLabel("Min bitrate", 68, 88, 80, 22, mp3);
-    TrackBar3 = makeSlider(9, 1, 1, 8, 112, 150, mp3);
+    TrackBar3 = makeSlider(9, 1, 1, 8, 110, 150, mp3);
     TrackBar3->setValue(4);
-    makeLabel("VBR Quality", 162, 114, 80, 18, mp3);
+    makeLabel("VBR Quality", 162, 112, 80, 18, mp3);
     ComboBox3->setEnabled(false);
     ComboBox4->setEnabled(false);
     TrackBar3->setEnabled(false);
