@@ -6,12 +6,14 @@
 // between the calls, and a close operation; each returns a result code whose text is
 // CodecErrorText[code]. Everything runs on the user-interface thread.
 
+#include <QPointer>
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "codec/EncoderLibrary.h"
+#include "codec/XaudioPlayer.h"
 
 namespace codec {
 
@@ -84,13 +86,57 @@ public:
     // encoder library is not loaded.
     int CloseEncode();
 
-    // ---- Decoder side ----------------------------------------------------------
-    // InitDecoder, OpenDecode, DecodeStep, CloseDecode, the four player event
-    // handlers and the decoder state (player, player state, done, refused,
-    // progress, frequency, stream channels, target name) belong here; they live in
-    // MP3CodecDecode.cpp.
+    // ---- Decoder side (MP3CodecDecode.cpp) ------------------------------------
+    // The decode advances only through the player's notifications, handled while
+    // the caller processes events between DecodeStep calls.
+
+    // Makes sure the player exists (library loaded, version 3.8, player created).
+    // Returns 0; the directory is not used. EXaudioException passes through.
+    int InitDecoder(const std::string& directory);
+
+    // Starts decoding `source` (an MP3 file) into `target` (a WAV file whose samples
+    // the decoder library writes from offset 44). An existing target is deleted
+    // first (3 when it cannot be). Returns 0 or 3; EXaudioException passes through.
+    int OpenDecode(const std::string& source, const std::string& target);
+
+    // Returns 0 while the decode runs (progress set, in percent of the input), 8 at
+    // its end, 25 once the player refused a command. Sends Play while the player is
+    // neither playing nor at the end. Waits at most a few milliseconds for the
+    // player's next notification, so a caller that processes events between steps
+    // does not spin.
+    int DecodeStep(std::uint16_t& progress);
+
+    // Closes the player's input and output and writes the 44-byte header over the
+    // start of the target (not after a refusal, nor when no decode was opened; a
+    // target that has meanwhile disappeared is not created again). Returns 0.
+    int CloseDecode();
+
+    // The player the codec drives; its owner is the application.
+    TXaudioPlayer* XaudioPlayer() const { return player_.player; }
+
+    // Handlers of the player's events.
+    void XaudioPlayerNotifyPlayerState(TXaudioPlayer* Sender, int State);
+    void XaudioPlayerNotifyInputPosition(TXaudioPlayer* Sender, std::uint32_t Offset,
+                                         std::uint32_t Range);
+    void XaudioPlayerNotifyStreamParameters(TXaudioPlayer* Sender, std::uint32_t Frequency,
+                                            std::int16_t Bitrate, std::uint8_t NbChannels);
+    void XaudioPlayerNotifyNack(TXaudioPlayer* Sender, std::uint8_t Command, std::int16_t Code);
 
 private:
+    // The player with the codec's four handlers set. It is created with the codec
+    // when an application object exists (else at the first decode operation), owned
+    // by the application, and outlives the codec: the handlers are unset when the
+    // codec goes, so a late notification cannot reach a codec that is gone.
+    struct PlayerLink {
+        explicit PlayerLink(TMP3Codec* codec);
+        ~PlayerLink();
+        PlayerLink(const PlayerLink&) = delete;
+        PlayerLink& operator=(const PlayerLink&) = delete;
+        TXaudioPlayer* Get(); // creates the player if needed; may raise
+        TMP3Codec* const codec;
+        QPointer<TXaudioPlayer> player;
+    };
+
     // Fills the sample buffer with chunkBytes / 4 frames of 16-bit stereo and returns
     // the number of source bytes consumed (see MP3CodecEncode.cpp).
     std::uint32_t ReadSamples(std::uint32_t chunkBytes);
@@ -119,6 +165,17 @@ private:
     std::uint32_t sampleRate_ = 0;
     std::uint32_t byteRate_ = 0;
     std::uint32_t dataSize_ = 0;
+
+    // Decoder side.
+    PlayerLink player_{this};
+    std::int32_t playerState_ = 0; // last reported: 0 stopped, 1 playing, 3 end of stream
+    bool done_ = false;
+    bool refused_ = false;
+    bool playSent_ = false; // Play sent since OpenDecode: the player may be writing
+    std::uint16_t progress_ = 0;
+    std::uint32_t frequency_ = 0;
+    std::uint8_t streamChannels_ = 0;
+    std::string targetName_;
 };
 
 } // namespace codec

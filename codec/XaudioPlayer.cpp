@@ -3,6 +3,9 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QPointer>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <vector>
 
 #include "platform/RuntimeLibrary.h"
@@ -70,6 +73,14 @@ public:
     }
     MessageWindow* handle() { return &handle_; }
 
+    bool waitForPost(int timeoutMs) {
+        std::unique_lock lock(mutex_);
+        bool posted = posted_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                       [&] { return postCount_ != waitedCount_; });
+        waitedCount_ = postCount_;
+        return posted;
+    }
+
 protected:
     bool event(QEvent* e) override {
         if (e->type() == windowMessageEventType()) {
@@ -88,12 +99,21 @@ private:
     static void post(MessageWindow* handle, uint32_t message, uintptr_t wparam, intptr_t lparam) {
         // postEvent is safe from any thread; the window outlives every player that
         // posts to it.
-        QCoreApplication::postEvent(static_cast<Handle*>(handle)->window,
-                                    new WindowMessageEvent(message, wparam, lparam));
+        XaudioHiddenWindow* window = static_cast<Handle*>(handle)->window;
+        QCoreApplication::postEvent(window, new WindowMessageEvent(message, wparam, lparam));
+        {
+            std::lock_guard lock(window->mutex_);
+            ++window->postCount_;
+        }
+        window->posted_.notify_all();
     }
 
     TXaudioPlayer* const owner_;
     Handle handle_;
+    std::mutex mutex_;
+    std::condition_variable posted_;
+    uint64_t postCount_ = 0;
+    uint64_t waitedCount_ = 0;
 };
 
 TXaudioPlayer::TXaudioPlayer(QObject* Owner) : QObject(Owner) {
@@ -210,6 +230,14 @@ bool TXaudioPlayer::CheckPlayerInstance() {
 
 bool TXaudioPlayer::Init() {
     return CheckPlayerInstance();
+}
+
+void TXaudioPlayer::ProcessPostedNotifications() {
+    QCoreApplication::sendPostedEvents(hiddenWindow_.get(), windowMessageEventType());
+}
+
+bool TXaudioPlayer::WaitForNotification(int TimeoutMs) {
+    return hiddenWindow_->waitForPost(TimeoutMs);
 }
 
 std::string TXaudioPlayer::ErrorString(int Code) {

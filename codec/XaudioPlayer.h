@@ -200,6 +200,17 @@ public:
     void SetDebugLevel(uint32_t Level);
     void GetDebugLevel();
 
+    // Blocks the calling thread until the library has posted a notification since the
+    // last wait (returns at once if one is already waiting to be processed), or until
+    // TimeoutMs passed. Processes nothing itself: the caller processes events next.
+    // True when a notification was posted.
+    bool WaitForNotification(int TimeoutMs);
+
+    // Handles, now, every message already posted to the hidden window (and only
+    // those), raising their events: brings the owner up to date with what the player
+    // has said without processing any other event.
+    void ProcessPostedNotifications();
+
     // The hidden window's procedure: runs for every message posted to the window.
     void OnWindowsMessage(uint32_t Message, uintptr_t WParam, intptr_t LParam);
 

@@ -1,0 +1,191 @@
+// The decode side of the file codec: MP3 file -> Xaudio player -> WAV file. The
+// player writes the samples from offset 44 on its own thread; the codec follows its
+// notifications and writes the WAV header once the file is finished.
+
+#include <QCoreApplication>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "codec/MP3Codec.h"
+#include "codec/WavFormat.h"
+#include "platform/Paths.h"
+
+namespace codec {
+namespace {
+
+// Longest a step waits for the player's next notification. Long enough that the
+// user-interface thread sleeps while the decoder works, short enough that other
+// events (timer ticks, a click on Stop) are not noticeably delayed.
+constexpr int kStepWaitMs = 10;
+
+// Player states as the player reports them.
+constexpr int kStateStopped = 0;
+constexpr int kStatePlaying = 1;
+constexpr int kStateEndOfStream = 3;
+
+// An existing target is removed before a decode; false when it cannot be: a file
+// the user may not write counts as read-only, and a directory cannot be deleted.
+bool removeExistingTarget(const std::string& target) {
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) != 0) {
+        return true;
+    }
+    if (S_ISDIR(st.st_mode) || (!S_ISLNK(st.st_mode) && platform::isReadOnlyFile(target))) {
+        return false;
+    }
+    return ::unlink(target.c_str()) == 0;
+}
+
+} // namespace
+
+// ---- The player link ------------------------------------------------------------
+
+TMP3Codec::PlayerLink::PlayerLink(TMP3Codec* codec) : codec(codec) {
+    if (QCoreApplication::instance()) {
+        Get();
+    }
+}
+
+TMP3Codec::PlayerLink::~PlayerLink() {
+    if (player) {
+        player->OnNotifyPlayerState = nullptr;
+        player->OnNotifyInputPosition = nullptr;
+        player->OnNotifyStreamParameters = nullptr;
+        player->OnNotifyNack = nullptr;
+    }
+}
+
+TXaudioPlayer* TMP3Codec::PlayerLink::Get() {
+    if (!player) {
+        // The application, not the codec, destroys the player.
+        auto* created = new TXaudioPlayer(QCoreApplication::instance());
+        TMP3Codec* c = codec;
+        created->OnNotifyPlayerState = [c](TXaudioPlayer* sender, int state) {
+            c->XaudioPlayerNotifyPlayerState(sender, state);
+        };
+        created->OnNotifyInputPosition = [c](TXaudioPlayer* sender, std::uint32_t offset,
+                                             std::uint32_t range) {
+            c->XaudioPlayerNotifyInputPosition(sender, offset, range);
+        };
+        created->OnNotifyStreamParameters = [c](TXaudioPlayer* sender, std::uint32_t frequency,
+                                                std::int16_t bitrate, std::uint8_t channels) {
+            c->XaudioPlayerNotifyStreamParameters(sender, frequency, bitrate, channels);
+        };
+        created->OnNotifyNack = [c](TXaudioPlayer* sender, std::uint8_t command,
+                                    std::int16_t code) {
+            c->XaudioPlayerNotifyNack(sender, command, code);
+        };
+        player = created;
+    }
+    return player;
+}
+
+// ---- Operations -----------------------------------------------------------------
+
+int TMP3Codec::InitDecoder(const std::string& /*directory*/) {
+    player_.Get()->Init();
+    return kCodecOk;
+}
+
+int TMP3Codec::OpenDecode(const std::string& source, const std::string& target) {
+    if (!removeExistingTarget(target)) {
+        targetName_.clear();
+        return kCodecUnableToOverwrite;
+    }
+    TXaudioPlayer* player = player_.Get();
+    player->InputOpen(source);
+    player->OutputOpen(target);
+    playerState_ = kStateStopped;
+    targetName_ = target;
+    refused_ = false;
+    playSent_ = false;
+    progress_ = 0;
+    done_ = false;
+    return kCodecOk;
+}
+
+int TMP3Codec::DecodeStep(std::uint16_t& progress) {
+    if (refused_) {
+        return kCodecGeneralDecodeError;
+    }
+    if (done_) {
+        return kCodecDone;
+    }
+    TXaudioPlayer* player = player_.Get();
+    if (playerState_ != kStatePlaying && playerState_ != kStateEndOfStream) {
+        player->Play();
+        playSent_ = true;
+    }
+    progress = progress_;
+    // The decode moves on only through notifications: rather than return at once to
+    // a caller that would call again at once, wait (bounded) for the next one.
+    player->WaitForNotification(kStepWaitMs);
+    return kCodecOk;
+}
+
+int TMP3Codec::CloseDecode() {
+    TXaudioPlayer* player = player_.Get();
+    // After a Play the player may be writing even when no state has been reported
+    // yet, so its output is closed then too before the header goes in.
+    if (playerState_ != kStateStopped || playSent_) {
+        player->OutputClose();
+        player->InputClose();
+    }
+    player->OutputReset();
+    playSent_ = false;
+    // Everything the player said about this decode has been posted by now (each
+    // command is carried out before it returns); take it in before deciding on the
+    // header, so a close that comes before those events were processed still sees
+    // the stream's parameters and any refusal.
+    player->ProcessPostedNotifications();
+    if (refused_) {
+        return kCodecOk;
+    }
+    if (targetName_.empty()) {
+        return kCodecOk;
+    }
+    // Opened without O_CREAT: a target that has disappeared stays gone.
+    int fd = ::open(targetName_.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+        AudioFormat format;
+        format.sampleRate = frequency_;
+        format.channels = streamChannels_;
+        format.bitsPerSample = 16;
+        WriteWavHeaderForFileSize(fd, format);
+        ::close(fd);
+    }
+    return kCodecOk;
+}
+
+// ---- Handlers -------------------------------------------------------------------
+
+void TMP3Codec::XaudioPlayerNotifyPlayerState(TXaudioPlayer* Sender, int State) {
+    playerState_ = State;
+    if (State == kStateEndOfStream) {
+        done_ = true;
+        Sender->OutputClose();
+        Sender->InputClose();
+    }
+}
+
+void TMP3Codec::XaudioPlayerNotifyInputPosition(TXaudioPlayer* /*Sender*/, std::uint32_t Offset,
+                                                std::uint32_t Range) {
+    progress_ = Range != 0 ? static_cast<std::uint16_t>(Offset * 100u / Range) : 0;
+}
+
+void TMP3Codec::XaudioPlayerNotifyStreamParameters(TXaudioPlayer* /*Sender*/,
+                                                   std::uint32_t Frequency,
+                                                   std::int16_t /*Bitrate*/,
+                                                   std::uint8_t NbChannels) {
+    frequency_ = Frequency;
+    streamChannels_ = NbChannels;
+}
+
+void TMP3Codec::XaudioPlayerNotifyNack(TXaudioPlayer* /*Sender*/, std::uint8_t /*Command*/,
+                                       std::int16_t /*Code*/) {
+    refused_ = true;
+}
+
+} // namespace codec

@@ -1,0 +1,464 @@
+// The decode side of TMP3Codec, driven as a batch job drives it: open, steps with
+// events processed before and after each, close. Real decodes through xaudio.so are
+// compared sample for sample with the mpg123 tool; the player's protocol (Play sent
+// again, refusals, the end) is checked against a stand-in library.
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <map>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "DecodeFixtures.h"
+#include "DecodeTestApp.h"
+#include "TestEnv.h"
+#include "codec/MP3Codec.h"
+#include "platform/RuntimeLibrary.h"
+
+using codec::TMP3Codec;
+using namespace decodetest;
+
+namespace {
+
+struct Source {
+    uint32_t rate;
+    uint16_t channels;
+    double seconds;
+    const char* lameArgs;
+};
+
+// MP3 files made once per process.
+const std::string& mp3(const std::string& key) {
+    static const std::map<std::string, Source> sources = {
+        {"mono22", {22050, 1, 2.0, "-b 64"}},
+        {"stereo44", {44100, 2, 2.0, "-b 128"}},
+        {"tagged", {44100, 2, 1.5, "-b 160 --tt Title --ta Artist --add-id3v2"}},
+        {"vbr", {44100, 2, 3.0, "-V 2"}},
+        {"long", {44100, 2, 30.0, "-b 128"}},
+    };
+    static std::map<std::string, std::string> made;
+    if (auto it = made.find(key); it != made.end()) {
+        return it->second;
+    }
+    const Source& s = sources.at(key);
+    const std::string path = testenv::makeDir("decode-sources") + "/" + key + ".mp3";
+    EXPECT_TRUE(encodeMp3(sine(s.rate, s.channels, s.seconds, 440.0), path, s.lameArgs));
+    return made[key] = path;
+}
+
+std::string out(const std::string& name) {
+    static const std::string dir = testenv::makeDir("decoded") + "/";
+    return dir + name;
+}
+
+struct JobRun {
+    int code = -1;
+    std::vector<uint16_t> progress;
+    int steps = 0;
+};
+
+// One decode job: open, then while the code is 0 and `stopAfter` steps have not been
+// taken, process events, step, process events; close in every case.
+JobRun runDecode(TMP3Codec& codec, const std::string& source, const std::string& target,
+                 int stopAfter = -1, int timeoutMs = 30000) {
+    JobRun run;
+    run.code = codec.OpenDecode(source, target);
+    QElapsedTimer timer;
+    timer.start();
+    while (run.code == 0 && run.steps != stopAfter) {
+        if (timer.elapsed() > timeoutMs) {
+            ADD_FAILURE() << "the decode did not end";
+            break;
+        }
+        QCoreApplication::processEvents();
+        uint16_t progress = 0xFFFF;
+        run.code = codec.DecodeStep(progress);
+        ++run.steps;
+        if (run.code == 0) {
+            run.progress.push_back(progress);
+        }
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(codec.CloseDecode(), 0);
+    return run;
+}
+
+void expectHeaderFor(const std::string& path, uint16_t channels, uint32_t rate) {
+    Header44 h;
+    ASSERT_TRUE(readHeader44(path, h));
+    const off_t size = fileSize(path);
+    EXPECT_EQ(h.riff, "RIFF");
+    EXPECT_EQ(h.riffSize, uint32_t(size - 8));
+    EXPECT_EQ(h.wave, "WAVE");
+    EXPECT_EQ(h.fmt, "fmt ");
+    EXPECT_EQ(h.fmtSize, 16u);
+    EXPECT_EQ(h.formatTag, 1);
+    EXPECT_EQ(h.channels, channels);
+    EXPECT_EQ(h.rate, rate);
+    EXPECT_EQ(h.byteRate, rate * 2 * channels);
+    EXPECT_EQ(h.blockAlign, 2 * channels);
+    EXPECT_EQ(h.bits, 16);
+    EXPECT_EQ(h.data, "data");
+    EXPECT_EQ(h.dataSize, uint32_t(size - 44));
+}
+
+class MP3CodecDecode : public ::testing::Test {
+protected:
+    void SetUp() override { ensureApplication(); }
+};
+
+} // namespace
+
+TEST_F(MP3CodecDecode, MonoLowRateStreamBecomesAWavDescribingIt) {
+    TMP3Codec codec;
+    ASSERT_EQ(codec.InitDecoder(testenv::appDir()), 0);
+    const std::string target = out("mono.wav");
+    JobRun run = runDecode(codec, mp3("mono22"), target);
+    EXPECT_EQ(run.code, 8);
+    expectHeaderFor(target, 1, 22050);
+    Header44 h;
+    readHeader44(target, h);
+    EXPECT_EQ(h.byteRate, 44100u);
+    EXPECT_EQ(h.blockAlign, 2);
+
+    Pcm reference;
+    ASSERT_TRUE(referenceDecode(mp3("mono22"), reference));
+    std::vector<int16_t> pcm = samplesAfter44(target);
+    EXPECT_EQ(pcm, reference.samples);
+    EXPECT_NEAR(double(pcm.size()) / 22050, 2.0, 0.06);
+    EXPECT_NEAR(toneFrequency(pcm, 1, 0, 22050), 440.0, 5.0);
+
+    ASSERT_FALSE(run.progress.empty());
+    EXPECT_TRUE(std::is_sorted(run.progress.begin(), run.progress.end()));
+    EXPECT_LE(run.progress.back(), 100);
+}
+
+TEST_F(MP3CodecDecode, StereoTaggedAndVariableRateStreamsMatchMpg123) {
+    TMP3Codec codec;
+    ASSERT_EQ(codec.InitDecoder(""), 0);
+    for (const char* key : {"stereo44", "tagged", "vbr"}) {
+        SCOPED_TRACE(key);
+        const std::string target = out(std::string(key) + ".wav");
+        EXPECT_EQ(runDecode(codec, mp3(key), target).code, 8);
+        expectHeaderFor(target, 2, 44100);
+        Pcm reference;
+        ASSERT_TRUE(referenceDecode(mp3(key), reference));
+        std::vector<int16_t> pcm = samplesAfter44(target);
+        EXPECT_EQ(pcm, reference.samples);
+        EXPECT_NEAR(toneFrequency(pcm, 2, 0, 44100), 440.0, 5.0);
+        EXPECT_NEAR(toneFrequency(pcm, 2, 1, 44100), 660.0, 5.0);
+        // What the job reads back with the program's own reader.
+        Pcm viaReader;
+        ASSERT_TRUE(readWav(target, viaReader));
+        EXPECT_EQ(viaReader.samples.size(), reference.samples.size());
+    }
+}
+
+TEST_F(MP3CodecDecode, ACancelledDecodeGetsAHeaderForWhatWasDecoded) {
+    TMP3Codec codec;
+    const std::string target = out("cancelled.wav");
+    JobRun run = runDecode(codec, mp3("long"), target, /*stopAfter=*/3);
+    EXPECT_EQ(run.code, 0);
+    // CloseDecode has closed the output: nothing is written after it.
+    EXPECT_FALSE(fileOpenInProcess(target));
+    const off_t size = fileSize(target);
+    QThread::msleep(150);
+    EXPECT_EQ(fileSize(target), size);
+
+    expectHeaderFor(target, 2, 44100);
+    Pcm reference;
+    ASSERT_TRUE(referenceDecode(mp3("long"), reference));
+    std::vector<int16_t> pcm = samplesAfter44(target);
+    ASSERT_LT(pcm.size(), reference.samples.size()) << "the decode was not cut midway";
+    EXPECT_EQ(pcm.size() % 2, 0u);
+    EXPECT_TRUE(std::equal(pcm.begin(), pcm.end(), reference.samples.begin()));
+
+    // The codec and its player are ready for the next file at once.
+    EXPECT_EQ(runDecode(codec, mp3("mono22"), out("after-cancel.wav")).code, 8);
+    expectHeaderFor(out("after-cancel.wav"), 1, 22050);
+}
+
+TEST_F(MP3CodecDecode, ACancelBeforeThePlayerReportedPlayingStillClosesTheOutputFirst) {
+    TMP3Codec codec;
+    const std::string target = out("cancel-at-once.wav");
+    ASSERT_EQ(codec.OpenDecode(mp3("long"), target), 0);
+    uint16_t progress = 0;
+    ASSERT_EQ(codec.DecodeStep(progress), 0); // sends Play; no event processed since
+    QThread::msleep(5);
+    EXPECT_EQ(codec.CloseDecode(), 0);
+    const off_t size = fileSize(target);
+    QThread::msleep(150);
+    EXPECT_EQ(fileSize(target), size) << "the player kept writing after the header";
+    expectHeaderFor(target, 2, 44100);
+    processEventsFor(50);
+}
+
+TEST_F(MP3CodecDecode, RefusedCommandsEndWithCode25AndNoHeader) {
+    TMP3Codec codec;
+    const std::string blocker = out("plain-file");
+    testenv::writeFile(blocker, "x");
+    struct Row {
+        std::string source, target;
+    };
+    for (const Row& row : {Row{out("missing.mp3"), out("from-missing.wav")},
+                           Row{mp3("stereo44"), blocker + "/cannot-exist.wav"}}) {
+        SCOPED_TRACE(row.target);
+        JobRun run = runDecode(codec, row.source, row.target);
+        EXPECT_EQ(run.code, 25);
+        if (fileSize(row.target) >= 0) {
+            // The file stays as the decoder left it: its header area untouched.
+            EXPECT_EQ(testenv::readFile(row.target).substr(0, 4), std::string(4, '\0'));
+        }
+    }
+    EXPECT_EQ(fileSize(blocker + "/cannot-exist.wav"), -1);
+    // After a refusal the next decode starts clean.
+    EXPECT_EQ(runDecode(codec, mp3("mono22"), out("after-refusal.wav")).code, 8);
+}
+
+TEST_F(MP3CodecDecode, ATargetThatCannotBeReplacedIsCodeThreeAndNothingIsRewritten) {
+    TMP3Codec codec;
+    const std::string finished = out("finished.wav");
+    ASSERT_EQ(runDecode(codec, mp3("mono22"), finished).code, 8);
+    const std::string before = testenv::readFile(finished);
+
+    const std::string directory = testenv::makeDir("decoded/a-directory.wav");
+    JobRun run = runDecode(codec, mp3("mono22"), directory);
+    EXPECT_EQ(run.code, 3);
+    EXPECT_EQ(run.steps, 0);
+    EXPECT_EQ(testenv::readFile(finished), before) << "the previous target was touched";
+
+    if (geteuid() != 0) {
+        const std::string readOnly = out("read-only.wav");
+        testenv::writeFile(readOnly, "keep");
+        chmod(readOnly.c_str(), 0444);
+        EXPECT_EQ(runDecode(codec, mp3("mono22"), readOnly).code, 3);
+        EXPECT_EQ(testenv::readFile(readOnly), "keep");
+    }
+
+    // A writable target is replaced.
+    const std::string existing = out("existing.wav");
+    testenv::writeFile(existing, std::string(100000, 'z'));
+    EXPECT_EQ(runDecode(codec, mp3("mono22"), existing).code, 8);
+    EXPECT_EQ(testenv::readFile(existing), before);
+}
+
+TEST_F(MP3CodecDecode, TheHeaderIsNeverWrittenIntoAFileThatDisappeared) {
+    TMP3Codec codec;
+    const std::string target = out("vanishing.wav");
+    ASSERT_EQ(codec.OpenDecode(mp3("mono22"), target), 0);
+    int code = 0;
+    ASSERT_TRUE(processEventsUntil([&] {
+        uint16_t progress = 0;
+        code = codec.DecodeStep(progress);
+        return code != 0;
+    }));
+    EXPECT_EQ(code, 8);
+    ASSERT_EQ(unlink(target.c_str()), 0);
+    EXPECT_EQ(codec.CloseDecode(), 0);
+    EXPECT_EQ(fileSize(target), -1);
+}
+
+TEST_F(MP3CodecDecode, APausedPlayerIsSentPlayAgainAndTheDecodeCompletes) {
+    TMP3Codec codec;
+    const std::string target = out("paused.wav");
+    bool paused = false;
+    ASSERT_EQ(codec.OpenDecode(mp3("long"), target), 0);
+    int code = 0;
+    int steps = 0;
+    ASSERT_TRUE(processEventsUntil([&] {
+        uint16_t progress = 0;
+        code = codec.DecodeStep(progress);
+        if (++steps == 3) {
+            codec.XaudioPlayer()->Pause(); // the player reports state 2 mid-stream
+            paused = true;
+        }
+        return code != 0;
+    }));
+    codec.CloseDecode();
+    EXPECT_TRUE(paused);
+    EXPECT_EQ(code, 8);
+    Pcm reference;
+    ASSERT_TRUE(referenceDecode(mp3("long"), reference));
+    EXPECT_EQ(samplesAfter44(target), reference.samples);
+}
+
+TEST_F(MP3CodecDecode, BadInputEndsWithCode25OrACleanEndInBoundedTime) {
+    TMP3Codec codec;
+    const std::string dir = testenv::makeDir("bad-input") + "/";
+    const std::string valid = testenv::readFile(mp3("stereo44"));
+    std::string tag = std::string("ID3\x03\x00\x00", 6);
+    const uint32_t tagSize = 3 * 1024 * 1024;
+    for (int shift : {21, 14, 7, 0}) {
+        tag.push_back(char((tagSize >> shift) & 0x7F));
+    }
+    tag += std::string(tagSize, '\0');
+    testenv::writeFile(dir + "huge-tag.mp3", tag + valid);
+    testenv::writeFile(dir + "truncated.mp3", valid.substr(0, valid.size() / 2 + 3));
+    testenv::writeFile(dir + "empty.mp3", "");
+    std::mt19937 random(7);
+    std::string noise(100000, '\0');
+    for (char& c : noise) {
+        c = char(random());
+    }
+    testenv::writeFile(dir + "random.mp3", noise);
+    writeWav(dir + "renamed-wave.mp3", sine(44100, 2, 1.0, 440.0));
+    const std::string directory = testenv::makeDir("bad-input/folder.mp3");
+
+    for (const std::string name : {"missing.mp3", "folder.mp3", "empty.mp3", "random.mp3",
+                                   "renamed-wave.mp3", "truncated.mp3", "huge-tag.mp3"}) {
+        SCOPED_TRACE(name);
+        const std::string target = dir + name + ".wav";
+        QElapsedTimer timer;
+        timer.start();
+        JobRun run = runDecode(codec, dir + name, target, -1, 10000);
+        EXPECT_LT(timer.elapsed(), 10000);
+        EXPECT_TRUE(run.code == 25 || run.code == 8) << run.code;
+        if (run.code == 8) {
+            Pcm reference;
+            ASSERT_TRUE(referenceDecode(dir + name, reference));
+            EXPECT_EQ(samplesAfter44(target), reference.samples);
+            expectHeaderFor(target, 2, 44100);
+        }
+        if (name == "truncated.mp3" || name == "huge-tag.mp3") {
+            EXPECT_EQ(run.code, 8);
+        }
+        if (name == "missing.mp3" || name == "folder.mp3" || name == "empty.mp3") {
+            EXPECT_EQ(run.code, 25);
+        }
+    }
+}
+
+TEST_F(MP3CodecDecode, TheUserInterfaceThreadSleepsWhileThePlayerDecodes) {
+    TMP3Codec codec;
+    timespec cpu0{}, cpu1{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu0);
+    QElapsedTimer wall;
+    wall.start();
+    JobRun run = runDecode(codec, mp3("long"), out("long.wav"));
+    const double wallSeconds = wall.nsecsElapsed() / 1e9;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu1);
+    const double cpuSeconds =
+        double(cpu1.tv_sec - cpu0.tv_sec) + double(cpu1.tv_nsec - cpu0.tv_nsec) / 1e9;
+    EXPECT_EQ(run.code, 8);
+    // A loop that spun would use this thread's whole share of a core. Writing the
+    // header reads nothing, so almost all of this thread's time is the loop's.
+    EXPECT_LT(cpuSeconds, 0.3 * wallSeconds)
+        << cpuSeconds << " s of cpu in " << wallSeconds << " s, " << run.steps << " steps";
+}
+
+// ---- The player's protocol, against a stand-in library -----------------------------
+
+namespace {
+
+struct FakeXaudio {
+    FakeXaudio()
+        : path(testenv::appDir() + "testlibs/xaudio_3_8.so"),
+          library(path, {"fake_log", "fake_clear_log", "fake_post"}) {
+        EXPECT_TRUE(library.isLoaded()) << library.error();
+        library.entry<void (*)()>("fake_clear_log")();
+    }
+    std::string log() const {
+        std::string all = library.entry<const char* (*)()>("fake_log")();
+        library.entry<void (*)()>("fake_clear_log")();
+        return all;
+    }
+    void post(uint32_t code, std::vector<uint8_t> data) const {
+        data.resize(12);
+        using Post = int (*)(uint32_t, const uint8_t*, const char*, const char*, const char*,
+                             const void*, const void*);
+        library.entry<Post>("fake_post")(code, data.data(), nullptr, nullptr, nullptr, nullptr,
+                                         nullptr);
+        processEventsFor(20);
+    }
+    void state(uint8_t s) const { post(78, {s}); }
+    std::string path;
+    platform::RuntimeLibrary library;
+};
+
+} // namespace
+
+TEST_F(MP3CodecDecode, FollowsThePlayersStatesAsTheyAreReported) {
+    FakeXaudio fake;
+    TMP3Codec codec;
+    codec.XaudioPlayer()->XaudioPath = fake.path;
+    ASSERT_EQ(codec.InitDecoder(""), 0);
+    fake.log();
+    const std::string target = out("protocol.wav");
+    uint16_t progress = 0;
+
+    ASSERT_EQ(codec.OpenDecode("/music/in.mp3", target), 0);
+    EXPECT_EQ(fake.log(), "S 8 '/music/in.mp3'\nS 17 '" + target + "'\n");
+    EXPECT_EQ(codec.DecodeStep(progress), 0);
+    EXPECT_EQ(fake.log(), "N 4\n") << "the first step starts the player";
+    fake.state(1);
+    fake.post(112, {0x22, 0x56, 0, 0, 64, 0, 1}); // 22050 Hz, 64 kbit/s, mono
+    fake.post(85, {250, 0, 0, 0, 0xE8, 0x03});    // 250 of 1000
+    EXPECT_EQ(codec.DecodeStep(progress), 0);
+    EXPECT_EQ(progress, 25);
+    EXPECT_EQ(fake.log(), "");
+    for (uint8_t state : {2, 0, 7}) {
+        fake.state(state);
+        EXPECT_EQ(codec.DecodeStep(progress), 0);
+        EXPECT_EQ(fake.log(), "N 4\n") << "state " << int(state) << " is sent Play again";
+        fake.state(1);
+        EXPECT_EQ(codec.DecodeStep(progress), 0);
+        EXPECT_EQ(fake.log(), "");
+    }
+    fake.post(85, {0x10, 0x27, 0, 0, 0x10, 0x27}); // 10000 of 10000
+    fake.state(3);
+    EXPECT_EQ(fake.log(), "N 18\nN 9\n") << "the end closes the output, then the input";
+    progress = 0;
+    EXPECT_EQ(codec.DecodeStep(progress), 8);
+    EXPECT_EQ(progress, 0) << "progress is left alone at the end";
+    EXPECT_EQ(codec.DecodeStep(progress), 8);
+
+    // The stand-in wrote nothing; the header goes over an empty file.
+    testenv::writeFile(target, std::string(44 + 400, '\x01'));
+    EXPECT_EQ(codec.CloseDecode(), 0);
+    EXPECT_EQ(fake.log(), "N 18\nN 9\nN 22\n");
+    expectHeaderFor(target, 1, 22050);
+}
+
+TEST_F(MP3CodecDecode, ANackEndsTheDecodeWithoutAHeader) {
+    FakeXaudio fake;
+    TMP3Codec codec;
+    codec.XaudioPlayer()->XaudioPath = fake.path;
+    const std::string target = out("nacked.wav");
+    uint16_t progress = 0;
+    ASSERT_EQ(codec.OpenDecode("in.mp3", target), 0);
+    testenv::writeFile(target, std::string(44 + 100, '\x01')); // as a decoder left it
+    EXPECT_EQ(codec.DecodeStep(progress), 0);
+    fake.state(1);
+    fake.post(75, {4, 0, 0xF1, 0xFF}); // Play refused
+    EXPECT_EQ(codec.DecodeStep(progress), 25);
+    EXPECT_EQ(codec.DecodeStep(progress), 25);
+    fake.log();
+    EXPECT_EQ(codec.CloseDecode(), 0);
+    EXPECT_EQ(fake.log(), "N 18\nN 9\nN 22\n");
+    EXPECT_EQ(testenv::readFile(target), std::string(44 + 100, '\x01'));
+}
+
+TEST_F(MP3CodecDecode, ClosingWithoutADecodeOnlyResetsTheOutput) {
+    FakeXaudio fake;
+    TMP3Codec codec;
+    codec.XaudioPlayer()->XaudioPath = fake.path;
+    EXPECT_EQ(codec.CloseDecode(), 0);
+    EXPECT_EQ(fake.log(), "get_version 2\nplayer_new\nN 22\n");
+}
+
+TEST_F(MP3CodecDecode, AMissingOrWrongLibraryRaisesFromInitAndOpen) {
+    TMP3Codec codec;
+    codec.XaudioPlayer()->XaudioPath = testenv::root() + "none/xaudio.so";
+    EXPECT_THROW(codec.InitDecoder(""), codec::EXaudioException);
+    EXPECT_THROW(codec.OpenDecode(mp3("mono22"), out("never.wav")), codec::EXaudioException);
+    TMP3Codec other;
+    other.XaudioPlayer()->XaudioPath = testenv::appDir() + "testlibs/xaudio_3_7.so";
+    try {
+        other.InitDecoder("");
+        ADD_FAILURE() << "nothing raised";
+    } catch (const codec::EXaudioException& e) {
+        EXPECT_STREQ(e.what(), "Xaudio DLL API Mismatch\nExpected 3.8, Got 3.7");
+    }
+}
