@@ -205,25 +205,26 @@ int main(int argc, char** argv) {
         plainTimes.push_back(p);
     }
 
-    const double codecMedian = median(codecTimes);
-    const double lameMedian = median(lameTimes);
-    const double plainMedian = median(plainTimes);
+    // CPU time only grows under a busy machine, so the least of the runs is the
+    // steadiest figure; the medians are shown beside it.
+    auto least = [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); };
+    const double codecMin = least(codecTimes);
+    const double lameMin = least(lameTimes);
+    const double plainMin = least(plainTimes);
     std::printf("bench_encode: %d s of 44100 Hz stereo 16-bit, 128 kbit/s CBR stereo, quality %s, "
-                "%d runs (median CPU seconds)\n",
+                "%d runs, CPU seconds (least, median)\n",
                 kSeconds, kLameQuality, runs);
-    std::printf("  TMP3Codec job (open, steps, close):       %.3f s  (min %.3f)  %ld bytes\n",
-                codecMedian, *std::min_element(codecTimes.begin(), codecTimes.end()),
-                fileSize(ours));
-    std::printf("  lame -b 128 --cbr -m s -q %s:              %.3f s  (min %.3f)  %ld bytes\n",
-                kLameQuality, lameMedian, *std::min_element(lameTimes.begin(), lameTimes.end()),
-                fileSize(theirs));
-    std::printf("  same, --noreplaygain -t -o:               %.3f s  (min %.3f)  %ld bytes\n",
-                plainMedian, *std::min_element(plainTimes.begin(), plainTimes.end()),
-                fileSize(theirsPlain));
-    const double ratio = codecMedian / lameMedian;
-    std::printf("ratio codec / lame: %.3f (target <= 1.03) %s\n", ratio,
-                ratio <= 1.03 ? "OK" : "ABOVE TARGET");
-    std::printf("ratio codec / lame --noreplaygain -t -o: %.3f\n", codecMedian / plainMedian);
+    std::printf("  TMP3Codec job (open, steps, close):  %.3f s  %.3f s  %ld bytes\n", codecMin,
+                median(codecTimes), fileSize(ours));
+    std::printf("  lame -b 128 --cbr -m s -q %s:         %.3f s  %.3f s  %ld bytes\n", kLameQuality,
+                lameMin, median(lameTimes), fileSize(theirs));
+    std::printf("  same, --noreplaygain -t -o:          %.3f s  %.3f s  %ld bytes\n", plainMin,
+                median(plainTimes), fileSize(theirsPlain));
+    const double ratio = codecMin / lameMin;
+    std::printf("ratio codec / lame: %.3f (target <= 1.03) %s; of medians %.3f\n", ratio,
+                ratio <= 1.03 ? "OK" : "ABOVE TARGET", median(codecTimes) / median(lameTimes));
+    std::printf("ratio codec / lame --noreplaygain -t -o: %.3f; of medians %.3f\n",
+                codecMin / plainMin, median(codecTimes) / median(plainTimes));
     std::printf("codec output identical to lame --noreplaygain -t -o: %s\n",
                 readAll(ours) == readAll(theirsPlain) ? "yes" : "no");
 
