@@ -1,5 +1,6 @@
 #include "app/Windows.h"
 
+#include "app/ConversionForm.h"
 #include "app/Startup.h"
 #include "recorder/RecorderForm.h"
 #include "ripper/RipperForm.h"
@@ -22,7 +23,12 @@ std::function<std::string()> currentSetting(std::string settings::SettingsRecord
 
 Windows CreateWindows(bool hasFileNames, const std::string& firstName) {
     Windows windows;
-    (void)firstName;
+    if (hasFileNames) {
+        // The conversion window is created first and so is the main window.
+        auto conversion = std::make_unique<TForm1>(firstName);
+        windows.mainWindow = conversion.get();
+        windows.owned.push_back(std::move(conversion));
+    }
 
     // The launcher's creation makes the options object, which loads the settings
     // and becomes the current one, and then the ripper, which looks for drives.

@@ -1,0 +1,151 @@
+#pragma once
+
+// The conversion window: a small borderless window that exists only in a process
+// started with file names. It owns the queue of files to convert and the file codec,
+// starts one job per queue tick, merges the names handed over by later processes,
+// and ends the application once the queue has stayed empty for three ticks.
+
+#include <QColor>
+#include <QPoint>
+#include <QWidget>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+class QLabel;
+class QTimer;
+class QToolButton;
+class TOptionsForm;
+
+namespace codec {
+class TMP3Codec;
+}
+namespace settings {
+struct SettingsRecord;
+}
+
+namespace app {
+
+// The status word's colour value: the fade level shifted left by the low five bits
+// of the shift, a 32-bit value with red in the lowest byte, then green, then blue.
+uint32_t StatusColourValue(uint8_t level, int16_t shift);
+
+// The colour drawn for such a value: its three low bytes as red, green and blue.
+// The byte above blue (set by shift 21) is not drawn.
+QColor StatusColour(uint32_t value);
+
+// Where the window goes for an MWPosition value on a screen whose right and bottom
+// edges are `right` and `bottom` (its width and height), for a window of
+// `width` x `height`; any other position value keeps `current`.
+QPoint PlacementFor(int position, int right, int bottom, int width, int height, QPoint current);
+
+// True when a queue entry starts a decode job: its file-name part ends in ".mp3" in
+// any letter case. Every other entry, one without an extension too, is an encode.
+bool IsDecodeEntry(const std::string& entry);
+
+// Text of the count line for a number of queued entries.
+std::string CountLineText(size_t count);
+
+// Width of the progress bar for a percent reported by the codec, kept within the
+// bar's 0 to 255 pixels (short encodes report more than 100).
+int ProgressWidth(int16_t percent);
+
+} // namespace app
+
+class TForm1 : public QWidget {
+    Q_OBJECT
+public:
+    // Builds the window, queues `firstName` (the command line's names joined into
+    // one entry), creates the codec from `programDir` and starts both timers.
+    // An exception of the decoder component leaves the constructor.
+    explicit TForm1(const std::string& firstName, const std::string& programDir = {});
+    ~TForm1() override;
+
+    enum Kind : int16_t { KindDecode = 0, KindEncode = 1 };
+
+    // Set when the window is asked to close, never cleared; a running codec loop
+    // ends when it is set. Process-wide.
+    static bool CloseRequested;
+
+    std::deque<std::string> FileQueue; // entry 0 is the next one
+    std::string AppDir;                // program directory with a trailing '/'
+    std::string SourceName;
+    std::string TargetName;
+    int16_t StatusShift = 0;
+    uint8_t FadeLevel = 0;
+    int32_t IdleTicks = 0;
+    bool Busy = false;
+    bool StopRequested = false;
+    int16_t LastKind = KindDecode;
+
+    // Controls, named as the design names them.
+    QLabel* Image1 = nullptr; // background picture
+    QLabel* Label5 = nullptr; // drag strip
+    QToolButton* SpeedButton4 = nullptr;
+    QToolButton* SpeedButton5 = nullptr;
+    QLabel* Image2 = nullptr; // progress bar: its width is the progress
+    QLabel* Label3 = nullptr; // source path
+    QLabel* Label1 = nullptr; // kind of job
+    QLabel* Label2 = nullptr; // count line
+    QLabel* Label4 = nullptr; // status word
+    QLabel* Image3 = nullptr; // "Options"
+    QLabel* Image4 = nullptr; // "Last file"
+    QTimer* Timer1 = nullptr; // queue timer, 700 ms
+    QTimer* Timer2 = nullptr; // fade timer, 100 ms
+
+    // Event handlers.
+    void FormCreate();
+    void FormShow();
+    void FormDestroy();
+    void FormCloseQuery();
+    void Timer1Timer();
+    void Timer2Timer();
+    void SpeedButton4Click();
+    void SpeedButton5Click();
+    void Label5MouseDown();
+    void Image3Click();
+    void Image4Click();
+
+    // Operations.
+    void QueueFile(const std::string& name);
+    void ShowStatus(const std::string& word, int16_t shift);
+    void Shutdown();
+    void DecodeFile(const std::string& entry);
+    void EncodeFile(const std::string& entry);
+    // The completion sound and the opening of the last job's target directory.
+    void CompletionActions();
+
+    // The settings record readers take their values from: the current options
+    // object's (the launcher's once it exists), else the window's own.
+    settings::SettingsRecord& CurrentSettings();
+
+    // True once the window has ended the application (Shutdown or a close).
+    bool ApplicationEnded() const { return ended_; }
+    codec::TMP3Codec& Codec() { return *codec_; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // One job for queue entry 0 (BatchJobs.cpp); the guarded form ends a job that
+    // threw as an error and keeps the batch going.
+    void RunJob(const std::string& entry, Kind kind);
+    void RunJobGuarded(const std::string& entry, Kind kind);
+    // Removes entry 0, the job's own entry.
+    void TakeEntry();
+    void ScanHandOffFiles();
+    void SetCountLine();
+    void SetProgress(int width);
+    void EndApplication();
+    // Deletes the target the user agreed to delete, once the codec has let it go.
+    void DeleteAbandonedTarget();
+
+    std::unique_ptr<codec::TMP3Codec> codec_;
+    std::unique_ptr<TOptionsForm> options_;
+    std::string runtimeDir_;
+    bool ended_ = false;
+    bool deleteTargetAfterJob_ = false;
+    bool entryTaken_ = false; // the running job has removed its entry
+};
