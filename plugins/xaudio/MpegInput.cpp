@@ -216,6 +216,14 @@ MpegInput::Status MpegInput::read(unsigned char* buffer, size_t size, size_t& do
     }
 }
 
+int32_t MpegInput::rewind() {
+    if (!handle_) {
+        return XA_ERROR_NO_INPUT;
+    }
+    const std::string name = name_;
+    return open(name);
+}
+
 int32_t MpegInput::seek(uint32_t offset, uint32_t range) {
     if (!handle_) {
         return XA_ERROR_NO_INPUT;

@@ -45,6 +45,11 @@ public:
     Status read(unsigned char* buffer, size_t size, size_t& done, int32_t& error,
                 std::string& detail);
 
+    // Back to the start of the stream, decoding again exactly as after open(): the
+    // file is opened anew, as a seek to 0 leaves the decoder's history behind it.
+    // On failure the input is closed.
+    int32_t rewind();
+
     // Moves to offset/range of the stream's length.
     int32_t seek(uint32_t offset, uint32_t range);
 

@@ -236,10 +236,17 @@ void Player::pause() {
 void Player::stop() {
     // Stopping rewinds the input, so the file output is finished here: playing
     // again into the same file would repeat the stream after what is written.
-    if (input_.isOpen() && input_.seek(0, 1) == XA_SUCCESS) {
-        postPosition();
-    }
     setState(XA_PLAYER_STATE_STOPPED);
+    if (input_.isOpen()) {
+        if (input_.rewind() == XA_SUCCESS) {
+            lastTimecodeMs_ = UINT32_MAX;
+            postPosition();
+        } else {
+            reportedRate_ = 0;
+            reportedChannels_ = 0;
+            notifier_.post(Notification(XA_NOTIFY_INPUT_STATE).byte(0, XA_INPUT_STATE_CLOSED));
+        }
+    }
     outputClose(XA_CONTROL_STOP);
 }
 
