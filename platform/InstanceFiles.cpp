@@ -1,5 +1,7 @@
 #include "platform/InstanceFiles.h"
 
+#include "platform/FileIO.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -49,7 +51,7 @@ uint32_t getLe32(const std::string& in, size_t at) {
 
 // A hand-off number: decimal digits without leading zeros.
 bool parseNumber(const char* text, unsigned long& number) {
-    if (!*text || (text[0] == '0' && text[1]) ) {
+    if (!*text || (text[0] == '0' && text[1])) {
         return false;
     }
     for (const char* p = text; *p; ++p) {
@@ -62,7 +64,7 @@ bool parseNumber(const char* text, unsigned long& number) {
     return errno == 0;
 }
 
-}  // namespace
+} // namespace
 
 std::string runtimeDir(std::string* error) {
     std::string dir;
@@ -107,7 +109,9 @@ std::string runtimeDir(std::string* error) {
     return dir + "/";
 }
 
-InstanceLock::~InstanceLock() { release(); }
+InstanceLock::~InstanceLock() {
+    release();
+}
 
 bool InstanceLock::acquire(const std::string& dir) {
     if (fd_ >= 0) {
@@ -125,7 +129,8 @@ bool InstanceLock::acquire(const std::string& dir) {
             ::close(fd);
             return false;
         }
-        struct stat opened {}, atPath {};
+        struct stat opened {
+        }, atPath{};
         if (::fstat(fd, &opened) == 0 && ::stat(path.c_str(), &atPath) == 0 &&
             opened.st_dev == atPath.st_dev && opened.st_ino == atPath.st_ino) {
             fd_ = fd;
@@ -182,8 +187,8 @@ std::vector<std::string> decodeHandOff(const std::string& bytes) {
 std::string writeHandOffFile(const std::string& dir, const std::vector<std::string>& entries,
                              std::string* error) {
     std::random_device random;
-    std::string temp = dir + ".addedmp3-" + std::to_string(getpid()) + "-" +
-                       std::to_string(random() & 0xffffff);
+    std::string temp =
+        dir + ".addedmp3-" + std::to_string(getpid()) + "-" + std::to_string(random() & 0xffffff);
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         if (error) {
@@ -254,35 +259,17 @@ std::vector<std::string> listHandOffFiles(const std::string& dir) {
 }
 
 bool takeHandOffFile(const std::string& path, std::vector<std::string>& entries) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-        return false;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return false;
-    }
-    // Read what the file holds, no more: a damaged count or length never makes
+    // Only what the file holds is read: a damaged count or length never makes
     // the reader allocate beyond the file's size.
-    std::string bytes;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        bytes.append(buffer, static_cast<size_t>(n));
+    std::optional<std::string> bytes = readWholeFile(path);
+    if (!bytes) {
+        return false;
     }
-    ::close(fd);
-    for (std::string& e : decodeHandOff(bytes)) {
+    for (std::string& e : decodeHandOff(*bytes)) {
         entries.push_back(std::move(e));
     }
     ::unlink(path.c_str());
     return true;
 }
 
-}  // namespace platform
+} // namespace platform

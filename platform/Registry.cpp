@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/FileIO.h"
 #include "platform/Paths.h"
 
 namespace platform {
@@ -48,7 +49,9 @@ std::string normalizeKey(const std::string& key) {
     return out;
 }
 
-QString q(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<int>(s.size())); }
+QString q(const std::string& s) {
+    return QString::fromUtf8(s.data(), static_cast<int>(s.size()));
+}
 
 bool isUtf8(const std::string& s) {
     QString decoded = q(s);
@@ -62,23 +65,13 @@ struct Root {
 };
 
 bool readRoot(const std::string& file, Root& root, bool moveAsideBroken) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno == ENOENT;
+    std::optional<std::string> text = readWholeFile(file);
+    if (!text) {
+        // No file is an empty root; one that cannot be read is a failure.
+        struct stat st {};
+        return ::lstat(file.c_str(), &st) != 0 && errno == ENOENT;
     }
-    QByteArray bytes;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        bytes.append(buffer, static_cast<int>(n));
-    }
-    ::close(fd);
+    QByteArray bytes(text->data(), static_cast<int>(text->size()));
     QJsonParseError parseError{};
     QJsonDocument doc = QJsonDocument::fromJson(bytes, &parseError);
     if (parseError.error != QJsonParseError::NoError || !doc.isObject() ||
@@ -102,33 +95,8 @@ bool writeRoot(const std::string& file, const Root& root) {
     QJsonObject top;
     top.insert("keys", root.keys);
     QByteArray bytes = QJsonDocument(top).toJson(QJsonDocument::Indented);
-    std::string temp = file + ".tmp-" + std::to_string(getpid());
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    const char* p = bytes.constData();
-    size_t left = static_cast<size_t>(bytes.size());
-    bool ok = true;
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok && ::rename(temp.c_str(), file.c_str()) == 0) {
-        return true;
-    }
-    ::unlink(temp.c_str());
-    return false;
+    return writeFileAtomically(
+               file, std::string(bytes.constData(), static_cast<size_t>(bytes.size())), 0644) == 0;
 }
 
 // Runs a read-modify-write of the root file under the cross-process lock.
@@ -181,7 +149,7 @@ std::optional<QJsonObject> findValue(const Root& root, const std::string& key,
     return v.toObject();
 }
 
-}  // namespace
+} // namespace
 
 std::string Registry::rootFile(RegistryRoot root) {
     const char* names[] = {"HKEY_CURRENT_USER.json", "HKEY_LOCAL_MACHINE.json",
@@ -321,14 +289,14 @@ bool writeValue(const std::string& file, const std::string& key, const std::stri
         QString vid = q(lower(name));
         // Keep the spelling the value was first written with.
         v.insert("name", values.contains(vid) ? values.value(vid).toObject().value("name")
-                                               : QJsonValue(q(name)));
+                                              : QJsonValue(q(name)));
         values.insert(vid, v);
         k.insert("values", values);
         root.keys.insert(id, k);
         return true;
     });
 }
-}  // namespace
+} // namespace
 
 bool Registry::writeString(const std::string& key, const std::string& name,
                            const std::string& value) {
@@ -405,4 +373,4 @@ bool Registry::writable() const {
     return true;
 }
 
-}  // namespace platform
+} // namespace platform

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/FileIO.h"
 #include "platform/Paths.h"
 #include "platform/Registry.h"
 #include "platform/Services.h"
@@ -77,36 +78,7 @@ bool verbAssociated(const Registry& registry, const VerbInfo& verb, const std::s
 
 // A desktop entry of ours is a few hundred bytes; anything far larger is not one.
 std::optional<std::string> readSmallFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    std::string bytes;
-    char buffer[4096];
-    bool ok = true;
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            ok = false;
-            break;
-        }
-        if (n == 0) {
-            break;
-        }
-        bytes.append(buffer, static_cast<size_t>(n));
-        if (bytes.size() > 65536) {
-            ok = false;
-            break;
-        }
-    }
-    ::close(fd);
-    if (!ok) {
-        return std::nullopt;
-    }
-    return bytes;
+    return platform::readWholeFile(path, 65536);
 }
 
 std::string errnoText() {
@@ -120,38 +92,10 @@ void writeEntryFile(const std::string& path, const std::string& text) {
     if (!platform::forceDirectories(dir)) {
         throw ShellAssociationError("Cannot create the folder " + dir + ": " + errnoText());
     }
-    std::string temp = platform::joinPath(dir, "." + platform::fileName(path) + ".XXXXXX");
-    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
+    if (int error = platform::writeFileAtomically(path, text, 0644); error != 0) {
+        errno = error;
         throw ShellAssociationError("Cannot write the desktop entry " + path + ": " + errnoText());
     }
-    const char* p = text.data();
-    size_t left = text.size();
-    bool ok = ::fchmod(fd, 0644) == 0;
-    while (ok && left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    int saved = errno;
-    ok = (::close(fd) == 0) && ok;
-    if (ok && ::rename(temp.c_str(), path.c_str()) == 0) {
-        return;
-    }
-    if (ok) {
-        saved = errno;
-    }
-    ::unlink(temp.c_str());
-    errno = saved;
-    throw ShellAssociationError("Cannot write the desktop entry " + path + ": " + errnoText());
 }
 
 // The desktop's MIME cache (mimeinfo.cache) lets file managers find the entries

@@ -23,11 +23,7 @@ namespace {
 // Each test starts from an empty registry, also when all run in one process.
 class OptionsForm : public ::testing::Test {
 protected:
-    void SetUp() override {
-        static int counter = 0;
-        std::string dir = testenv::makeDir("registry-" + std::to_string(++counter));
-        setenv("TUNEWRIGHT_REGISTRY_DIR", dir.c_str(), 1);
-    }
+    void SetUp() override { testenv::useFreshRegistry(); }
 };
 }  // namespace
 

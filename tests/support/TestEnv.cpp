@@ -65,6 +65,12 @@ std::string makeDir(const std::string& name) {
     return path;
 }
 
+void useFreshRegistry() {
+    static int counter = 0;
+    std::string dir = makeDir("registry-" + std::to_string(++counter));
+    setenv("TUNEWRIGHT_REGISTRY_DIR", dir.c_str(), 1);
+}
+
 void writeFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -15,6 +15,10 @@ const std::string& root();
 // A new empty directory below root().
 std::string makeDir(const std::string& name);
 
+// Points the registry at a new empty folder, so a test starts from an empty
+// registry also when several tests run in one process.
+void useFreshRegistry();
+
 // Writes a whole file; fails the current test on error.
 void writeFile(const std::string& path, const std::string& bytes);
 

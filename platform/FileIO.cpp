@@ -1,0 +1,88 @@
+#include "platform/FileIO.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/Paths.h"
+
+namespace platform {
+
+std::optional<std::string> readWholeFile(const std::string& path, size_t limit) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    std::string bytes;
+    char buffer[65536];
+    bool ok = true;
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        if (n == 0) {
+            break;
+        }
+        bytes.append(buffer, static_cast<size_t>(n));
+        if (bytes.size() > limit) {
+            ok = false;
+            break;
+        }
+    }
+    ::close(fd);
+    if (!ok) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+int writeFileAtomically(const std::string& path, const std::string& bytes, mode_t mode) {
+    std::string temp = joinPath(parentDir(path), "." + fileName(path) + ".XXXXXX");
+    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    int error = ::fchmod(fd, mode) == 0 ? 0 : errno;
+    const char* p = bytes.data();
+    size_t left = bytes.size();
+    while (error == 0 && left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            error = n < 0 ? errno : EIO;
+            break;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    if (error == 0 && ::fsync(fd) != 0) {
+        error = errno;
+    }
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        ::unlink(temp.c_str());
+    }
+    return error;
+}
+
+} // namespace platform
