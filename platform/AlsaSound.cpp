@@ -58,7 +58,12 @@ bool readWave(const std::string& path, Pcm& pcm) {
            (pcm.channels == 1 || pcm.channels == 2) && pcm.rate >= 4000 && pcm.rate <= 192000;
 }
 
+// alsa-lib prints its configuration errors (no sound card, say) to stderr;
+// playing a completion sound is best effort, so they are kept quiet.
+void quietAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
+
 void play(const Pcm& pcm) {
+    snd_lib_error_set_handler(quietAlsaErrors);
     snd_pcm_t* handle = nullptr;
     if (snd_pcm_open(&handle, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
         return;
