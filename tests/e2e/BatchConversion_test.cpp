@@ -1,0 +1,254 @@
+// Batch conversion with real processes: one process converts, later ones hand their
+// names over; every file is converted once and the process ends with its batch.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <dirent.h>
+#include <fstream>
+#include <set>
+#include <sys/stat.h>
+#include <thread>
+
+#include "TestEnv.h"
+#include "e2e_support.h"
+#include "settings/Settings.h"
+#include "tests/app/audio_check.h"
+
+namespace {
+
+std::string runtimeDir() {
+    return std::string(std::getenv("TUNEWRIGHT_RUNTIME_DIR")) + "/";
+}
+
+std::vector<std::string> listDir(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            std::string name = e->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        ::closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+double modifiedAt(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return 0;
+    }
+    return st.st_mtim.tv_sec + st.st_mtim.tv_nsec / 1e9;
+}
+
+double now() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+size_t countOf(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// Settings of the user the processes run as, written where they read them.
+void saveSettings(const std::string& decoded, const std::string& encoded, bool openDir) {
+    settings::SettingsRecord r;
+    settings::SetDefaultSettings(r);
+    r.DecodedDir = decoded;
+    r.EncodedDir = encoded;
+    r.Overwrite = 0;
+    r.PlaySound = 1;
+    r.OpenDir = openDir ? 1 : 0;
+    r.NoErrors = 0;
+    std::string failed;
+    ASSERT_TRUE(settings::SaveSettingsRecord(r, &failed)) << failed;
+}
+
+// An ALSA configuration whose default playback device writes what it plays into a
+// file, so the completion sound can be checked without a sound card.
+e2e::Options soundToFile(const std::string& played) {
+    const std::string conf = testenv::root() + "alsa-playback.conf";
+    testenv::writeFile(conf, "pcm.!default {\n  type file\n  slave.pcm \"null\"\n  file \"" +
+                                 played + "\"\n  format \"raw\"\n}\n");
+    e2e::Options options;
+    options.env["ALSA_CONFIG_PATH"] = "/usr/share/alsa/alsa.conf:" + conf;
+    return options;
+}
+
+bool waitForFile(const std::string& path, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 10) {
+        if (testenv::fileExists(path)) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(BatchConversion, TwentyProcessesHandTheirFilesToTheFirstAndEachIsConvertedOnce) {
+    const std::string sources = testenv::makeDir("batch-sources") + "/";
+    const std::string decoded = testenv::root() + "batch-out/decoded";
+    const std::string encoded = testenv::root() + "batch-out/encoded";
+    saveSettings(decoded, encoded, true);
+    const std::string played = testenv::root() + "played.raw";
+    e2e::Options options = soundToFile(played);
+
+    struct Source {
+        std::string name;
+        double seconds;
+        int rate;
+        int channels;
+        bool mp3;
+    };
+    std::vector<Source> files{{"first.wav", 3.0, 44100, 2, false}};
+    for (int i = 0; i < 20; ++i) {
+        const bool mp3 = i % 4 == 3;
+        const int rate = (i % 3 == 0) ? 22050 : 44100;
+        files.push_back({"song " + std::to_string(i) + (mp3 ? ".mp3" : ".wav"), 0.4 + 0.05 * i,
+                         rate, 1 + i % 2, mp3});
+    }
+    for (const Source& s : files) {
+        if (s.mp3) {
+            apptest::makeMp3(sources + s.name, s.seconds, s.rate, s.channels);
+        } else {
+            apptest::makeWav(sources + s.name, s.seconds, s.rate, s.channels);
+        }
+    }
+
+    e2e::Process first = e2e::start(e2e::programPath(), {sources + files[0].name}, options);
+    ASSERT_TRUE(waitForFile(runtimeDir() + "active.flg", 10000));
+    for (size_t i = 1; i < files.size(); ++i) {
+        EXPECT_EQ(e2e::run(e2e::programPath(), {sources + files[i].name}, 10000, options), 1)
+            << files[i].name;
+    }
+    const int code = e2e::wait(first, 120000);
+    const double endedAt = now();
+    ASSERT_EQ(code, 0) << e2e::errors(first);
+
+    // Every file once, under its own name, and decoding to what went in.
+    std::set<std::string> expectedEncoded, expectedDecoded;
+    double lastOutput = 0;
+    std::string lastOutputDir;
+    for (const Source& s : files) {
+        const std::string base = s.name.substr(0, s.name.rfind('.'));
+        const std::string out =
+            s.mp3 ? decoded + "/" + base + ".WAV" : encoded + "/" + base + ".MP3";
+        (s.mp3 ? expectedDecoded : expectedEncoded).insert(base + (s.mp3 ? ".WAV" : ".MP3"));
+        // MP3 output is always stereo; decoding keeps the stream's channels.
+        apptest::expectTone(out, s.seconds, s.rate, s.mp3 ? s.channels : 2);
+        if (modifiedAt(out) > lastOutput) {
+            lastOutput = modifiedAt(out);
+            lastOutputDir = s.mp3 ? decoded : encoded;
+        }
+    }
+    const std::vector<std::string> enc = listDir(encoded);
+    const std::vector<std::string> dec = listDir(decoded);
+    EXPECT_EQ(std::set<std::string>(enc.begin(), enc.end()), expectedEncoded);
+    EXPECT_EQ(std::set<std::string>(dec.begin(), dec.end()), expectedDecoded);
+
+    // The batch ends three ticks after its last job started.
+    EXPECT_GE(endedAt - lastOutput, 1.3);
+    EXPECT_LE(endedAt - lastOutput, 3.0);
+
+    // Completion: the sound played, the last job's directory opened once.
+    const std::string errors = e2e::errors(first);
+    EXPECT_EQ(countOf(errors, "[shell] open "), 1u) << errors;
+    EXPECT_EQ(countOf(errors, "[shell] open " + lastOutputDir + "\n"), 1u) << errors;
+    // No job reported anything (the ripper's note about CD drives aside).
+    EXPECT_EQ(countOf(errors, "[message box]") - countOf(errors, "[message box] Attention:"), 0u)
+        << errors;
+    EXPECT_GE(apptest::fileSize(played), 35280);
+
+    // Nothing left behind in the runtime folder.
+    EXPECT_TRUE(listDir(runtimeDir()).empty());
+}
+
+TEST(BatchConversion, SplitNamesRelativeNamesCaseVariantsAndMissingFiles) {
+    const std::string sources = testenv::makeDir("names") + "/";
+    const std::string encoded = testenv::root() + "names-out/encoded";
+    saveSettings(testenv::root() + "names-out/decoded", encoded, false);
+    apptest::makeWav(sources + "My Song.wav", 0.5);
+    apptest::makeWav(sources + "case.wav", 0.6);
+    apptest::makeWav(sources + "CASE.wav", 0.9, 22050, 1);
+    testenv::makeDir("names/folder.wav");
+
+    // A name with a blank that reached the program as two arguments.
+    e2e::Process first = e2e::start(e2e::programPath(), {sources + "My", "Song.wav"});
+    ASSERT_TRUE(waitForFile(runtimeDir() + "active.flg", 10000));
+    e2e::Options inSources;
+    inSources.cwd = sources;
+    EXPECT_EQ(e2e::run(e2e::programPath(), {"case.wav"}, 10000, inSources), 1);
+    EXPECT_EQ(e2e::run(e2e::programPath(), {sources + "CASE.wav"}, 10000), 1);
+    EXPECT_EQ(e2e::run(e2e::programPath(), {sources + "missing.wav"}, 10000), 1);
+    EXPECT_EQ(e2e::run(e2e::programPath(), {sources + "folder.wav"}, 10000), 1);
+    ASSERT_EQ(e2e::wait(first, 60000), 0) << e2e::errors(first);
+
+    apptest::expectTone(encoded + "/My Song.MP3", 0.5, 44100, 2);
+    apptest::expectTone(encoded + "/case.MP3", 0.6, 44100, 2);
+    apptest::expectTone(encoded + "/CASE.MP3", 0.9, 22050, 2);
+    EXPECT_EQ(listDir(encoded).size(), 3u);
+    const std::string errors = e2e::errors(first);
+    EXPECT_EQ(countOf(errors, "Unable to find source file: " + sources + "missing.wav"), 1u)
+        << errors;
+    EXPECT_EQ(countOf(errors, "Unable to find source file: " + sources + "folder.wav"), 1u)
+        << errors;
+    EXPECT_TRUE(testenv::fileExists(sources + "folder.wav"));
+    EXPECT_FALSE(testenv::fileExists(runtimeDir() + "active.flg"));
+}
+
+TEST(BatchConversion, MissingDecodeSourceEndsTheBatchWithoutCompletion) {
+    const std::string sources = testenv::makeDir("ending") + "/";
+    const std::string encoded = testenv::root() + "ending-out/encoded";
+    saveSettings(testenv::root() + "ending-out/decoded", encoded, true);
+    apptest::makeWav(sources + "after.wav", 0.5);
+
+    e2e::Process first = e2e::start(e2e::programPath(), {sources + "gone.mp3"});
+    ASSERT_TRUE(waitForFile(runtimeDir() + "active.flg", 10000));
+    EXPECT_EQ(e2e::run(e2e::programPath(), {sources + "after.wav"}, 10000), 1);
+    ASSERT_EQ(e2e::wait(first, 30000), 0);
+
+    const std::string errors = e2e::errors(first);
+    EXPECT_EQ(countOf(errors, "Unable to find source file: " + sources + "gone.mp3"), 1u) << errors;
+    EXPECT_EQ(countOf(errors, "[shell] open"), 0u) << errors;
+    EXPECT_FALSE(testenv::fileExists(encoded + "/after.MP3"));
+    EXPECT_FALSE(testenv::fileExists(runtimeDir() + "active.flg"));
+    // The name handed over is not taken by an ending batch: it waits for the next
+    // conversion process.
+    EXPECT_TRUE(testenv::fileExists(runtimeDir() + "addedmp3.0"));
+    std::remove((runtimeDir() + "addedmp3.0").c_str());
+}
+
+TEST(BatchConversion, BatchCompletedWhileTheStartUpBoxIsOpenEndsTheProcess) {
+    const std::string sources = testenv::makeDir("held") + "/";
+    const std::string encoded = testenv::root() + "held-out/encoded";
+    saveSettings(testenv::root() + "held-out/decoded", encoded, false);
+    apptest::makeWav(sources + "tone.wav", 0.5);
+
+    const auto started = std::chrono::steady_clock::now();
+    e2e::Process p = e2e::start(testenv::appDir() + "held_box_program", {sources + "tone.wav"});
+    const int code = e2e::wait(p, 30000);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const std::string shown = e2e::output(p);
+    if (shown.rfind("box: Attention\n", 0) != 0) {
+        GTEST_SKIP() << "no box during start-up (a CD drive is present): " << shown;
+    }
+    // The batch ended inside the box; start-up then skipped its message loop.
+    EXPECT_EQ(code, 0) << e2e::errors(p);
+    EXPECT_EQ(shown, "box: Attention\n");
+    EXPECT_GE(seconds, 3.0);
+    EXPECT_LT(seconds, 6.0);
+    apptest::expectTone(encoded + "/tone.MP3", 0.5, 44100, 2);
+    EXPECT_EQ(listDir(encoded).size(), 1u);
+    EXPECT_TRUE(listDir(runtimeDir()).empty());
+}
