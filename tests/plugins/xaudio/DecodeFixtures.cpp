@@ -82,6 +82,15 @@ bool encodeMp3(const Pcm& pcm, const std::string& mp3Path, const std::string& la
     return status == 0 && fileSize(mp3Path) > 0;
 }
 
+bool encodeWithFfmpeg(const Pcm& pcm, const std::string& path, const std::string& codecArgs) {
+    const std::string wav = path + ".source.wav";
+    writeWav(wav, pcm);
+    int status = testenv::run("ffmpeg -nostdin -loglevel error -y -i " + quoted(wav) + " " +
+                              codecArgs + " " + quoted(path) + " >/dev/null 2>&1");
+    unlink(wav.c_str());
+    return status == 0 && fileSize(path) > 0;
+}
+
 bool referenceDecode(const std::string& mp3Path, Pcm& out) {
     const std::string wav = mp3Path + ".mpg123.wav";
     int status =

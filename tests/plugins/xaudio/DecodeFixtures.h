@@ -31,6 +31,10 @@ void writeWav(const std::string& path, const Pcm& pcm);
 // "--tt Title --add-id3v2") into `mp3Path`. Returns false when lame failed.
 bool encodeMp3(const Pcm& pcm, const std::string& mp3Path, const std::string& lameArgs);
 
+// Encodes `pcm` with the ffmpeg tool and the given output arguments (for example
+// "-c:a mp2 -b:a 192k -f mp2" for MPEG layer II) into `path`.
+bool encodeWithFfmpeg(const Pcm& pcm, const std::string& path, const std::string& codecArgs);
+
 // Decodes with the mpg123 tool (`mpg123 -q -w`) and returns its samples; false when
 // mpg123 failed.
 bool referenceDecode(const std::string& mp3Path, Pcm& out);

@@ -28,7 +28,7 @@ struct Fixture {
     uint32_t rate;
     uint16_t channels;
     double seconds;
-    const char* lameArgs;
+    const char* encoderArgs; // lame's, or ffmpeg's after "ffmpeg:"
 };
 
 // MP3 files made once per test process and shared by the tests.
@@ -41,6 +41,9 @@ const std::string& mp3(const std::string& key) {
         // Ten minutes that decode in a fraction of a second: long enough to stop
         // midway whatever the machine's speed.
         {"long", {22050, 1, 600.0, "-b 32 -q 9"}},
+        {"mpeg25", {8000, 1, 2.0, "-b 16"}},
+        {"freeformat", {44100, 2, 1.0, "--freeformat -b 400"}},
+        {"layer2", {44100, 2, 1.0, "ffmpeg:-c:a mp2 -b:a 192k -f mp2"}},
     };
     static std::map<std::string, std::string> made;
     auto it = made.find(key);
@@ -50,8 +53,11 @@ const std::string& mp3(const std::string& key) {
     const Fixture& f = fixtures.at(key);
     std::string dir = testenv::makeDir("mp3");
     std::string path = dir + "/" + key + ".mp3";
-    EXPECT_TRUE(encodeMp3(sine(f.rate, f.channels, f.seconds, 440.0), path, f.lameArgs))
-        << "lame could not encode " << key;
+    const std::string args = f.encoderArgs;
+    const Pcm pcm = sine(f.rate, f.channels, f.seconds, 440.0);
+    EXPECT_TRUE(args.rfind("ffmpeg:", 0) == 0 ? encodeWithFfmpeg(pcm, path, args.substr(7))
+                                              : encodeMp3(pcm, path, args))
+        << "could not encode " << key;
     return made[key] = path;
 }
 
@@ -148,15 +154,16 @@ TEST(XaudioDecode, StereoStreamMatchesMpg123AndIsClosedBeforeTheEnd) {
     EXPECT_NEAR(toneFrequency(pcm, 2, 1, 44100), 660.0, 5.0);
 }
 
-TEST(XaudioDecode, MonoLowRateTaggedAndVariableRateStreams) {
+TEST(XaudioDecode, MonoLowRateTaggedVariableRateLayerTwoAndFreeFormatStreams) {
     struct Row {
         const char* key;
         uint32_t rate;
         uint16_t channels;
         double seconds;
     };
-    for (const Row& row :
-         {Row{"mono22", 22050, 1, 2.0}, Row{"tagged", 44100, 2, 1.5}, Row{"vbr", 44100, 2, 3.0}}) {
+    for (const Row& row : {Row{"mono22", 22050, 1, 2.0}, Row{"tagged", 44100, 2, 1.5},
+                           Row{"vbr", 44100, 2, 3.0}, Row{"mpeg25", 8000, 1, 2.0},
+                           Row{"freeformat", 44100, 2, 1.0}, Row{"layer2", 44100, 2, 1.0}}) {
         SCOPED_TRACE(row.key);
         const std::string target = outDir() + row.key + ".pcm";
         XaudioSession s;
@@ -166,16 +173,17 @@ TEST(XaudioDecode, MonoLowRateTaggedAndVariableRateStreams) {
         ASSERT_EQ(params.size(), 1u);
         EXPECT_EQ(params[0].d(0), row.rate);
         EXPECT_EQ(params[0].b(6), row.channels);
-        auto duration = s.notesOf(XA_NOTIFY_STREAM_DURATION);
-        ASSERT_EQ(duration.size(), 1u);
-        EXPECT_NEAR(double(duration[0].d(0)), row.seconds * 1000.0, 60.0);
-
         Pcm reference;
         ASSERT_TRUE(referenceDecode(mp3(row.key), reference));
         EXPECT_EQ(reference.rate, row.rate);
         std::vector<int16_t> pcm = samplesAfter44(target);
         expectSamePcm(pcm, reference.samples);
-        EXPECT_NEAR(double(pcm.size()) / row.channels / row.rate, row.seconds, 0.06);
+        // The encoders may pad the end by a few frames.
+        const double decodedSeconds = double(pcm.size()) / row.channels / row.rate;
+        EXPECT_NEAR(decodedSeconds, row.seconds, 0.2);
+        auto duration = s.notesOf(XA_NOTIFY_STREAM_DURATION);
+        ASSERT_EQ(duration.size(), 1u);
+        EXPECT_NEAR(double(duration[0].d(0)), decodedSeconds * 1000.0, 60.0);
         EXPECT_NEAR(toneFrequency(pcm, row.channels, 0, row.rate), 440.0, 5.0);
     }
 }
