@@ -98,36 +98,46 @@ void TForm1::EncodeFile(const std::string& entry) {
 }
 
 void TForm1::RunJobGuarded(const std::string& entry, Kind kind) {
+    // A job started by a tick inside another job's box keeps the outer job's flag.
+    const bool outerEntryTaken = entryTaken_;
     entryTaken_ = false;
     try {
         RunJob(entry, kind);
     } catch (const std::exception& error) {
-        // A job that throws ends as an error: its entry leaves the queue, the codec
-        // lets go of its files, Busy is cleared and the batch goes on.
-        const bool wasBusy = Busy;
-        if (!entryTaken_ && !FileQueue.empty() && FileQueue.front() == entry) {
-            FileQueue.pop_front();
-        }
-        if (wasBusy) {
-            try {
-                if (kind == KindDecode) {
-                    Codec().CloseDecode();
-                } else {
-                    Codec().CloseEncode();
-                }
-            } catch (const std::exception&) {
-                // The first error is the one reported.
-            }
-        }
-        Busy = false;
-        SetProgress(255);
-        ShowStatus("Error encountered",
-                   kind == KindDecode ? kDecodeJob.errorShift : kEncodeJob.errorShift);
-        if (!CurrentSettings().NoErrors) {
-            app::ShowException(&error);
-        }
+        EndJobAfterException(entry, kind, &error);
+    } catch (...) {
+        EndJobAfterException(entry, kind, nullptr);
     }
     DeleteAbandonedTarget();
+    entryTaken_ = outerEntryTaken;
+}
+
+void TForm1::EndJobAfterException(const std::string& entry, Kind kind,
+                                  const std::exception* error) {
+    // The job ends as an error: its entry leaves the queue, the codec lets go of
+    // its files, Busy is cleared (else no later job nor the completion could ever
+    // run) and the batch goes on.
+    if (!entryTaken_ && !FileQueue.empty() && FileQueue.front() == entry) {
+        FileQueue.pop_front();
+    }
+    if (Busy) {
+        try {
+            if (kind == KindDecode) {
+                Codec().CloseDecode();
+            } else {
+                Codec().CloseEncode();
+            }
+        } catch (...) {
+            // The first error is the one reported.
+        }
+    }
+    Busy = false;
+    SetProgress(255);
+    ShowStatus("Error encountered",
+               kind == KindDecode ? kDecodeJob.errorShift : kEncodeJob.errorShift);
+    if (!CurrentSettings().NoErrors) {
+        app::ShowException(error);
+    }
 }
 
 void TForm1::TakeEntry() {

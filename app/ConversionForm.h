@@ -10,6 +10,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -133,6 +134,7 @@ private:
     // threw as an error and keeps the batch going.
     void RunJob(const std::string& entry, Kind kind);
     void RunJobGuarded(const std::string& entry, Kind kind);
+    void EndJobAfterException(const std::string& entry, Kind kind, const std::exception* error);
     // Removes entry 0, the job's own entry.
     void TakeEntry();
     void ScanHandOffFiles();
