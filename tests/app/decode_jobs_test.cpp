@@ -2,6 +2,8 @@
 // out, and the decode's own failure rows (no message box, the batch goes on).
 
 #include <QLabel>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include "app/BatchJobs.h"
@@ -119,4 +121,32 @@ TEST_F(ConversionTest, DecodeStoppedByACloseRequestKeepsAFinishedPartialWav) {
     EXPECT_EQ(partial.rate, 44100);
     EXPECT_GT(partial.seconds, 1.0);
     EXPECT_LT(partial.seconds, 55.0);
+}
+
+TEST_F(ConversionTest, DecodeWriteFailureMidFileIsAnErrorAndTheBatchGoesOn) {
+    const std::string source = dir + "long.mp3";
+    const std::string next = dir + "next.wav";
+    apptest::makeMp3(source, 5.0);
+    apptest::makeWav(next, 0.3);
+    TForm1& f = makeForm(source);
+    f.QueueFile(next);
+    ASSERT_TRUE(app::CreateTargetDirectory(decodedDir));
+
+    // A file-size limit makes writes past 64 KiB fail as a full disk does.
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit limited = old;
+    limited.rlim_cur = 65536;
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    f.Timer1Timer();
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(status(), "Error encountered");
+    EXPECT_FALSE(f.Busy);
+    EXPECT_TRUE(fake.dialogs->shown.empty());
+    EXPECT_LE(apptest::fileSize(decodedDir + "/long.WAV"), 65536);
+    f.Timer1Timer();
+    apptest::expectTone(encodedDir + "/next.MP3", 0.3, 44100, 2);
 }
