@@ -3,6 +3,7 @@
 #include <QMetaObject>
 #include <QTimer>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "app/Windows.h"
@@ -104,6 +105,15 @@ int Run(int argc, char** argv) {
             // The hand-off role never creates the application object.
             return handOff(dir, line.names);
         }
+    }
+
+    // Under Wayland a window cannot place or move itself; the conversion window
+    // needs both, so an X server beside Wayland is preferred when there is one.
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    const char* x11 = std::getenv("DISPLAY");
+    const char* platformName = std::getenv("QT_QPA_PLATFORM");
+    if (wayland && *wayland && x11 && *x11 && !(platformName && *platformName)) {
+        setenv("QT_QPA_PLATFORM", "xcb", 1);
     }
 
     try {

@@ -154,3 +154,16 @@ TEST(StartupHandOff, RuntimeFolderOpenToOthersIsRefused) {
     EXPECT_TRUE(platform::listHandOffFiles(dir + "/").empty());
     EXPECT_FALSE(testenv::fileExists(dir + "/active.flg"));
 }
+
+TEST(StartupPlatform, WaylandWithAnXServerBesideItUsesTheXPlatform) {
+    // With no X server behind DISPLAY the xcb platform cannot start: the program
+    // then fails at once, which shows that it chose xcb and not the Wayland one.
+    e2e::Options options;
+    options.env["WAYLAND_DISPLAY"] = "wayland-test-none";
+    options.env["DISPLAY"] = ":97";
+    options.env["QT_QPA_PLATFORM"] = "";
+    e2e::Process p = e2e::start(e2e::programPath(), {}, options);
+    int code = e2e::wait(p, 20000);
+    EXPECT_NE(code, 0);
+    EXPECT_NE(e2e::errors(p).find("xcb"), std::string::npos) << e2e::errors(p);
+}
