@@ -5,7 +5,6 @@
 // start, and three idle ticks before the end, (N + 3) x 0.7 s.
 //   bench_batch [program] [N] [seconds]
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -17,11 +16,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/support/BenchSupport.h"
 #include "settings/Settings.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 void put(std::ofstream& out, uint32_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) {
@@ -126,7 +124,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    const auto begin = Clock::now();
+    const double begin = bench::wallSeconds();
     std::vector<pid_t> pids;
     for (const std::string& f : files) {
         pids.push_back(start(program, f));
@@ -138,13 +136,11 @@ int main(int argc, char** argv) {
         const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         code == 0 ? ++converters : code == 1 ? ++handOffs : ++others;
     }
-    const double wall = std::chrono::duration<double>(Clock::now() - begin).count();
+    const double wall = bench::wallSeconds() - begin;
 
     int converted = 0;
     for (int i = 0; i < n; ++i) {
-        struct stat st {};
-        const std::string mp3 = out + "/file" + std::to_string(i) + ".MP3";
-        converted += ::stat(mp3.c_str(), &st) == 0 && st.st_size > 0;
+        converted += bench::fileSize(out + "/file" + std::to_string(i) + ".MP3") > 0;
     }
     const double floor = (n + 3) * 0.7;
     std::printf("batch: %d WAVs of %.1f s, %d processes (%d converted, %d handed over, %d other)\n",

@@ -13,30 +13,18 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <spawn.h>
 #include <string>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
+#include "bench/support/BenchSupport.h"
 #include "codec/MP3Codec.h"
 #include "codec/WavFormat.h"
-
-extern char** environ;
 
 namespace {
 
 constexpr std::uint32_t kRate = 44100;
 constexpr int kSeconds = 600;
-
-double seconds(clockid_t clock) {
-    timespec ts{};
-    clock_gettime(clock, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
 
 // A chord progression with a little noise, so the encoder makes frames like those of
 // music rather than of a pure tone.
@@ -78,26 +66,6 @@ bool writeWav(const std::string& path) {
     return std::fclose(f) == 0 && ok;
 }
 
-// Runs a command; returns the child's CPU seconds (user + system), negative on failure.
-double runChild(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const auto& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return -1;
-    }
-    return double(usage.ru_utime.tv_sec) + double(usage.ru_utime.tv_usec) / 1e6 +
-           double(usage.ru_stime.tv_sec) + double(usage.ru_stime.tv_usec) / 1e6;
-}
-
 struct JobFigures {
     double processCpu = -1;
     double uiCpu = 0;
@@ -109,9 +77,9 @@ struct JobFigures {
 JobFigures decodeWithCodec(codec::TMP3Codec& codec, const std::string& mp3,
                            const std::string& wav) {
     JobFigures figures;
-    const double process0 = seconds(CLOCK_PROCESS_CPUTIME_ID);
-    const double ui0 = seconds(CLOCK_THREAD_CPUTIME_ID);
-    const double wall0 = seconds(CLOCK_MONOTONIC);
+    const double process0 = bench::processCpuSeconds();
+    const double ui0 = bench::threadCpuSeconds();
+    const double wall0 = bench::wallSeconds();
     int code = codec.OpenDecode(mp3, wav);
     std::uint16_t progress = 0;
     while (code == 0) {
@@ -121,42 +89,20 @@ JobFigures decodeWithCodec(codec::TMP3Codec& codec, const std::string& mp3,
         QCoreApplication::processEvents();
     }
     codec.CloseDecode();
-    figures.wall = seconds(CLOCK_MONOTONIC) - wall0;
-    figures.uiCpu = seconds(CLOCK_THREAD_CPUTIME_ID) - ui0;
+    figures.wall = bench::wallSeconds() - wall0;
+    figures.uiCpu = bench::threadCpuSeconds() - ui0;
     if (code != 8) {
         std::fprintf(stderr, "DecodeStep ended with %d %s\n", code, codec::CodecResultText(code));
         return figures;
     }
-    figures.processCpu = seconds(CLOCK_PROCESS_CPUTIME_ID) - process0;
+    figures.processCpu = bench::processCpuSeconds() - process0;
     return figures;
-}
-
-std::string readAll(const std::string& path) {
-    std::string bytes;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        std::vector<char> buf(1 << 20);
-        std::size_t n = 0;
-        while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0) {
-            bytes.append(buf.data(), n);
-        }
-        std::fclose(f);
-    }
-    return bytes;
 }
 
 // The sample bytes of a WAV file: what follows its "data" chunk header.
 std::string samplesOf(const std::string& wav) {
     std::size_t at = wav.find("data", 12);
     return at == std::string::npos || at + 8 > wav.size() ? std::string() : wav.substr(at + 8);
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-
-double least(const std::vector<double>& v) {
-    return *std::min_element(v.begin(), v.end());
 }
 
 } // namespace
@@ -177,7 +123,8 @@ int main(int argc, char** argv) {
     const std::string ours = dir + "/codec.wav";
     const std::string theirs = dir + "/mpg123.wav";
     std::fprintf(stderr, "making a %d s MP3 with lame...\n", kSeconds);
-    if (!writeWav(source) || runChild({"lame", "--quiet", "-b", "128", source, mp3}) < 0) {
+    if (!writeWav(source) ||
+        bench::childCpuSeconds({"lame", "--quiet", "-b", "128", source, mp3}) < 0) {
         std::fprintf(stderr, "cannot make %s\n", mp3.c_str());
         return 2;
     }
@@ -200,7 +147,7 @@ int main(int argc, char** argv) {
         std::remove(ours.c_str());
         std::remove(theirs.c_str());
         JobFigures job = decodeWithCodec(codec, mp3, ours);
-        double reference = runChild({"mpg123", "-q", "-w", theirs, mp3});
+        double reference = bench::childCpuSeconds({"mpg123", "-q", "-w", theirs, mp3});
         if (job.processCpu < 0 || reference < 0) {
             std::fprintf(stderr, "run %d failed (codec %.3f, mpg123 %.3f)\n", i, job.processCpu,
                          reference);
@@ -213,8 +160,8 @@ int main(int argc, char** argv) {
         last = job;
     }
 
-    const std::string ourSamples = readAll(ours).substr(codec::kWavHeaderSize);
-    const std::string theirSamples = samplesOf(readAll(theirs));
+    const std::string ourSamples = bench::readAll(ours).substr(codec::kWavHeaderSize);
+    const std::string theirSamples = samplesOf(bench::readAll(theirs));
 
     // CPU time only grows on a busy machine, so the least of the runs is the
     // steadiest figure; the medians are shown beside it.
@@ -222,15 +169,16 @@ int main(int argc, char** argv) {
                 "(least, median)\n",
                 kSeconds, runs);
     std::printf("  TMP3Codec job (open, steps, close):  %.3f s  %.3f s  (wall %.3f s, %d steps)\n",
-                least(codecTimes), median(codecTimes), last.wall, last.steps);
-    std::printf("  mpg123 -q -w:                        %.3f s  %.3f s\n", least(mpg123Times),
-                median(mpg123Times));
-    std::printf("  user-interface thread:               %.4f s  %.4f s\n", least(uiTimes),
-                median(uiTimes));
-    const double ratio = least(codecTimes) / least(mpg123Times);
+                bench::least(codecTimes), bench::median(codecTimes), last.wall, last.steps);
+    std::printf("  mpg123 -q -w:                        %.3f s  %.3f s\n",
+                bench::least(mpg123Times), bench::median(mpg123Times));
+    std::printf("  user-interface thread:               %.4f s  %.4f s\n", bench::least(uiTimes),
+                bench::median(uiTimes));
+    const double ratio = bench::least(codecTimes) / bench::least(mpg123Times);
     std::printf("ratio codec / mpg123: %.3f (target <= 1.10) %s; of medians %.3f\n", ratio,
-                ratio <= 1.10 ? "OK" : "ABOVE TARGET", median(codecTimes) / median(mpg123Times));
-    const double share = median(uiShares);
+                ratio <= 1.10 ? "OK" : "ABOVE TARGET",
+                bench::median(codecTimes) / bench::median(mpg123Times));
+    const double share = bench::median(uiShares);
     std::printf("user-interface thread's share of the process's CPU: %.2f %% (median; target <= 5 "
                 "%%) %s\n",
                 share * 100, share <= 0.05 ? "OK" : "ABOVE TARGET");

@@ -11,19 +11,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <spawn.h>
 #include <string>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
+#include "bench/support/BenchSupport.h"
 #include "codec/MP3Codec.h"
 #include "codec/WavFormat.h"
-
-extern char** environ;
 
 namespace {
 
@@ -77,15 +71,9 @@ bool writeWav(const std::string& path) {
     return std::fclose(f) == 0 && ok;
 }
 
-double processCpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
 // One encode as the batch job runs it; CPU seconds, or a negative value on failure.
 double encodeWithCodec(codec::TMP3Codec& codec, const std::string& wav, const std::string& mp3) {
-    const double start = processCpuSeconds();
+    const double start = bench::processCpuSeconds();
     int code = codec.OpenEncode(wav, mp3);
     if (code != 0) {
         std::fprintf(stderr, "OpenEncode: %d %s\n", code, codec::CodecResultText(code));
@@ -100,55 +88,12 @@ double encodeWithCodec(codec::TMP3Codec& codec, const std::string& wav, const st
         QCoreApplication::processEvents();
     }
     codec.CloseEncode();
-    const double used = processCpuSeconds() - start;
+    const double used = bench::processCpuSeconds() - start;
     if (code != 8 || width != 255) {
         std::fprintf(stderr, "EncodeStep ended with %d %s\n", code, codec::CodecResultText(code));
         return -1;
     }
     return used;
-}
-
-// Runs a command and returns the CPU seconds (user + system) of that child.
-double childCpuSeconds(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const auto& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return -1;
-    }
-    return double(usage.ru_utime.tv_sec) + double(usage.ru_utime.tv_usec) / 1e6 +
-           double(usage.ru_stime.tv_sec) + double(usage.ru_stime.tv_usec) / 1e6;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-
-std::string readAll(const std::string& path) {
-    std::string bytes;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        char buf[65536];
-        std::size_t n = 0;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-            bytes.append(buf, n);
-        }
-        std::fclose(f);
-    }
-    return bytes;
-}
-
-long fileSize(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? long(st.st_size) : -1;
 }
 
 } // namespace
@@ -193,8 +138,8 @@ int main(int argc, char** argv) {
     std::vector<double> codecTimes, lameTimes, plainTimes;
     for (int i = 0; i < runs; ++i) {
         double c = encodeWithCodec(codec, wav, ours);
-        double l = childCpuSeconds(lameNamed);
-        double p = childCpuSeconds(lamePlain);
+        double l = bench::childCpuSeconds(lameNamed);
+        double p = bench::childCpuSeconds(lamePlain);
         if (c < 0 || l < 0 || p < 0) {
             std::fprintf(stderr, "run %d failed (codec %.3f, lame %.3f, lame plain %.3f)\n", i, c,
                          l, p);
@@ -207,26 +152,26 @@ int main(int argc, char** argv) {
 
     // CPU time only grows under a busy machine, so the least of the runs is the
     // steadiest figure; the medians are shown beside it.
-    auto least = [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); };
-    const double codecMin = least(codecTimes);
-    const double lameMin = least(lameTimes);
-    const double plainMin = least(plainTimes);
+    const double codecMin = bench::least(codecTimes);
+    const double lameMin = bench::least(lameTimes);
+    const double plainMin = bench::least(plainTimes);
     std::printf("bench_encode: %d s of 44100 Hz stereo 16-bit, 128 kbit/s CBR stereo, quality %s, "
                 "%d runs, CPU seconds (least, median)\n",
                 kSeconds, kLameQuality, runs);
     std::printf("  TMP3Codec job (open, steps, close):  %.3f s  %.3f s  %ld bytes\n", codecMin,
-                median(codecTimes), fileSize(ours));
+                bench::median(codecTimes), bench::fileSize(ours));
     std::printf("  lame -b 128 --cbr -m s -q %s:         %.3f s  %.3f s  %ld bytes\n", kLameQuality,
-                lameMin, median(lameTimes), fileSize(theirs));
+                lameMin, bench::median(lameTimes), bench::fileSize(theirs));
     std::printf("  same, --noreplaygain -t -o:          %.3f s  %.3f s  %ld bytes\n", plainMin,
-                median(plainTimes), fileSize(theirsPlain));
+                bench::median(plainTimes), bench::fileSize(theirsPlain));
     const double ratio = codecMin / lameMin;
     std::printf("ratio codec / lame: %.3f (target <= 1.03) %s; of medians %.3f\n", ratio,
-                ratio <= 1.03 ? "OK" : "ABOVE TARGET", median(codecTimes) / median(lameTimes));
+                ratio <= 1.03 ? "OK" : "ABOVE TARGET",
+                bench::median(codecTimes) / bench::median(lameTimes));
     std::printf("ratio codec / lame --noreplaygain -t -o: %.3f; of medians %.3f\n",
-                codecMin / plainMin, median(codecTimes) / median(plainTimes));
+                codecMin / plainMin, bench::median(codecTimes) / bench::median(plainTimes));
     std::printf("codec output identical to lame --noreplaygain -t -o: %s\n",
-                readAll(ours) == readAll(theirsPlain) ? "yes" : "no");
+                bench::readAll(ours) == bench::readAll(theirsPlain) ? "yes" : "no");
 
     for (const auto& f : {wav, ours, theirs, theirsPlain, ours + ".tmp"}) {
         std::remove(f.c_str());

@@ -14,38 +14,20 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <spawn.h>
 #include <string>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include "WaveInDoubles.h"
+#include "bench/support/BenchSupport.h"
 #include "recorder/RecorderForm.h"
-
-extern char** environ;
 
 namespace {
 
 constexpr std::uint32_t kRate = 48000;
-
-double threadCpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-double wallSeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 testenv::PacedWaveIn* device = nullptr;
 
@@ -63,27 +45,27 @@ public:
 protected:
     void ProcessEvents(int maxWaitMs) override {
         if (maxWaitMs > 0) {
-            const double wall = wallSeconds();
-            const double cpu = threadCpuSeconds();
+            const double wall = bench::wallSeconds();
+            const double cpu = bench::threadCpuSeconds();
             TForm3::ProcessEvents(maxWaitMs);
-            waitWall += wallSeconds() - wall;
-            waitCpu += threadCpuSeconds() - cpu;
+            waitWall += bench::wallSeconds() - wall;
+            waitCpu += bench::threadCpuSeconds() - cpu;
             return;
         }
         TForm3::ProcessEvents(0);
         // The buffer is complete and the events are processed: the cycle's work starts.
-        cycleStartWall_ = wallSeconds();
-        cycleStartCpu_ = threadCpuSeconds();
+        cycleStartWall_ = bench::wallSeconds();
+        cycleStartCpu_ = bench::threadCpuSeconds();
     }
     void WriteOutput(const std::uint8_t* data, std::uint32_t length) override {
-        const double cpu = threadCpuSeconds();
+        const double cpu = bench::threadCpuSeconds();
         TForm3::WriteOutput(data, length);
-        encodeCpu += threadCpuSeconds() - cpu;
+        encodeCpu += bench::threadCpuSeconds() - cpu;
     }
     void ShowGateState(bool open) override {
         TForm3::ShowGateState(open);
-        cycleWall.push_back(wallSeconds() - cycleStartWall_);
-        cycleCpu += threadCpuSeconds() - cycleStartCpu_;
+        cycleWall.push_back(bench::wallSeconds() - cycleStartWall_);
+        cycleCpu += bench::threadCpuSeconds() - cycleStartCpu_;
         if (++cycles == stopAfterCycles) {
             lostByDevice = device ? device->lostBuffers() : 0;
             SpeedButton2Click();
@@ -116,25 +98,6 @@ bool writeRaw(const std::string& path, int seconds) {
     return std::fclose(f) == 0 && ok;
 }
 
-double childCpuSeconds(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const auto& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return -1;
-    }
-    return double(usage.ru_utime.tv_sec) + double(usage.ru_utime.tv_usec) / 1e6 +
-           double(usage.ru_stime.tv_sec) + double(usage.ru_stime.tv_usec) / 1e6;
-}
-
 // The recorder's MP3 output fed the same audio back to back, without real-time
 // pauses between the buffers: CPU seconds, or a negative value on failure.
 double encodeBackToBack(const std::string& libraryPath, const std::string& raw,
@@ -153,41 +116,14 @@ double encodeBackToBack(const std::string& libraryPath, const std::string& raw,
     std::vector<std::uint8_t> buffer(kRate * 4 / 10);
     double used = 0;
     while (std::fread(buffer.data(), 1, buffer.size(), in) == buffer.size()) {
-        const double cpu = threadCpuSeconds();
+        const double cpu = bench::threadCpuSeconds();
         output.EncodeBuffer(buffer.data(), static_cast<std::uint32_t>(buffer.size()));
-        used += threadCpuSeconds() - cpu;
+        used += bench::threadCpuSeconds() - cpu;
     }
     std::fclose(in);
-    const double cpu = threadCpuSeconds();
+    const double cpu = bench::threadCpuSeconds();
     output.CloseEncoderStream();
-    return used + threadCpuSeconds() - cpu;
-}
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) {
-        return 0;
-    }
-    std::sort(v.begin(), v.end());
-    auto index = static_cast<std::size_t>(std::ceil(p * double(v.size()))) - 1;
-    return v[std::min(index, v.size() - 1)];
-}
-
-std::string readAll(const std::string& path) {
-    std::string bytes;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        char buf[65536];
-        std::size_t n = 0;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-            bytes.append(buf, n);
-        }
-        std::fclose(f);
-    }
-    return bytes;
-}
-
-long fileSize(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? long(st.st_size) : -1;
+    return used + bench::threadCpuSeconds() - cpu;
 }
 
 } // namespace
@@ -233,11 +169,11 @@ int main(int argc, char** argv) {
     });
     safety.start((seconds + 30) * 1000);
 
-    const double wall0 = wallSeconds();
-    const double cpu0 = threadCpuSeconds();
+    const double wall0 = bench::wallSeconds();
+    const double cpu0 = bench::threadCpuSeconds();
     form.SpeedButton1Click();
-    const double wall = wallSeconds() - wall0;
-    const double cpu = threadCpuSeconds() - cpu0;
+    const double wall = bench::wallSeconds() - wall0;
+    const double cpu = bench::threadCpuSeconds() - cpu0;
     const std::string mp3 = dir + "/record.MP3";
 
     const std::string raw = dir + "/tone.raw";
@@ -247,27 +183,27 @@ int main(int argc, char** argv) {
     double backToBackCpu = -1;
     if (writeRaw(raw, seconds)) {
         backToBackCpu = encodeBackToBack(programDir + "/lame.so", raw, backToBack);
-        lameCpu = childCpuSeconds({"lame",
-                                   "--quiet",
-                                   "-r",
-                                   "-s",
-                                   "48",
-                                   "--bitwidth",
-                                   "16",
-                                   "--signed",
-                                   "--little-endian",
-                                   "-m",
-                                   "s",
-                                   "-b",
-                                   "320",
-                                   "--cbr",
-                                   "-q",
-                                   "3",
-                                   "--noreplaygain",
-                                   "-t",
-                                   "-o",
-                                   raw,
-                                   reference});
+        lameCpu = bench::childCpuSeconds({"lame",
+                                          "--quiet",
+                                          "-r",
+                                          "-s",
+                                          "48",
+                                          "--bitwidth",
+                                          "16",
+                                          "--signed",
+                                          "--little-endian",
+                                          "-m",
+                                          "s",
+                                          "-b",
+                                          "320",
+                                          "--cbr",
+                                          "-q",
+                                          "3",
+                                          "--noreplaygain",
+                                          "-t",
+                                          "-o",
+                                          raw,
+                                          reference});
     }
 
     const auto& counters = form.Engine().Counters();
@@ -276,14 +212,15 @@ int main(int argc, char** argv) {
                 seconds, kRate);
     std::printf("  cycles %d, written %llu buffers, MP3 %ld bytes (320 kbit/s gives %ld)\n",
                 form.cycles, static_cast<unsigned long long>(counters.writtenBuffers),
-                fileSize(mp3), long(seconds) * 40000);
+                bench::fileSize(mp3), long(seconds) * 40000);
     std::printf("  overruns: %u (target 0); buffers the device lost: %llu\n", counters.overruns,
                 static_cast<unsigned long long>(form.lostByDevice));
     std::printf("  work of one cycle: median %.3f ms, p99 %.3f ms, max %.3f ms (target p99 < 10 "
                 "ms) %s\n",
-                percentile(form.cycleWall, 0.5) * 1e3, percentile(form.cycleWall, 0.99) * 1e3,
-                percentile(form.cycleWall, 1.0) * 1e3,
-                percentile(form.cycleWall, 0.99) < 0.010 ? "OK" : "ABOVE TARGET");
+                bench::percentile(form.cycleWall, 0.5) * 1e3,
+                bench::percentile(form.cycleWall, 0.99) * 1e3,
+                bench::percentile(form.cycleWall, 1.0) * 1e3,
+                bench::percentile(form.cycleWall, 0.99) < 0.010 ? "OK" : "ABOVE TARGET");
     const double waitShare = form.waitWall > 0 ? form.waitCpu / form.waitWall : 0;
     std::printf("  UI thread while waiting: %.2f%% CPU over %.1f s (target < 10%%) %s\n",
                 waitShare * 100, form.waitWall, waitShare < 0.10 ? "OK" : "ABOVE TARGET");
@@ -292,7 +229,7 @@ int main(int argc, char** argv) {
     if (lameCpu > 0) {
         std::printf("  lame -r -s 48 -m s -b 320 --cbr -q 3 on the same audio: %.3f s CPU, %ld "
                     "bytes\n",
-                    lameCpu, fileSize(reference));
+                    lameCpu, bench::fileSize(reference));
         std::printf("ratio encoding CPU (the output's writes) / lame CPU: %.3f (%.3f s / %.3f s)\n",
                     form.encodeCpu / lameCpu, form.encodeCpu, lameCpu);
         std::printf("ratio MP3 output fed back to back / lame CPU: %.3f (%.3f s)\n",
@@ -302,7 +239,7 @@ int main(int argc, char** argv) {
         std::printf("ratio UI thread CPU / lame CPU: %.3f\n", cpu / lameCpu);
         // Same audio, same settings: without lost buffers the two files match.
         std::printf("recording identical to the lame tool's file: %s\n",
-                    readAll(mp3) == readAll(reference) ? "yes" : "no");
+                    bench::readAll(mp3) == bench::readAll(reference) ? "yes" : "no");
     } else {
         std::printf("lame tool not available: no ratio\n");
     }

@@ -8,24 +8,16 @@
 #include <QCoreApplication>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <fcntl.h>
-#include <spawn.h>
 #include <string>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
+#include "bench/support/BenchSupport.h"
 #include "ripper/CdDrives.h"
 #include "ripper/RipEngine.h"
-
-extern char** environ;
 
 namespace {
 
@@ -98,54 +90,6 @@ public:
     std::string out;
 };
 
-double cpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-double wallSeconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-double childCpuSeconds(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const auto& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return -1;
-    }
-    return double(usage.ru_utime.tv_sec) + double(usage.ru_utime.tv_usec) / 1e6 +
-           double(usage.ru_stime.tv_sec) + double(usage.ru_stime.tv_usec) / 1e6;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-
-std::string readAll(const std::string& path) {
-    std::string bytes;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        char buf[65536];
-        size_t n = 0;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-            bytes.append(buf, n);
-        }
-        std::fclose(f);
-    }
-    return bytes;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -182,32 +126,33 @@ int main(int argc, char** argv) {
     const std::string mp3 = view.out + "/Track#1.mp3";
     const std::string lameNamed = dir + "/lame.mp3";
     const std::string lamePlain = dir + "/lame-plain.mp3";
-    const std::string image = readAll(dir + "/bench.bin");
+    const std::string image = bench::readAll(dir + "/bench.bin");
 
     std::vector<double> wavWall, mp3Cpu, lameCpu, plainCpu;
     for (int i = 0; i < runs; ++i) {
         view.compress = false;
         view.log.clear();
-        double start = wallSeconds();
+        double start = bench::wallSeconds();
         engine.RipSelectedTracks();
-        wavWall.push_back(wallSeconds() - start);
-        if (view.log.back() != "Ripping done" || readAll(wav).substr(44) != image) {
+        wavWall.push_back(bench::wallSeconds() - start);
+        if (view.log.back() != "Ripping done" || bench::readAll(wav).substr(44) != image) {
             std::fprintf(stderr, "the WAV rip failed or differs from the image\n");
             return 1;
         }
 
         view.compress = true;
         view.log.clear();
-        double cpu = cpuSeconds();
+        double cpu = bench::processCpuSeconds();
         engine.RipSelectedTracks();
-        mp3Cpu.push_back(cpuSeconds() - cpu);
+        mp3Cpu.push_back(bench::processCpuSeconds() - cpu);
         if (view.log.back() != "Ripping done") {
             std::fprintf(stderr, "the MP3 rip failed: %s\n", view.log.back().c_str());
             return 1;
         }
-        double l =
-            childCpuSeconds({"lame", "--quiet", "-b", "128", "--cbr", "-m", "s", wav, lameNamed});
-        double p = childCpuSeconds({"lame", "--quiet", "-b", "128", "--cbr", "-m", "s", "-q",
+        double l = bench::childCpuSeconds(
+            {"lame", "--quiet", "-b", "128", "--cbr", "-m", "s", wav, lameNamed});
+        double p =
+            bench::childCpuSeconds({"lame", "--quiet", "-b", "128", "--cbr", "-m", "s", "-q",
                                     kLameQuality, "--noreplaygain", "-t", "-o", wav, lamePlain});
         if (l < 0 || p < 0) {
             std::fprintf(stderr, "the lame tool failed\n");
@@ -217,11 +162,11 @@ int main(int argc, char** argv) {
         plainCpu.push_back(p);
     }
 
-    const double wavMedian = median(wavWall);
+    const double wavMedian = bench::median(wavWall);
     const double realtime = kSeconds / wavMedian;
-    const double mp3Median = median(mp3Cpu);
-    const double lameMedian = median(lameCpu);
-    const double plainMedian = median(plainCpu);
+    const double mp3Median = bench::median(mp3Cpu);
+    const double lameMedian = bench::median(lameCpu);
+    const double plainMedian = bench::median(plainCpu);
     std::printf("bench_rip: a %d s disc image track (%lld frames), %d runs, medians\n", kSeconds,
                 static_cast<long long>(kFrames), runs);
     std::printf("  WAV rip:  %.3f s wall = %.0fx real time (target >= 200x) %s\n", wavMedian,
@@ -236,7 +181,7 @@ int main(int argc, char** argv) {
     std::printf("ratio MP3 rip / lame -q %s --noreplaygain -t -o: %.3f\n", kLameQuality,
                 mp3Median / plainMedian);
     std::printf("MP3 rip identical to lame -q %s --noreplaygain -t -o: %s\n", kLameQuality,
-                readAll(mp3) == readAll(lamePlain) ? "yes" : "no");
+                bench::readAll(mp3) == bench::readAll(lamePlain) ? "yes" : "no");
 
     for (const auto& f : {wav, mp3, lameNamed, lamePlain, dir + "/bench.bin", dir + "/bench.cue"}) {
         std::remove(f.c_str());
