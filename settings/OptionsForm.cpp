@@ -105,9 +105,9 @@ TOptionsForm::TOptionsForm(QWidget* parent)
     ComboBox1->setToolTip("CPU resources take off");
 
     CheckBox3 = new QCheckBox("Open decoded directory at end", this);
-    CheckBox3->setGeometry(284, 294, 200, 18);
+    CheckBox3->setGeometry(270, 296, 215, 18);
     CheckBox2 = new QCheckBox("Play sound when done", this);
-    CheckBox2->setGeometry(284, 314, 200, 18);
+    CheckBox2->setGeometry(270, 316, 215, 18);
     CheckBox1 = new QCheckBox("Don't display errors", this);
     CheckBox1->setGeometry(80, 314, 196, 18);
 
