@@ -211,14 +211,14 @@ void TRipperForm::createControls() {
 
     RxSwitch1 = new TRxSwitch(this);
     RxSwitch1->setGeometry(408, 168, 34, 18);
-    RxLabel1 = label(this, "Compress on fly", 446, 170);
+    RxLabel1 = label(this, "Compress on fly", 444, 170);
     RxLabel1->setBuddy(RxSwitch1);
     connect(RxSwitch1, &TRxSwitch::On, this, [this] { RxSwitch1On(); });
     connect(RxSwitch1, &TRxSwitch::Off, this, [this] { RxSwitch1Off(); });
 
     RxSwitch2 = new TRxSwitch(this);
     RxSwitch2->setGeometry(408, 196, 34, 18);
-    RxLabel2 = label(this, "Stop on errors", 446, 198);
+    RxLabel2 = label(this, "Stop on errors", 444, 198);
     RxLabel2->setBuddy(RxSwitch2);
 
     Label1 = label(this, "Progress ", 24, 248, 353);
@@ -243,6 +243,13 @@ void TRipperForm::createControls() {
     Label4 = label(this, "File Name +track#", 400, 320);
     Edit1 = new QLineEdit("Track", this);
     Edit1->setGeometry(400, 336, 121, 21);
+    // The suffix at 488 reads as the end of the caption; where this desktop's
+    // font draws the caption wider than that, the caption's font is narrowed.
+    for (QFont small = Label4->font(); Label4->width() > 88 && small.pointSizeF() > 6;) {
+        small.setPointSizeF(small.pointSizeF() - 0.5);
+        Label4->setFont(small);
+        Label4->adjustSize();
+    }
     Label5 = label(this, ".wav", 488, 320);
 
     Memo1 = new QPlainTextEdit(this);

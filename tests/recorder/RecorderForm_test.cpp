@@ -161,6 +161,7 @@ TEST(RecorderForm, WindowAndControlsAsDesigned) {
     EXPECT_EQ(form.Label10->text(), ".....");
     EXPECT_EQ(form.Label13->text(), ".....");
     EXPECT_EQ(form.Label13->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+    form.grab().save(QString::fromStdString(testenv::appDir() + "recorder-window.png"));
 }
 
 TEST(RecorderForm, HandlersKeepTheControlsConsistent) {

@@ -162,6 +162,7 @@ TEST_F(RipperFormTest, ListsTheFirstDriveAndSumsTheSelection) {
     EXPECT_EQ(form->Label6->text(), "Total tracks: 3");
     EXPECT_EQ(form->Label7->text(), "Total length: 12:26");
     EXPECT_EQ(form->Label8->text(), "Total size: 124 Mb");
+    form->grab().save(QString::fromStdString(testenv::appDir() + "ripper-window.png"));
     select({1});
     EXPECT_EQ(form->Label6->text(), "Total tracks: 1");
     EXPECT_EQ(form->Label7->text(), "Total length: 03:50");
