@@ -1,5 +1,7 @@
 #include "app/ConversionForm.h"
 
+#include <algorithm>
+
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QLabel>
@@ -385,6 +387,10 @@ void TForm1::SetProgress(int width) {
 void TForm1::ShowStatus(const std::string& word, int16_t shift) {
     StatusShift = shift;
     Label4->setText(QString::fromStdString(word));
+    // The label grows with a word wider than its designed 105 pixels, as the
+    // status words are drawn whole.
+    int width = Label4->fontMetrics().horizontalAdvance(Label4->text()) + 2;
+    Label4->resize(std::max(105, width), Label4->height());
     FadeLevel = 255;
 }
 

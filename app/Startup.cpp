@@ -50,7 +50,9 @@ void RequestQuit() {
     }
 }
 
-bool QuitRequested() { return g_quitRequested; }
+bool QuitRequested() {
+    return g_quitRequested;
+}
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 
@@ -81,14 +83,13 @@ std::vector<std::string> absoluteNames(const std::vector<std::string>& names) {
 int handOff(const std::string& dir, const std::vector<std::string>& names) {
     std::string error;
     if (platform::writeHandOffFile(dir, absoluteNames(names), &error).empty()) {
-        std::fprintf(stderr, "mp3tunewright: cannot hand the file names over: %s\n",
-                     error.c_str());
+        std::fprintf(stderr, "mp3tunewright: cannot hand the file names over: %s\n", error.c_str());
         return 2;
     }
     return 1;
 }
 
-}  // namespace
+} // namespace
 
 int Run(int argc, char** argv) {
     CommandLine line = SaveCommandLine(argc, argv);
@@ -119,7 +120,9 @@ int Run(int argc, char** argv) {
     try {
         TApplication application(argc, argv);
         QApplication::setApplicationName("mp3tunewright");
-        QApplication::setApplicationDisplayName(kApplicationTitle);
+        // The title is the caption of the general error box. It is not Qt's
+        // display name, which Qt would append to every window's caption.
+        platform::setApplicationTitle(kApplicationTitle);
         // Closing the main window ends the program even while another window
         // is open; that is decided by the main window itself, not by Qt.
         QApplication::setQuitOnLastWindowClosed(false);
@@ -145,4 +148,4 @@ int Run(int argc, char** argv) {
     return 0;
 }
 
-}  // namespace app
+} // namespace app

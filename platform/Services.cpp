@@ -75,6 +75,8 @@ public:
         }
         QMessageBox box;
         box.setWindowTitle(QString::fromStdString(request.caption));
+        // File names appear in these texts; they are shown as typed, never as markup.
+        box.setTextFormat(Qt::PlainText);
         box.setText(QString::fromStdString(request.text));
         switch (request.icon) {
         case Icon::Information:
@@ -93,9 +95,9 @@ public:
             break;
         }
         const std::pair<Button, QMessageBox::StandardButton> map[] = {
-            {Ok, QMessageBox::Ok},       {Cancel, QMessageBox::Cancel},
-            {Yes, QMessageBox::Yes},     {No, QMessageBox::No},
-            {Abort, QMessageBox::Abort}, {Retry, QMessageBox::Retry},
+            {Ok, QMessageBox::Ok},        {Cancel, QMessageBox::Cancel},
+            {Yes, QMessageBox::Yes},      {No, QMessageBox::No},
+            {Abort, QMessageBox::Abort},  {Retry, QMessageBox::Retry},
             {Ignore, QMessageBox::Ignore}};
         QMessageBox::StandardButtons buttons;
         for (auto [ours, qt] : map) {
@@ -191,12 +193,20 @@ Services makeDesktopServices() {
     return s;
 }
 
-}  // namespace
+} // namespace
 
-std::shared_ptr<Dialogs> makeDesktopDialogs() { return std::make_shared<DesktopDialogs>(); }
-std::shared_ptr<Dialogs> makeUnattendedDialogs() { return std::make_shared<UnattendedDialogs>(); }
-std::shared_ptr<Shell> makeDesktopShell() { return std::make_shared<DesktopShell>(); }
-std::shared_ptr<Clock> makeSteadyClock() { return std::make_shared<SteadyClock>(); }
+std::shared_ptr<Dialogs> makeDesktopDialogs() {
+    return std::make_shared<DesktopDialogs>();
+}
+std::shared_ptr<Dialogs> makeUnattendedDialogs() {
+    return std::make_shared<UnattendedDialogs>();
+}
+std::shared_ptr<Shell> makeDesktopShell() {
+    return std::make_shared<DesktopShell>();
+}
+std::shared_ptr<Clock> makeSteadyClock() {
+    return std::make_shared<SteadyClock>();
+}
 
 Services& services() {
     static Services current = makeDesktopServices();
@@ -221,20 +231,28 @@ Services installServices(const Services& replacement) {
     return previous;
 }
 
-Button messageBox(const std::string& text, const std::string& caption, unsigned buttons,
-                  Icon icon, Button defaultButton) {
+Button messageBox(const std::string& text, const std::string& caption, unsigned buttons, Icon icon,
+                  Button defaultButton) {
     return services().dialogs->messageBox({text, caption, buttons, icon, defaultButton});
 }
 
-void showErrorBox(const std::string& text) {
-    std::string caption = "MP3 Tunewright 3.32";
-    if (QCoreApplication::instance()) {
-        QString name = QCoreApplication::applicationName();
-        if (!name.isEmpty()) {
-            caption = name.toStdString();
-        }
-    }
-    messageBox(text, caption, Ok, Icon::Error);
+namespace {
+std::string& titleStorage() {
+    static std::string title = "MP3 Tunewright";
+    return title;
+}
+} // namespace
+
+void setApplicationTitle(const std::string& title) {
+    titleStorage() = title;
 }
 
-}  // namespace platform
+const std::string& applicationTitle() {
+    return titleStorage();
+}
+
+void showErrorBox(const std::string& text) {
+    messageBox(text, applicationTitle(), Ok, Icon::Error);
+}
+
+} // namespace platform

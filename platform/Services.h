@@ -22,8 +22,8 @@ enum Button : unsigned {
 enum class Icon { None, Information, Warning, Error, Question };
 
 struct MessageBoxRequest {
-    std::string text;     // UTF-8 for display
-    std::string caption;  // UTF-8 for display
+    std::string text;    // UTF-8 for display
+    std::string caption; // UTF-8 for display
     unsigned buttons = Ok;
     Icon icon = Icon::None;
     // The button that answers when the box is dismissed without a choice
@@ -97,11 +97,15 @@ std::shared_ptr<Sound> makeAlsaSound();
 std::shared_ptr<Clock> makeSteadyClock();
 
 // Shorthand for services().dialogs->messageBox(...).
-Button messageBox(const std::string& text, const std::string& caption, unsigned buttons,
-                  Icon icon, Button defaultButton = NoButton);
+Button messageBox(const std::string& text, const std::string& caption, unsigned buttons, Icon icon,
+                  Button defaultButton = NoButton);
+
+// The application's title, the caption of its general error box. Start-up sets it.
+void setApplicationTitle(const std::string& title);
+const std::string& applicationTitle();
 
 // The program's general error box, used where the design shows "the application's
 // error message box" (caption = application title, Error icon, OK).
 void showErrorBox(const std::string& text);
 
-}  // namespace platform
+} // namespace platform

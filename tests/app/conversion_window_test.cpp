@@ -146,6 +146,11 @@ TEST_F(ConversionTest, StatusWordFadesTickByTickAndIsDrawnInItsColour) {
     f.ShowStatus("Failed", 0);
     f.Timer2Timer();
     EXPECT_EQ(statusPalette(f), QColor(0xF7, 0, 0));
+
+    // The longest word is drawn whole, whatever this desktop's font makes of it.
+    f.ShowStatus("Error encountered", 11);
+    EXPECT_GE(f.Label4->width(), f.Label4->fontMetrics().horizontalAdvance("Error encountered"));
+    EXPECT_GE(f.Label4->width(), 105);
 }
 
 TEST_F(ConversionTest, StatusWordReachesItsLastColourAfterThreeSeconds) {

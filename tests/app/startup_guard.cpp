@@ -22,7 +22,7 @@ public:
     }
 };
 
-}  // namespace
+} // namespace
 
 TEST(ApplicationObject, ExceptionFromAnEventHandlerIsShownAndTheLoopGoesOn) {
     testenv::FakeServices services;
@@ -52,6 +52,14 @@ TEST(ApplicationObject, QuitRequestedBeforeTheLoopRunsIsKept) {
     guard.start(5000);
     EXPECT_EQ(QCoreApplication::exec(), 0);
     EXPECT_FALSE(timedOut);
+}
+
+TEST(ApplicationObject, GeneralErrorBoxCarriesTheApplicationTitle) {
+    testenv::FakeServices services;
+    platform::setApplicationTitle(app::kApplicationTitle);
+    platform::showErrorBox("Failed to set data for 'Overwrite'");
+    ASSERT_EQ(services.dialogs->shown.size(), 1u);
+    EXPECT_EQ(services.dialogs->shown[0].caption, "MP3 Tunewright 3.32");
 }
 
 TEST(CommandLine, KeepsArgumentsAsBytesAndJoinsWithOneBlank) {
