@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFile>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -233,6 +234,13 @@ void TForm3::BuildControls() {
     SpeedButton1->setGeometry(8, 348, 70, 26);
     SpeedButton2 = new QPushButton("Stop", this);
     SpeedButton2->setGeometry(84, 348, 70, 26);
+    // Start and Stop act only when clicked: neither takes the focus nor answers
+    // Enter as a dialog's default button would.
+    for (QPushButton* button : {SpeedButton1, SpeedButton2}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+        button->setFocusPolicy(Qt::NoFocus);
+    }
     makeLabel("Output file:", 164, 352, 72, 18, this);
     Edit1 = new QLineEdit(this);
     Edit1->setGeometry(238, 350, 290, 22);
@@ -305,8 +313,17 @@ void TForm3::closeEvent(QCloseEvent* event) {
     QDialog::done(QDialog::Rejected);
 }
 
+void TForm3::keyPressEvent(QKeyEvent* event) {
+    // Escape does not close the recorder: only Stop or the close button end
+    // a recording.
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
 void TForm3::reject() {
-    // Escape and the title bar's close button go the same way.
     close();
 }
 

@@ -103,6 +103,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void reject() override;
+    void keyPressEvent(QKeyEvent* event) override;
 
     // CaptureHost: the displays and the output of the running recording.
     int SwitchingLevel() override;

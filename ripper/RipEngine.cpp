@@ -175,8 +175,8 @@ void RipEngine::RipTrack(int driveIndex, int rowIndex) {
     try {
         buffer.assign(AKRIP_TRACKBUF_HEADER + kReadBytes, 0);
     } catch (const std::bad_alloc&) {
+        // The track ends without reading; the next selected track is tried.
         view_.appendLog("Not enough memory to rip track #" + n + "!");
-        RipStopRequested = true;
         return;
     }
     auto* trackBuffer = reinterpret_cast<TrackBuffer*>(buffer.data());
@@ -352,7 +352,6 @@ bool RipEngine::OpenMp3Output(const std::string& fileName, std::string& why) {
             encoder_.entry<BeCloseStreamFn>(BE_CLOSE_STREAM_NAME)(stream_);
         }
         ::close(fd);
-        ::unlink(fileName.c_str());
         outputBuffer_.clear();
         why = "Unable to init MP3 stream!";
         return false;

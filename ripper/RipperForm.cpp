@@ -15,6 +15,8 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTextCursor>
 #include <QTreeWidget>
 
 #include "platform/Help.h"
@@ -255,7 +257,9 @@ void TRipperForm::createControls() {
     Memo1 = new QPlainTextEdit(this);
     Memo1->setGeometry(8, 336, 377, 33);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    // The log starts with one empty line; messages follow below it.
+    Memo1->setPlainText(QString());
 
     SpeedButton4 = new QPushButton(QIcon(glyph(2)), "Quit", this);
     SpeedButton4->setGeometry(312, 384, 89, 22);
@@ -377,7 +381,12 @@ QStringList TRipperForm::LogLines() const {
 }
 
 void TRipperForm::appendLog(const std::string& line) {
-    Memo1->appendPlainText(QString::fromLocal8Bit(line.c_str()));
+    QTextCursor cursor(Memo1->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertBlock();
+    cursor.insertText(QString::fromLocal8Bit(line.c_str()));
+    Memo1->ensureCursorVisible();
+    Memo1->verticalScrollBar()->setValue(Memo1->verticalScrollBar()->maximum());
 }
 
 void TRipperForm::setProgress(int percent) {

@@ -375,16 +375,20 @@ TW_EXPORT int32_t GetCDId(HCDROM value, char* buffer, int32_t bufferSize) {
 }
 
 TW_EXPORT int32_t ModifyCDParms(HCDROM value, int32_t parameter, uint32_t setting) {
-    std::lock_guard lock(g_mutex);
-    Handle* handle = findHandle(value);
-    if (!handle) {
-        return fail(ALERR_INVALIDHANDLE);
+    try {
+        std::lock_guard lock(g_mutex);
+        Handle* handle = findHandle(value);
+        if (!handle) {
+            return fail(ALERR_INVALIDHANDLE);
+        }
+        if (parameter != CDP_MSF) {
+            return fail(ALERR_NOTIMPL);
+        }
+        handle->msf = setting != 0;
+        return succeed();
+    } catch (...) {
+        return fail(ALERR_ASPI);
     }
-    if (parameter != CDP_MSF) {
-        return fail(ALERR_NOTIMPL);
-    }
-    handle->msf = setting != 0;
-    return succeed();
 }
 
 TW_EXPORT int32_t ReadTOC(HCDROM value, TocRecord* toc) {

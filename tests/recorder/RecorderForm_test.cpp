@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QTest>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
@@ -645,4 +647,21 @@ TEST(RecorderForm, AWavFileThatCannotBeCreatedAtStartEndsTheRun) {
     EXPECT_EQ(state->preparedAtClose, 0);
     EXPECT_TRUE(form.SpeedButton1->isEnabled());
     EXPECT_FALSE(form.Recording());
+}
+
+TEST(RecorderForm, KeysNeitherStartNorEndARecording) {
+    testenv::FakeServices services;
+    TForm3 form;
+    form.show();
+    // Start and Stop answer clicks only: Enter in the name field and Escape do nothing.
+    EXPECT_FALSE(form.SpeedButton1->autoDefault());
+    EXPECT_EQ(form.SpeedButton1->focusPolicy(), Qt::NoFocus);
+    EXPECT_EQ(form.SpeedButton2->focusPolicy(), Qt::NoFocus);
+    form.Edit1->setFocus();
+    QTest::keyClick(form.Edit1, Qt::Key_Return);
+    EXPECT_TRUE(services.dialogs->shown.empty()) << "no recording was started";
+    EXPECT_EQ(form.Label2->text(), "...");
+    EXPECT_EQ(form.Label1->text(), "....");
+    QTest::keyClick(&form, Qt::Key_Escape);
+    EXPECT_TRUE(form.isVisible());
 }

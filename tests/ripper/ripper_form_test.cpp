@@ -188,6 +188,7 @@ TEST_F(RipperFormTest, AnotherDriveClearsTheListBeforeReading) {
               (QStringList{"Error reading TOC - check if CD in drive!",
                            "An error was returned by the ASPI manager"}));
     EXPECT_TRUE(services.dialogs->shown.empty()) << "listing errors go to the log only";
+    EXPECT_TRUE(form->Memo1->toPlainText().startsWith('\n')) << "below the log's empty first line";
 }
 
 TEST_F(RipperFormTest, NoDriveShowsTheAttentionBox) {
