@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 #include "app/Windows.h"
 #include "platform/InstanceFiles.h"
@@ -117,8 +118,11 @@ int Run(int argc, char** argv) {
         setenv("QT_QPA_PLATFORM", "xcb", 1);
     }
 
+    // The application object outlives the guard, so that an exception escaping
+    // the creation of the windows is still shown in a box.
+    std::optional<TApplication> application;
     try {
-        TApplication application(argc, argv);
+        application.emplace(argc, argv);
         QApplication::setApplicationName("mp3tunewright");
         // The title is the caption of the general error box. It is not Qt's
         // display name, which Qt would append to every window's caption.

@@ -7,9 +7,10 @@
 #include <QFile>
 #include <QFrame>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
-#include <QLinearGradient>
 #include <QLineEdit>
+#include <QLinearGradient>
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
@@ -23,8 +24,12 @@ namespace {
 
 TOptionsForm* g_current = nullptr;
 
-QString display(const std::string& bytes) { return QFile::decodeName(bytes.c_str()); }
-std::string bytes(const QString& text) { return QFile::encodeName(text).toStdString(); }
+QString display(const std::string& bytes) {
+    return QFile::decodeName(bytes.c_str());
+}
+std::string bytes(const QString& text) {
+    return QFile::encodeName(text).toStdString();
+}
 
 QPixmap sidePicture() {
     QPixmap pixmap(65, 300);
@@ -43,9 +48,11 @@ QPixmap sidePicture() {
     return pixmap;
 }
 
-}  // namespace
+} // namespace
 
-TOptionsForm* TOptionsForm::Current() { return g_current; }
+TOptionsForm* TOptionsForm::Current() {
+    return g_current;
+}
 
 TOptionsForm::TOptionsForm(QWidget* parent)
     : QWidget(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
@@ -109,7 +116,7 @@ TOptionsForm::TOptionsForm(QWidget* parent)
     CheckBox2 = new QCheckBox("Play sound when done", this);
     CheckBox2->setGeometry(270, 316, 215, 18);
     CheckBox1 = new QCheckBox("Don't display errors", this);
-    CheckBox1->setGeometry(80, 314, 196, 18);
+    CheckBox1->setGeometry(80, 316, 186, 18);
 
     auto* rule = new QFrame(this);
     rule->setFrameShape(QFrame::HLine);
@@ -150,9 +157,13 @@ void TOptionsForm::LoadSettings() {
     ShowSettings();
 }
 
-void TOptionsForm::SetDefaultSettings() { settings::SetDefaultSettings(Settings); }
+void TOptionsForm::SetDefaultSettings() {
+    settings::SetDefaultSettings(Settings);
+}
 
-void TOptionsForm::ValidateSettings() { settings::ValidateSettings(Settings); }
+void TOptionsForm::ValidateSettings() {
+    settings::ValidateSettings(Settings);
+}
 
 void TOptionsForm::ShowSettings() {
     // The change handlers copy each control back into the record; while the
@@ -208,9 +219,15 @@ void TOptionsForm::BrowseInto(QLineEdit* edit) {
     }
 }
 
-void TOptionsForm::SpeedButton1Click() { BrowseInto(Edit1); }
-void TOptionsForm::SpeedButton2Click() { BrowseInto(Edit3); }
-void TOptionsForm::SpeedButton4Click() { BrowseInto(Edit2); }
+void TOptionsForm::SpeedButton1Click() {
+    BrowseInto(Edit1);
+}
+void TOptionsForm::SpeedButton2Click() {
+    BrowseInto(Edit3);
+}
+void TOptionsForm::SpeedButton4Click() {
+    BrowseInto(Edit2);
+}
 
 void TOptionsForm::RadioGroup1Click() {
     Settings.Overwrite = static_cast<int16_t>(RadioGroup1Buttons->checkedId());
@@ -226,13 +243,32 @@ void TOptionsForm::ComboBox1Change() {
     }
 }
 
-void TOptionsForm::CheckBox1Click() { Settings.NoErrors = CheckBox1->isChecked() ? 1 : 0; }
-void TOptionsForm::CheckBox2Click() { Settings.PlaySound = CheckBox2->isChecked() ? 1 : 0; }
-void TOptionsForm::CheckBox3Click() { Settings.OpenDir = CheckBox3->isChecked() ? 1 : 0; }
+void TOptionsForm::CheckBox1Click() {
+    Settings.NoErrors = CheckBox1->isChecked() ? 1 : 0;
+}
+void TOptionsForm::CheckBox2Click() {
+    Settings.PlaySound = CheckBox2->isChecked() ? 1 : 0;
+}
+void TOptionsForm::CheckBox3Click() {
+    Settings.OpenDir = CheckBox3->isChecked() ? 1 : 0;
+}
 
-void TOptionsForm::BitBtn1Click() { close(); }
+void TOptionsForm::BitBtn1Click() {
+    close();
+}
 
-void TOptionsForm::FormClose() { SaveSettings(); }
+void TOptionsForm::FormClose() {
+    SaveSettings();
+}
+
+void TOptionsForm::keyPressEvent(QKeyEvent* event) {
+    // OK is the default button: Enter in any control of the dialog presses it.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        BitBtn1->click();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
 
 void TOptionsForm::closeEvent(QCloseEvent* event) {
     FormClose();

@@ -74,8 +74,9 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void BrowseInto(QLineEdit* edit);
-    bool showing_ = false;  // ShowSettings is filling the controls
+    bool showing_ = false; // ShowSettings is filling the controls
 };

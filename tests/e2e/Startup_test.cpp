@@ -167,3 +167,26 @@ TEST(StartupPlatform, WaylandWithAnXServerBesideItUsesTheXPlatform) {
     EXPECT_NE(code, 0);
     EXPECT_NE(e2e::errors(p).find("xcb"), std::string::npos) << e2e::errors(p);
 }
+
+TEST(StartupGuard, ExceptionWhileCreatingTheWindowsIsShownInABox) {
+    // A program folder whose decoder library lacks its entry points: creating the
+    // conversion window fails, and start-up must show that in a message box. With
+    // no person to answer it, the box keeps the process waiting.
+    std::string dir = testenv::makeDir("broken-install") + "/";
+    std::string app = testenv::appDir();
+    for (const char* f : {"mp3tunewright", "libakrip32.so", "lame.so"}) {
+        ASSERT_EQ(testenv::run("cp '" + app + f + "' '" + dir + "'"), 0) << f;
+    }
+    ASSERT_EQ(testenv::run("cp '" + app + "tw_test_library.so' '" + dir + "xaudio.so'"), 0);
+    std::string wav = dir + "x.wav";
+    testenv::writeFile(wav, std::string(44, '\0'));
+    e2e::Options options;
+    options.env.erase("TUNEWRIGHT_UNATTENDED");
+    options.env["TUNEWRIGHT_UNATTENDED"] = "0";
+    e2e::Process p = e2e::start(dir + "mp3tunewright", {wav}, options);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    int code = e2e::wait(p, 1);
+    EXPECT_EQ(code, -1) << "the process ended without showing the error: " << e2e::errors(p);
+    platform::InstanceLock lock;
+    EXPECT_TRUE(lock.acquire(runtimeDir())) << "a killed holder leaves no lock behind";
+}

@@ -121,6 +121,18 @@ TEST_F(OptionsForm, OkSavesAllTenValuesAndReopeningShowsTheRecord) {
     EXPECT_EQ(second.Settings.EncodedDir, "/changed");
 }
 
+TEST_F(OptionsForm, EnterInAnyControlPressesOk) {
+    testenv::FakeServices services;
+    TOptionsForm form;
+    form.show();
+    form.Edit2->setFocus();
+    form.Edit2->setText("/typed");
+    QTest::keyClick(form.Edit2, Qt::Key_Return);
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_EQ(Registry(RegistryRoot::CurrentUser).readString(settings::kSettingsKey, "RipperOut"),
+              "/typed");
+}
+
 TEST_F(OptionsForm, BrowseFillsTheEditOrLeavesItOnCancel) {
     testenv::FakeServices services;
     TOptionsForm form;
