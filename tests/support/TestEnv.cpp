@@ -22,7 +22,7 @@ void removeTree(const std::string& path) {
         }
     }
 }
-}  // namespace
+} // namespace
 
 void isolate() {
     const char* base = std::getenv("TMPDIR");
@@ -48,13 +48,21 @@ void isolate() {
         chmod(path.c_str(), 0700);
         setenv(d[0], path.c_str(), 1);
     }
+    // Widgets draw offscreen, and the program's processes started by a test keep
+    // the sanitizers' own exit code apart from the program's exit codes.
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    setenv("ASAN_OPTIONS", "exitcode=86:detect_leaks=1", 0);
+    setenv("LSAN_OPTIONS", "suppressions=" TW_TEST_LSAN_SUPPRESSIONS ":print_suppressions=0", 0);
+    setenv("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1", 0);
     unsetenv("TUNEWRIGHT_UNATTENDED");
     unsetenv("TUNEWRIGHT_CD_IMAGES");
     unsetenv("TUNEWRIGHT_WAVE_DEVICE");
     std::atexit([] { removeTree(g_root); });
 }
 
-const std::string& root() { return g_root; }
+const std::string& root() {
+    return g_root;
+}
 
 std::string makeDir(const std::string& name) {
     std::string path = g_root + name;
@@ -99,15 +107,19 @@ int run(const std::string& command) {
     return WEXITSTATUS(status);
 }
 
+std::string buildDir() {
+    return TW_TEST_BUILD_DIR;
+}
+
+std::string cmakeCommand() {
+    return TW_TEST_CMAKE;
+}
+
 std::string appDir() {
-    const char* dir = std::getenv("TW_APP_DIR");
-    if (dir && *dir) {
-        return std::string(dir) + "/";
-    }
     char buf[4096];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
     std::string self(buf, n > 0 ? static_cast<size_t>(n) : 0);
     return self.substr(0, self.rfind('/') + 1);
 }
 
-}  // namespace testenv
+} // namespace testenv

@@ -30,7 +30,12 @@ bool fileExists(const std::string& path);
 // Runs a shell command and returns its exit status (-1 when it could not run).
 int run(const std::string& command);
 
-// The folder that holds the built program and the files it loads.
+// The folder that holds the built program and the files it loads (the test
+// executables' own folder).
 std::string appDir();
 
-}  // namespace testenv
+// The build folder, and the cmake that configured it.
+std::string buildDir();
+std::string cmakeCommand();
+
+} // namespace testenv
