@@ -9,6 +9,7 @@
 
 #include "codec/MP3Codec.h"
 #include "codec/WavFormat.h"
+#include "platform/FileIO.h"
 #include "platform/Paths.h"
 
 namespace codec {
@@ -33,21 +34,7 @@ std::size_t readFully(int fd, std::uint8_t* data, std::size_t size) {
 // False when not every byte could be written, and always for a target that could
 // not be created.
 bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-    if (fd < 0) {
-        return false;
-    }
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return fd >= 0 && platform::writeAll(fd, data, size);
 }
 
 void closeFile(int& fd) {

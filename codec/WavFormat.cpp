@@ -1,5 +1,7 @@
 #include "codec/WavFormat.h"
 
+#include "platform/FileIO.h"
+
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -27,21 +29,6 @@ std::uint16_t get16(const std::uint8_t* p) {
 std::uint32_t get32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 std::uint32_t dataSizeForFileSize(std::uint64_t fileSize) {
@@ -140,7 +127,7 @@ bool WriteWavHeader(int fd, const AudioFormat& format, std::uint32_t dataSize) {
     if (::lseek(fd, 0, SEEK_SET) != 0) {
         return false;
     }
-    return writeAll(fd, h.data(), h.size());
+    return platform::writeAll(fd, h.data(), h.size());
 }
 
 bool WriteWavHeader(std::FILE* file, const AudioFormat& format, std::uint32_t dataSize) {

@@ -49,6 +49,22 @@ std::optional<std::string> readWholeFile(const std::string& path, size_t limit) 
     return bytes;
 }
 
+bool writeAll(int fd, const void* data, size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = ::write(fd, p, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 int writeFileAtomically(const std::string& path, const std::string& bytes, mode_t mode) {
     std::string temp = joinPath(parentDir(path), "." + fileName(path) + ".XXXXXX");
     int fd = ::mkostemp(temp.data(), O_CLOEXEC);
@@ -56,19 +72,8 @@ int writeFileAtomically(const std::string& path, const std::string& bytes, mode_
         return errno;
     }
     int error = ::fchmod(fd, mode) == 0 ? 0 : errno;
-    const char* p = bytes.data();
-    size_t left = bytes.size();
-    while (error == 0 && left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            error = n < 0 ? errno : EIO;
-            break;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
+    if (error == 0 && !writeAll(fd, bytes.data(), bytes.size())) {
+        error = errno != 0 ? errno : EIO;
     }
     if (error == 0 && ::fsync(fd) != 0) {
         error = errno;

@@ -20,21 +20,6 @@ namespace {
 const char kLockName[] = "active.flg";
 const char kHandOffPrefix[] = "addedmp3.";
 
-bool writeAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 void putLe32(std::string& out, uint32_t v) {
     for (int i = 0; i < 4; ++i) {
         out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
@@ -196,7 +181,8 @@ std::string writeHandOffFile(const std::string& dir, const std::vector<std::stri
         }
         return "";
     }
-    bool written = writeAll(fd, encodeHandOff(entries)) && ::fsync(fd) == 0;
+    std::string bytes = encodeHandOff(entries);
+    bool written = writeAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
     int saved = errno;
     if (::close(fd) != 0 && written) {
         written = false;

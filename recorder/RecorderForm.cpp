@@ -21,6 +21,7 @@
 #include <cerrno>
 
 #include "codec/WavFormat.h"
+#include "platform/FileIO.h"
 #include "platform/Paths.h"
 #include "platform/Services.h"
 
@@ -79,22 +80,6 @@ void setTextColor(QLabel* label, const QColor& color) {
     QPalette palette = label->palette();
     palette.setColor(QPalette::WindowText, color);
     label->setPalette(palette);
-}
-
-// Writes everything or gives up at the first error; results are not examined
-// by the WAV output, which keeps recording after a failed write.
-void writeAll(int fd, const std::uint8_t* data, std::size_t length) {
-    while (length > 0) {
-        ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
 }
 
 } // namespace
@@ -507,7 +492,7 @@ bool TForm3::OpenWaveOutput() {
     }
     // The header's 44 bytes are reserved now and written when recording stops.
     const std::uint8_t reserved[codec::kWavHeaderSize] = {};
-    writeAll(wavFd_, reserved, sizeof reserved);
+    platform::writeAll(wavFd_, reserved, sizeof reserved);
     wavDataBytes_ = 0;
     return true;
 }
@@ -593,7 +578,8 @@ void TForm3::WriteOutput(const std::uint8_t* data, std::uint32_t length) {
     if (wavDataBytes_ + length > kMaxWavData) {
         return;
     }
-    writeAll(wavFd_, data, length);
+    // The WAV output keeps recording after a failed write; the result is not examined.
+    platform::writeAll(wavFd_, data, length);
     wavDataBytes_ += length;
 }
 

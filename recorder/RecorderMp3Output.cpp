@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/FileIO.h"
 #include "platform/Paths.h"
 
 namespace recorder {
@@ -97,18 +98,7 @@ bool RecorderMp3Output::OpenEncoderStream(const std::string& name,
 }
 
 bool RecorderMp3Output::Append(const std::uint8_t* data, std::uint32_t length) {
-    while (length > 0) {
-        ssize_t n = ::write(fd_, data, length);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        length -= static_cast<std::uint32_t>(n);
-    }
-    return true;
+    return platform::writeAll(fd_, data, length);
 }
 
 bool RecorderMp3Output::EncodeBuffer(const std::uint8_t* data, std::uint32_t length) {

@@ -11,6 +11,7 @@
 
 #include "codec/WavFormat.h"
 #include "lame_encoder.h"
+#include "platform/FileIO.h"
 #include "platform/Paths.h"
 #include "platform/Services.h"
 
@@ -19,21 +20,6 @@ namespace ripper {
 namespace {
 
 constexpr uint32_t kReadBytes = kFramesPerRead * kFrameBytes; // 61152
-
-bool writeAll(int fd, const uint8_t* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 // Closes a file descriptor when the track ends, whichever way it ends.
 class FileGuard {
@@ -263,7 +249,7 @@ void RipEngine::RipTrack(int driveIndex, int rowIndex) {
             if (compress) {
                 EncodeBlock(delivered, static_cast<uint32_t>(length));
             } else if (!writeFailed) {
-                if (writeAll(wav.get(), delivered, static_cast<size_t>(length))) {
+                if (platform::writeAll(wav.get(), delivered, static_cast<size_t>(length))) {
                     dataWritten += length;
                 } else {
                     // A full disk must not end in a header that claims audio the
@@ -388,7 +374,7 @@ bool RipEngine::EncodeBlock(const uint8_t* data, uint32_t byteCount) {
             return false;
         }
         produced = std::min<uint32_t>(produced, static_cast<uint32_t>(outputBuffer_.size()));
-        if (!writeAll(mp3File_, outputBuffer_.data(), produced)) {
+        if (!platform::writeAll(mp3File_, outputBuffer_.data(), produced)) {
             return false;
         }
     }
@@ -403,7 +389,7 @@ void RipEngine::CloseMp3Output() {
     encoder_.entry<BeDeinitStreamFn>(BE_DEINIT_STREAM_NAME)(stream_, outputBuffer_.data(),
                                                             &produced);
     produced = std::min<uint32_t>(produced, static_cast<uint32_t>(outputBuffer_.size()));
-    writeAll(mp3File_, outputBuffer_.data(), produced);
+    platform::writeAll(mp3File_, outputBuffer_.data(), produced);
     encoder_.entry<BeCloseStreamFn>(BE_CLOSE_STREAM_NAME)(stream_);
     ::close(mp3File_);
     mp3File_ = -1;
