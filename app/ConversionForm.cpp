@@ -213,7 +213,7 @@ QLabel* textLabel(QWidget* parent, const QRect& geometry, const QColor& colour, 
 
 } // namespace
 
-TForm1::TForm1(const std::string& firstName, const std::string& programDir)
+TForm1::TForm1(const std::vector<std::string>& names, const std::string& programDir)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint |
                            Qt::WindowMinimizeButtonHint) {
     // The window as designed: borderless, 345 x 120, at its design position.
@@ -287,7 +287,9 @@ TForm1::TForm1(const std::string& firstName, const std::string& programDir)
     Label4->setText("");
 
     FileQueue.clear();
-    QueueFile(firstName);
+    for (const std::string& name : names) {
+        QueueFile(name);
+    }
 
     AppDir = platform::withTrailingSlash(programDir.empty() ? platform::programDir() : programDir);
     std::string error;

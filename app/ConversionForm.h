@@ -13,6 +13,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QLabel;
 class QTimer;
@@ -57,10 +58,13 @@ int ProgressWidth(int16_t percent);
 class TForm1 : public QWidget {
     Q_OBJECT
 public:
-    // Builds the window, queues `firstName` (the command line's names joined into
-    // one entry), creates the codec from `programDir` and starts both timers.
-    // An exception of the decoder component leaves the constructor.
-    explicit TForm1(const std::string& firstName, const std::string& programDir = {});
+    // Builds the window, queues each of `names` (the command line's file names,
+    // one entry each), creates the codec from `programDir` and starts both
+    // timers. An exception of the decoder component leaves the constructor.
+    explicit TForm1(const std::vector<std::string>& names, const std::string& programDir = {});
+    // The same with a single name.
+    explicit TForm1(const std::string& name, const std::string& programDir = {})
+        : TForm1(std::vector<std::string>{name}, programDir) {}
     ~TForm1() override;
 
     enum Kind : int16_t { KindDecode = 0, KindEncode = 1 };

@@ -22,21 +22,16 @@ CommandLine SaveCommandLine(int argc, char** argv) {
     if (argc > 0 && argv[0]) {
         line.program = argv[0];
     }
-    for (int i = 1; i < argc; ++i) {
+    // Every argument is one whole file name; a first "--" only marks the end of
+    // options, so that file managers can pass names that start with '-'.
+    int first = 1;
+    if (argc > 1 && argv[1] && std::string(argv[1]) == "--") {
+        first = 2;
+    }
+    for (int i = first; i < argc; ++i) {
         line.names.emplace_back(argv[i] ? argv[i] : "");
     }
     return line;
-}
-
-std::string JoinedNames(const std::vector<std::string>& names) {
-    std::string joined;
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (i > 0) {
-            joined += ' ';
-        }
-        joined += names[i];
-    }
-    return joined;
 }
 
 void ShowException(const std::exception* error) {
@@ -131,11 +126,7 @@ int Run(int argc, char** argv) {
         // is open; that is decided by the main window itself, not by Qt.
         QApplication::setQuitOnLastWindowClosed(false);
 
-        std::string firstName;
-        if (line.hasFileNames()) {
-            firstName = platform::absolutePath(JoinedNames(line.names));
-        }
-        Windows windows = CreateWindows(line.hasFileNames(), firstName);
+        Windows windows = CreateWindows(absoluteNames(line.names));
         if (!QuitRequested()) {
             if (windows.mainWindow) {
                 windows.mainWindow->show();

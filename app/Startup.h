@@ -13,15 +13,11 @@ inline constexpr const char* kApplicationTitle = "MP3 Tunewright 3.32";
 // application object exists (Qt would decode names and lose non-UTF-8 bytes).
 struct CommandLine {
     std::string program;
-    std::vector<std::string> names;  // arguments 1 to count-1, byte for byte
+    std::vector<std::string> names;  // the file names, one per argument, byte for byte
     bool hasFileNames() const { return !names.empty(); }
 };
 
 CommandLine SaveCommandLine(int argc, char** argv);
-
-// The names joined with one blank into the single queue entry the first
-// process converts ("a.mp3 b.mp3" for two arguments).
-std::string JoinedNames(const std::vector<std::string>& names);
 
 // Shows an exception the way the program shows every escaped exception: the
 // general error box with the exception's text.

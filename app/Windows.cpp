@@ -21,11 +21,12 @@ std::function<std::string()> currentSetting(std::string settings::SettingsRecord
 
 } // namespace
 
-Windows CreateWindows(bool hasFileNames, const std::string& firstName) {
+Windows CreateWindows(const std::vector<std::string>& fileNames) {
     Windows windows;
+    const bool hasFileNames = !fileNames.empty();
     if (hasFileNames) {
         // The conversion window is created first and so is the main window.
-        auto conversion = std::make_unique<TForm1>(firstName);
+        auto conversion = std::make_unique<TForm1>(fileNames);
         windows.mainWindow = conversion.get();
         windows.owned.push_back(std::move(conversion));
     }
@@ -37,6 +38,8 @@ Windows CreateWindows(bool hasFileNames, const std::string& firstName) {
         ripper->RipperOutSource = currentSetting(&settings::SettingsRecord::RipperOut);
         return ripper;
     });
+    auto* ripper = static_cast<TRipperForm*>(launcher->RipperForm());
+    launcher->SetRipperFirstOpen([ripper] { ripper->DiscoverDrives(); });
     auto recorder = std::make_unique<TForm3>();
     recorder->SetOutputDirectories(currentSetting(&settings::SettingsRecord::DecodedDir),
                                    currentSetting(&settings::SettingsRecord::EncodedDir));

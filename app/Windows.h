@@ -15,8 +15,8 @@ struct Windows {
 };
 
 // Creates the windows of a start: the conversion window first when there are
-// file names (it queues `firstName`), then the launcher and the recorder.
-Windows CreateWindows(bool hasFileNames, const std::string& firstName);
+// file names (it queues each of them), then the launcher and the recorder.
+Windows CreateWindows(const std::vector<std::string>& fileNames);
 void DestroyWindows(Windows& windows);
 
 }  // namespace app

@@ -140,7 +140,6 @@ TRipperForm::TRipperForm(QWidget* parent, ripper::CdLibrary& library)
     : QWidget(parent, Qt::Window), Drives(library), Engine(Drives, *this) {
     RipperOutSource = [] { return platform::joinPath(platform::musicDir(), "Ripped Files"); };
     createControls();
-    DiscoverDrives();
 }
 
 TRipperForm::~TRipperForm() = default;

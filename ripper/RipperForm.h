@@ -21,10 +21,12 @@ class QTreeWidgetItem;
 class TRxSwitch;
 
 // The ripper window: drive selector, track list, summary, the two switches, the
-// progress area, the file-name prefix and the message log. Creating it discovers
-// the drives (showing the "Attention" box when there is none); closing it only
-// hides it, so its list, log and switches keep their state. The window owns the
-// drive handles, the table of contents and the ripping state.
+// progress area, the file-name prefix and the message log. Its drives are
+// discovered when the window is first opened (DiscoverDrives, which shows the
+// "Attention" box when there is none), not when it is created: a process that
+// only converts files never looks for drives. Closing it only hides it, so its
+// list, log and switches keep their state. The window owns the drive handles,
+// the table of contents and the ripping state.
 class TRipperForm : public QWidget, private ripper::RipView {
     Q_OBJECT
 public:
@@ -37,8 +39,8 @@ public:
     // gives <music>/Ripped Files.
     std::function<std::string()> RipperOutSource;
 
-    // Drive discovery, run by the constructor; ends by selecting the first drive
-    // and listing its tracks.
+    // Drive discovery, run once before the window is first shown; ends by
+    // selecting the first drive and listing its tracks.
     void DiscoverDrives();
     // Refills the track list from the selected drive's table of contents.
     void ListTracks();

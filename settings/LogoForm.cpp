@@ -293,7 +293,7 @@ TLogoForm::TLogoForm(const WindowFactory& makeRipperForm, QWidget* parent)
     connect(BitBtn4, &QPushButton::clicked, this, &TLogoForm::BitBtn4Click);
 
     // FormCreate: the options object first (it loads the settings), then the
-    // ripper, whose creation looks for the CD drives.
+    // ripper, which looks for the CD drives only when it is first opened.
     optionsForm_ = std::make_unique<TOptionsForm>();
     if (makeRipperForm) {
         ripperForm_ = makeRipperForm();
@@ -338,9 +338,18 @@ void TLogoForm::FormShow() {
 }
 
 void TLogoForm::SpeedButton1Click() {
-    if (ripperForm_) {
-        bringUp(ripperForm_.get());
+    if (!ripperForm_) {
+        return;
     }
+    // Discovery (and its box when there is no drive) happens before the window
+    // first paints, so the window opens with its drive list and track list.
+    if (!ripperOpened_) {
+        ripperOpened_ = true;
+        if (ripperFirstOpen_) {
+            ripperFirstOpen_();
+        }
+    }
+    bringUp(ripperForm_.get());
 }
 
 void TLogoForm::SpeedButton2Click() {

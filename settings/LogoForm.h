@@ -18,7 +18,8 @@ class TOptionsForm;
 //
 // Its creation creates the options dialog object (which loads the settings and
 // becomes the current one) and then the ripper window object, both hidden, and
-// owns them to the end of the program. The ripper and the recorder live in
+// owns them to the end of the program. The ripper looks for drives only when
+// "CD Ripper" first opens it. The ripper and the recorder live in
 // folders above this one, so start-up hands in how to make the ripper and,
 // once it has created it, the recorder window.
 class TLogoForm : public QWidget {
@@ -32,6 +33,12 @@ public:
     // The objects this window created and owns.
     TOptionsForm* OptionsForm() const { return optionsForm_.get(); }
     QWidget* RipperForm() const { return ripperForm_.get(); }
+
+    // Runs once, the first time "CD Ripper" opens the ripper, before it is shown:
+    // the ripper's drive discovery.
+    void SetRipperFirstOpen(std::function<void()> firstOpen) {
+        ripperFirstOpen_ = std::move(firstOpen);
+    }
 
     // The recorder window start-up created; shown modally by "Recorder".
     void SetRecorderForm(QDialog* recorder) { recorderForm_ = recorder; }
@@ -70,5 +77,7 @@ protected:
 private:
     std::unique_ptr<TOptionsForm> optionsForm_;
     std::unique_ptr<QWidget> ripperForm_;
+    std::function<void()> ripperFirstOpen_;
+    bool ripperOpened_ = false;
     QDialog* recorderForm_ = nullptr;
 };

@@ -17,6 +17,7 @@
 #include "platform/Paths.h"
 #include "platform/Registry.h"
 #include "platform/Services.h"
+#include "settings/ContextMenus.h"
 
 namespace settings {
 namespace {
@@ -27,18 +28,13 @@ using platform::RegistryRoot;
 struct VerbInfo {
     const char* extension;    // the extension key naming the file class
     const char* defaultClass; // the class written when the extension names none
-    const char* verb;         // the verb key, also the command's name on the desktop
-    const char* entryFile;    // the desktop entry's file name
-    const char* mimeTypes;    // the MimeType list of the desktop entry
-    const char* comment;
+    const char* verb;         // the verb key, also the command's name in the menus
+    const char* legacyEntry;  // the "Open With" desktop entry earlier versions wrote
 };
 
 const VerbInfo kVerbs[] = {
-    {".MP3", "MPEGLayer3.File", "Decode to WAVE", "mp3tunewright-decode-to-wave.desktop",
-     "audio/mpeg;", "Decode MP3 files to WAVE files with MP3 Tunewright"},
-    {".WAV", "WaveForm.File", "Compress to MP3", "mp3tunewright-compress-to-mp3.desktop",
-     "audio/x-wav;audio/wav;audio/vnd.wave;",
-     "Compress WAVE files to MP3 files with MP3 Tunewright"},
+    {".MP3", "MPEGLayer3.File", "Decode to WAVE", "mp3tunewright-decode-to-wave.desktop"},
+    {".WAV", "WaveForm.File", "Compress to MP3", "mp3tunewright-compress-to-mp3.desktop"},
 };
 
 const VerbInfo& info(ShellVerb verb) {
@@ -76,31 +72,25 @@ bool verbAssociated(const Registry& registry, const VerbInfo& verb, const std::s
     return registry.readString(key, "") == command;
 }
 
-// A desktop entry of ours is a few hundred bytes; anything far larger is not one.
-std::optional<std::string> readSmallFile(const std::string& path) {
-    return platform::readWholeFile(path, 65536);
+// Earlier versions put the verbs into "Open With" as desktop entries with
+// MimeType=, which could make them the default opener of MP3 and WAV files.
+// Those entries are removed; a file by that name that is not such an entry is
+// the user's and stays.
+std::string legacyEntryPath(const VerbInfo& verb) {
+    return platform::joinPath(platform::joinPath(DataHome(), "applications"), verb.legacyEntry);
 }
 
-std::string errnoText() {
-    return std::strerror(errno);
+bool isLegacyEntry(const std::string& path, const VerbInfo& verb) {
+    std::optional<std::string> text = platform::readWholeFile(path, 65536);
+    return text && text->rfind("[Desktop Entry]\n", 0) == 0 &&
+           text->find(std::string("\nName=") + verb.verb + "\n") != std::string::npos &&
+           text->find("\nExec=") != std::string::npos &&
+           text->find("\nMimeType=") != std::string::npos;
 }
 
-// Writes the whole entry under a temporary name in the same folder and renames
-// it over the old one, so a file manager never reads half an entry.
-void writeEntryFile(const std::string& path, const std::string& text) {
-    std::string dir = platform::parentDir(path);
-    if (!platform::forceDirectories(dir)) {
-        throw ShellAssociationError("Cannot create the folder " + dir + ": " + errnoText());
-    }
-    if (int error = platform::writeFileAtomically(path, text, 0644); error != 0) {
-        errno = error;
-        throw ShellAssociationError("Cannot write the desktop entry " + path + ": " + errnoText());
-    }
-}
-
-// The desktop's MIME cache (mimeinfo.cache) lets file managers find the entries
-// for a file type without reading every entry. Refreshing it is a courtesy:
-// without the tool, or when it fails, file managers still scan the folder.
+// The desktop's MIME cache (mimeinfo.cache) still names a removed entry until
+// it is rebuilt. Rebuilding is a courtesy: without the tool, or when it fails,
+// file managers scan the folder themselves.
 void refreshMimeCache(const std::string& dir) {
     QString tool = QStandardPaths::findExecutable("update-desktop-database");
     if (tool.isEmpty()) {
@@ -119,11 +109,38 @@ void refreshMimeCache(const std::string& dir) {
     }
 }
 
-// True when the desktop entries can be written now: their folder exists or can
-// be made, a new file can be created in it, and no entry already there is a
-// read-only file or something that is not a file at all.
-bool desktopEntriesWritable() {
-    std::string dir = DesktopEntriesDir();
+// Removes the legacy entries; false when one is left.
+bool removeLegacyEntries() {
+    bool gone = true;
+    bool anyDeleted = false;
+    for (const VerbInfo& verb : kVerbs) {
+        std::string path = legacyEntryPath(verb);
+        if (!isLegacyEntry(path, verb)) {
+            continue;
+        }
+        if (platform::isReadOnlyFile(path) || ::unlink(path.c_str()) != 0) {
+            gone = false;
+        } else {
+            anyDeleted = true;
+        }
+    }
+    if (anyDeleted) {
+        refreshMimeCache(platform::parentDir(legacyEntryPath(kVerbs[0])));
+    }
+    return gone;
+}
+
+bool anyLegacyEntry() {
+    for (const VerbInfo& verb : kVerbs) {
+        if (isLegacyEntry(legacyEntryPath(verb), verb)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// True when a folder exists or can be made and a new file can be created in it.
+bool folderWritable(const std::string& dir) {
     if (!platform::forceDirectories(dir)) {
         return false;
     }
@@ -134,17 +151,33 @@ bool desktopEntriesWritable() {
     }
     ::close(fd);
     ::unlink(probe.c_str());
-    for (ShellVerb verb : kAllVerbs) {
-        std::string path = DesktopEntryPath(verb);
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0) {
-            continue;
+    return true;
+}
+
+// True when every action file can be written now: its folder is writable and
+// no file already at one of our paths is a read-only file or a folder.
+bool actionFilesWritable() {
+    for (const auto& format : MenuFormats()) {
+        for (const std::string& dir : format->folders()) {
+            if (!folderWritable(dir)) {
+                return false;
+            }
         }
-        if (S_ISDIR(st.st_mode) || platform::isReadOnlyFile(path)) {
-            return false;
+        for (const std::string& path : format->files()) {
+            struct stat st {};
+            if (::lstat(path.c_str(), &st) != 0) {
+                continue;
+            }
+            if (S_ISDIR(st.st_mode) || platform::isReadOnlyFile(path)) {
+                return false;
+            }
         }
     }
     return true;
+}
+
+MenuTarget menuTarget(const std::string& executable) {
+    return MenuTarget{executable, MenuLauncherPath()};
 }
 
 void requireWrite(bool ok, const std::string& key) {
@@ -160,6 +193,13 @@ std::string RunningExecutable() {
     ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
     if (n > 0) {
         path.resize(static_cast<size_t>(n));
+        // A program replaced while it runs (a package upgrade) reads as
+        // "<path> (deleted)"; the new program is at <path>.
+        const std::string deleted = " (deleted)";
+        if (path.size() > deleted.size() &&
+            path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
+            path.resize(path.size() - deleted.size());
+        }
         return path;
     }
     return platform::programDir() + "mp3tunewright";
@@ -169,99 +209,27 @@ std::string ShellCommandLine(const std::string& executable) {
     return "\"" + executable + "\" \"%1\"";
 }
 
-std::string DesktopEntriesDir() {
-    // A relative XDG_DATA_HOME is invalid and is ignored, as the base-directory
-    // rules require.
-    const char* data = std::getenv("XDG_DATA_HOME");
-    std::string base;
-    if (data && data[0] == '/') {
-        base = data;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = platform::joinPath(home ? home : "", ".local/share");
-    }
-    return platform::joinPath(base, "applications");
-}
-
-std::string DesktopEntryPath(ShellVerb verb) {
-    return platform::joinPath(DesktopEntriesDir(), info(verb).entryFile);
-}
-
-std::string DesktopExecLine(const std::string& executable) {
-    // First the quoting of an Exec argument: inside double quotes, '"', '`',
-    // '$' and '\' take a backslash; a literal '%' is written "%%".
-    std::string quoted = "\"";
-    for (char c : executable) {
-        switch (c) {
-        case '"':
-        case '`':
-        case '$':
-        case '\\':
-            quoted += '\\';
-            quoted += c;
-            break;
-        case '%':
-            quoted += "%%";
-            break;
-        default:
-            quoted += c;
-        }
-    }
-    quoted += "\" %f";
-    // Then the escaping of every string value of a desktop entry, which readers
-    // undo first: so a literal backslash ends up as four of them.
-    std::string value;
-    for (char c : quoted) {
-        switch (c) {
-        case '\\':
-            value += "\\\\";
-            break;
-        case '\n':
-            value += "\\n";
-            break;
-        case '\t':
-            value += "\\t";
-            break;
-        case '\r':
-            value += "\\r";
-            break;
-        default:
-            value += c;
-        }
-    }
-    return value;
-}
-
-std::string DesktopEntryText(ShellVerb verb, const std::string& executable) {
-    const VerbInfo& v = info(verb);
-    // NoDisplay keeps the commands out of the application menus; file managers
-    // still offer them in "Open With" for their MIME types.
-    return std::string("[Desktop Entry]\n") + "Type=Application\n" + "Version=1.0\n" +
-           "Name=" + v.verb + "\n" + "Comment=" + v.comment + "\n" + "Icon=audio-x-generic\n" +
-           "Exec=" + DesktopExecLine(executable) + "\n" + "Terminal=false\n" + "NoDisplay=true\n" +
-           "MimeType=" + v.mimeTypes + "\n";
-}
-
 bool IsShellAssociated(const std::string& executable) {
     Registry registry(RegistryRoot::ClassesRoot);
     std::string command = ShellCommandLine(executable);
     // Every half is evaluated; the result is their conjunction.
     bool mp3 = verbAssociated(registry, info(ShellVerb::DecodeToWave), command);
     bool wav = verbAssociated(registry, info(ShellVerb::CompressToMp3), command);
-    bool entries = true;
-    for (ShellVerb verb : kAllVerbs) {
-        if (readSmallFile(DesktopEntryPath(verb)) != DesktopEntryText(verb, executable)) {
-            entries = false;
+    bool actions = !anyLegacyEntry();
+    MenuTarget target = menuTarget(executable);
+    for (const auto& format : MenuFormats()) {
+        if (!format->IsCurrent(target)) {
+            actions = false;
         }
     }
-    return mp3 && wav && entries;
+    return mp3 && wav && actions;
 }
 
 bool CanWriteClassesRoot() {
     Registry registry(RegistryRoot::ClassesRoot);
     // Both stores are probed before anything is created, so a refusal leaves
     // nothing behind.
-    bool ok = registry.writable() && desktopEntriesWritable() && registry.createKey(".MP3");
+    bool ok = registry.writable() && actionFilesWritable() && registry.createKey(".MP3");
     if (!ok) {
         platform::messageBox("You don't have enought rights to write CLASSES_ROOT registry. "
                              "Please contact your system administrator.",
@@ -285,10 +253,25 @@ void AssociateShell(const std::string& executable) {
         requireWrite(registry.createKey(key), key);
         requireWrite(registry.writeString(key, "", command), key);
     }
-    for (ShellVerb verb : kAllVerbs) {
-        writeEntryFile(DesktopEntryPath(verb), DesktopEntryText(verb, executable));
+    // Every family is written even when one fails (a Thunar file that cannot be
+    // parsed is left as it is), and the failures are reported together.
+    MenuTarget target = menuTarget(executable);
+    std::string failures;
+    for (const auto& format : MenuFormats()) {
+        try {
+            format->Write(target);
+        } catch (const ShellAssociationError& e) {
+            failures += (failures.empty() ? "" : "\n") + format->name() + ": " + e.what();
+        }
     }
-    refreshMimeCache(DesktopEntriesDir());
+    if (!removeLegacyEntries()) {
+        failures += (failures.empty() ? "" : "\n") +
+                    std::string("Cannot remove the old \"Open With\" entries in ") +
+                    platform::parentDir(legacyEntryPath(kVerbs[0]));
+    }
+    if (!failures.empty()) {
+        throw ShellAssociationError(failures);
+    }
 }
 
 bool DeassociateShell() {
@@ -304,24 +287,13 @@ bool DeassociateShell() {
             removed[static_cast<int>(verb)] = registry.deleteKey(verbKey(fileClass, v));
         }
     }
-    // The desktop entries go whatever the registry said: after a removal the
-    // file managers should no longer offer the commands.
-    bool entriesGone = true;
-    bool anyDeleted = false;
-    for (ShellVerb verb : kAllVerbs) {
-        std::string path = DesktopEntryPath(verb);
-        if (platform::isReadOnlyFile(path)) {
-            entriesGone = false;
-        } else if (::unlink(path.c_str()) == 0) {
-            anyDeleted = true;
-        } else if (errno != ENOENT) {
-            entriesGone = false;
-        }
+    // The actions go whatever the registry said: after a removal the file
+    // managers should no longer offer the commands.
+    bool actionsGone = removeLegacyEntries();
+    for (const auto& format : MenuFormats()) {
+        actionsGone = format->Remove() && actionsGone;
     }
-    if (anyDeleted) {
-        refreshMimeCache(DesktopEntriesDir());
-    }
-    return removed[0] && removed[1] && entriesGone;
+    return removed[0] && removed[1] && actionsGone;
 }
 
 void ShellAssociationDialogue() {

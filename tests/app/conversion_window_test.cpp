@@ -1,6 +1,7 @@
 // The conversion window: placement, the fading status word, the queue and its
 // hand-off files, the timers' ticks during jobs and boxes, Exit, close and Last file.
 
+#include <QComboBox>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLabel>
@@ -15,6 +16,8 @@
 #include "app_test_support.h"
 #include "codec/MP3Codec.h"
 #include "platform/InstanceFiles.h"
+#include "ripper/RipperForm.h"
+#include "settings/LogoForm.h"
 #include "settings/OptionsForm.h"
 
 using apptest::ConversionTest;
@@ -339,38 +342,58 @@ TEST_F(ConversionTest, TicksWhileABoxIsOpenStartTheNextJob) {
     platform::installServices({fake.dialogs, nullptr, nullptr, nullptr});
 }
 
-TEST_F(ConversionTest, BatchCompletedInsideTheStartUpAttentionBoxEndsTheProcessBeforeItsLoop) {
-    // Start-up creates the conversion window, then the launcher, whose ripper finds no
-    // CD drive and says so in a box while the queue timer already runs. The box is
-    // held open for three seconds: the batch completes inside it.
-    const std::string source = dir + "tone.wav";
-    apptest::makeWav(source, 0.5);
+TEST_F(ConversionTest, AConversionStartLooksForNoDriveAndQueuesEveryArgument) {
+    // No CD drive and no disc image: the converting process must not look for
+    // drives, so no box stands in front of its window.
+    unsetenv("TUNEWRIGHT_CD_IMAGES");
+    const std::vector<std::string> sources = {dir + "one.wav", dir + "two words.wav",
+                                              dir + "-three.wav"};
+    for (const std::string& source : sources) {
+        apptest::makeWav(source, 0.3);
+    }
     settings::SettingsRecord record;
     settings::SetDefaultSettings(record);
     record.EncodedDir = encodedDir;
     record.DecodedDir = decodedDir;
-    record.PlaySound = 1;
+    record.PlaySound = 0;
     record.OpenDir = 0;
     std::string failed;
     ASSERT_TRUE(settings::SaveSettingsRecord(record, &failed)) << failed;
 
-    fake.dialogs->answer(platform::Ok, 3000);
-    app::Windows windows = app::CreateWindows(true, source);
+    app::Windows windows = app::CreateWindows(sources);
     auto* conversion = dynamic_cast<TForm1*>(windows.mainWindow);
     ASSERT_NE(conversion, nullptr);
-    const bool attentionShown =
-        !fake.dialogs->shown.empty() && fake.dialogs->shown[0].caption == "Attention";
-    if (!attentionShown) {
-        app::DestroyWindows(windows);
-        GTEST_SKIP() << "this machine has a CD drive: no box during start-up";
-    }
+    EXPECT_EQ(conversion->FileQueue, std::deque<std::string>(sources.begin(), sources.end()));
+    EXPECT_TRUE(fake.dialogs->shown.empty());
+    conversion->show();
+    EXPECT_TRUE(conversion->isVisible());
+    ASSERT_TRUE(apptest::waitUntil([&] { return conversion->ApplicationEnded(); }, 20000));
+    EXPECT_TRUE(fake.dialogs->shown.empty());
+    apptest::expectTone(encodedDir + "/one.MP3", 0.3, 44100, 2);
+    apptest::expectTone(encodedDir + "/two words.MP3", 0.3, 44100, 2);
+    apptest::expectTone(encodedDir + "/-three.MP3", 0.3, 44100, 2);
+    app::DestroyWindows(windows);
+}
 
-    // Start-up then finds the quit already requested and never runs the loop.
-    EXPECT_TRUE(conversion->ApplicationEnded());
-    EXPECT_TRUE(app::QuitRequested());
-    EXPECT_EQ(fake.sound->files.size(), 1u);
-    apptest::expectTone(encodedDir + "/tone.MP3", 0.5, 44100, 2);
-    EXPECT_FALSE(testenv::fileExists(encodedDir + "/tone0.MP3"));
+TEST_F(ConversionTest, TheLaunchersRipperLooksForDrivesWhenFirstOpened) {
+    unsetenv("TUNEWRIGHT_CD_IMAGES");
+    app::Windows windows = app::CreateWindows({});
+    auto* launcher = dynamic_cast<TLogoForm*>(windows.mainWindow);
+    ASSERT_NE(launcher, nullptr);
+    auto* ripper = dynamic_cast<TRipperForm*>(launcher->RipperForm());
+    ASSERT_NE(ripper, nullptr);
+    EXPECT_TRUE(fake.dialogs->shown.empty()) << "creating the windows looks for no drive";
+    launcher->SpeedButton1Click();
+    EXPECT_TRUE(ripper->isVisible());
+    if (ripper->ComboBox1->count() > 0) {
+        app::DestroyWindows(windows);
+        GTEST_SKIP() << "this machine has a CD drive";
+    }
+    ASSERT_EQ(fake.dialogs->shown.size(), 1u);
+    EXPECT_EQ(fake.dialogs->shown[0].caption, "Attention");
+    ripper->close();
+    launcher->SpeedButton1Click();
+    EXPECT_EQ(fake.dialogs->shown.size(), 1u) << "drives are looked for once per process";
     app::DestroyWindows(windows);
 }
 

@@ -62,14 +62,14 @@ TEST(ApplicationObject, GeneralErrorBoxCarriesTheApplicationTitle) {
     EXPECT_EQ(services.dialogs->shown[0].caption, "MP3 Tunewright 3.32");
 }
 
-TEST(CommandLine, KeepsArgumentsAsBytesAndJoinsWithOneBlank) {
-    const char* argv[] = {"/opt/tw/mp3tunewright", "a.mp3", "b c.mp3", "\xff\xfe.wav"};
-    app::CommandLine line = app::SaveCommandLine(4, const_cast<char**>(argv));
+TEST(CommandLine, EveryArgumentIsOneWholeNameKeptAsBytes) {
+    const char* argv[] = {"/opt/tw/mp3tunewright", "--", "-a.mp3", "b c.mp3", "\xff\xfe.wav", "--"};
+    app::CommandLine line = app::SaveCommandLine(6, const_cast<char**>(argv));
     EXPECT_EQ(line.program, "/opt/tw/mp3tunewright");
-    ASSERT_EQ(line.names.size(), 3u);
-    EXPECT_EQ(line.names[2], "\xff\xfe.wav");
-    EXPECT_EQ(app::JoinedNames(line.names), "a.mp3 b c.mp3 \xff\xfe.wav");
+    EXPECT_EQ(line.names,
+              (std::vector<std::string>{"-a.mp3", "b c.mp3", "\xff\xfe.wav", "--"}));
     EXPECT_FALSE(app::SaveCommandLine(1, const_cast<char**>(argv)).hasFileNames());
+    EXPECT_FALSE(app::SaveCommandLine(2, const_cast<char**>(argv)).hasFileNames());
 }
 
 int main(int argc, char** argv) {

@@ -1,8 +1,6 @@
 // The program's own start-up with one difference: the first message box is held
 // open for three seconds with the event loop running before it is answered, as a
-// person would take to read it. On a machine without a CD drive that box is the
-// ripper's "Attention", shown while the windows are created and the queue timer
-// already runs. Prints the caption of each box shown, one per line.
+// person would take to read it. Prints the caption of each box shown, one per line.
 #include <cstdio>
 
 #include "FakeServices.h"

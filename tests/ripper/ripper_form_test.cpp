@@ -44,6 +44,7 @@ protected:
         }
         form = std::make_unique<TRipperForm>(nullptr, cd);
         form->RipperOutSource = [this] { return dir + "/out"; };
+        form->DiscoverDrives();
     }
 
     // Images follow any real drive of the machine; they are found by name.

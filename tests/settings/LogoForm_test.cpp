@@ -202,7 +202,16 @@ TEST_F(LogoForm, RestoringFromMinimisedDoesNotCheckButAShowDoes) {
 TEST_F(LogoForm, CdRipperShowsTheOneRipperWindowWithoutBlocking) {
     auto launcher = makeLauncher();
     QWidget* ripper = launcher->RipperForm();
+    // The drives are looked for once, at the first opening, before the window shows.
+    int firstOpens = 0;
+    bool visibleAtFirstOpen = true;
+    launcher->SetRipperFirstOpen([&] {
+        ++firstOpens;
+        visibleAtFirstOpen = ripper->isVisible();
+    });
     launcher->SpeedButton1->click();
+    EXPECT_EQ(firstOpens, 1);
+    EXPECT_FALSE(visibleAtFirstOpen);
     EXPECT_TRUE(ripper->isVisible());
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     ripper->close();
@@ -212,6 +221,7 @@ TEST_F(LogoForm, CdRipperShowsTheOneRipperWindowWithoutBlocking) {
     EXPECT_TRUE(ripper->isVisible());
     EXPECT_EQ(launcher->RipperForm(), ripper);
     EXPECT_EQ(rippersMade, 1);
+    EXPECT_EQ(firstOpens, 1);
 }
 
 TEST_F(LogoForm, RecorderIsShownModallyUntilItCloses) {

@@ -15,6 +15,7 @@
 #include "FakeServices.h"
 #include "TestEnv.h"
 #include "platform/Registry.h"
+#include "settings/ContextMenus.h"
 #include "settings/ShellAssociation.h"
 
 using platform::Registry;
@@ -24,8 +25,9 @@ namespace {
 
 const char* kRightsText = "You don't have enought rights to write CLASSES_ROOT registry. Please "
                           "contact your system administrator.";
-const char* kDecodeEntry = "mp3tunewright-decode-to-wave.desktop";
-const char* kCompressEntry = "mp3tunewright-compress-to-mp3.desktop";
+const char* kDecodeMenu = "kio/servicemenus/mp3tunewright-decode-to-wave.desktop";
+const char* kCompressMenu = "kio/servicemenus/mp3tunewright-compress-to-mp3.desktop";
+const char* kDecodeScript = "nautilus/scripts/Decode to WAVE";
 
 std::string selfPath() {
     char buf[PATH_MAX];
@@ -51,25 +53,42 @@ bool contains(const std::string& text, const std::string& part) {
 class ShellAssociation : public ::testing::Test {
 protected:
     void SetUp() override {
-        savedRegistryDir = envOrEmpty("TUNEWRIGHT_REGISTRY_DIR");
-        savedDataHome = envOrEmpty("XDG_DATA_HOME");
+        for (const char* name : kSavedVariables) {
+            saved.push_back(envOrEmpty(name));
+        }
         static int counter = 0;
         base = testenv::makeDir("shell-" + std::to_string(++counter));
         useFolders(base + "/registry", base + "/data");
+        // No Thunar here unless a test puts its default file in place.
+        setenv("XDG_CONFIG_HOME", (base + "/config").c_str(), 1);
+        setenv("XDG_CONFIG_DIRS", (base + "/xdg").c_str(), 1);
     }
 
     void TearDown() override {
-        setenv("TUNEWRIGHT_REGISTRY_DIR", savedRegistryDir.c_str(), 1);
-        setenv("XDG_DATA_HOME", savedDataHome.c_str(), 1);
+        for (size_t i = 0; i < saved.size(); ++i) {
+            setenv(kSavedVariables[i], saved[i].c_str(), 1);
+        }
     }
 
     void useFolders(const std::string& registryDir, const std::string& dataHome) {
         setenv("TUNEWRIGHT_REGISTRY_DIR", registryDir.c_str(), 1);
         setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+        data = dataHome;
         applications = dataHome + "/applications";
     }
 
-    std::string entry(const char* name) const { return applications + "/" + name; }
+    std::string action(const char* relative) const { return data + "/" + relative; }
+
+    // Every file an association writes.
+    static std::vector<std::string> actionFiles() {
+        std::vector<std::string> files;
+        for (const auto& format : settings::MenuFormats()) {
+            for (const std::string& file : format->files()) {
+                files.push_back(file);
+            }
+        }
+        return files;
+    }
 
     Registry classes() const { return Registry(RegistryRoot::ClassesRoot); }
 
@@ -84,20 +103,14 @@ protected:
             .value_or("<absent>");
     }
 
-    // desktop-file-validate prints nothing and exits 0 for a clean entry.
-    void expectValidEntry(const std::string& path) {
-        std::string report = base + "/validate.txt";
-        int status = testenv::run("desktop-file-validate '" + path + "' > '" + report + "' 2>&1");
-        EXPECT_EQ(status, 0) << testenv::readFile(report);
-        EXPECT_EQ(testenv::readFile(report), "");
-    }
-
     std::vector<platform::MessageBoxRequest>& boxes() { return services.dialogs->shown; }
 
+    static constexpr const char* kSavedVariables[] = {"TUNEWRIGHT_REGISTRY_DIR", "XDG_DATA_HOME",
+                                                      "XDG_CONFIG_HOME", "XDG_CONFIG_DIRS"};
     testenv::FakeServices services;
-    std::string savedRegistryDir;
-    std::string savedDataHome;
+    std::vector<std::string> saved;
     std::string base;
+    std::string data;
     std::string applications;
     const std::string self = selfPath();
 };
@@ -122,36 +135,44 @@ TEST_F(ShellAssociation, FreshSystemIsAssociatedOnceWithMessage) {
     EXPECT_EQ(classes().subKeys("MPEGLayer3.File\\shell").size(), 1u);
     EXPECT_FALSE(classes().valueType("MPEGLayer3.File", "").has_value());
 
-    std::string decode = testenv::readFile(entry(kDecodeEntry));
-    std::string compress = testenv::readFile(entry(kCompressEntry));
-    EXPECT_TRUE(contains(decode, "\nName=Decode to WAVE\n"));
-    EXPECT_TRUE(contains(decode, "\nMimeType=audio/mpeg;\n"));
-    EXPECT_TRUE(contains(decode, "\nExec=\"" + self + "\" %f\n"));
-    EXPECT_TRUE(contains(compress, "\nName=Compress to MP3\n"));
-    EXPECT_TRUE(contains(compress, "\nMimeType=audio/x-wav;audio/wav;audio/vnd.wave;\n"));
-    EXPECT_TRUE(contains(compress, "\nExec=\"" + self + "\" %f\n"));
-    expectValidEntry(entry(kDecodeEntry));
-    expectValidEntry(entry(kCompressEntry));
+    // Every file manager's actions, all pointing at the launcher script, which
+    // holds the program's path; nothing in "Open With".
+    for (const std::string& file : actionFiles()) {
+        EXPECT_TRUE(testenv::fileExists(file)) << file;
+    }
+    EXPECT_EQ(actionFiles().size(), 11u);
+    EXPECT_TRUE(contains(testenv::readFile(settings::MenuLauncherPath()),
+                         "\nprogram=" + settings::ShellQuote(self) + "\n"));
+    EXPECT_TRUE(contains(testenv::readFile(action(kDecodeMenu)), "\nMimeType=audio/mpeg;\n"));
+    EXPECT_TRUE(contains(testenv::readFile(action(kCompressMenu)), "\nMimeType=audio/x-wav;\n"));
+    EXPECT_FALSE(testenv::fileExists(applications));
 
     EXPECT_TRUE(settings::IsShellAssociated());
     settings::ShellAssociationDialogue();
     EXPECT_EQ(boxes().size(), 1u);
 }
 
-TEST_F(ShellAssociation, MimeCacheOffersBothCommandsUntilRemoval) {
-    if (QStandardPaths::findExecutable("update-desktop-database").isEmpty()) {
-        GTEST_SKIP() << "update-desktop-database is not installed";
-    }
+TEST_F(ShellAssociation, OpenWithEntriesOfEarlierVersionsAreRemoved) {
+    // Earlier versions registered the verbs for the MIME types in "Open With",
+    // where they could become the default opener; a user's own file by the same
+    // name that is no such entry stays.
+    const std::string old = applications + "/mp3tunewright-decode-to-wave.desktop";
+    const std::string users = applications + "/mp3tunewright-compress-to-mp3.desktop";
+    ASSERT_EQ(testenv::run("mkdir -p '" + applications + "'"), 0);
+    testenv::writeFile(old, "[Desktop Entry]\nType=Application\nName=Decode to WAVE\n"
+                            "Exec=\"/opt/tw/mp3tunewright\" %f\nMimeType=audio/mpeg;\n");
+    testenv::writeFile(users, "[Desktop Entry]\nType=Application\nName=My own\nExec=me\n");
     settings::AssociateShell();
-    std::string cache = testenv::readFile(applications + "/mimeinfo.cache");
-    EXPECT_TRUE(contains(cache, "audio/mpeg=" + std::string(kDecodeEntry) + ";")) << cache;
-    for (const char* type : {"audio/x-wav", "audio/wav", "audio/vnd.wave"}) {
-        EXPECT_TRUE(contains(cache, std::string(type) + "=" + kCompressEntry + ";")) << cache;
-    }
+    EXPECT_TRUE(settings::IsShellAssociated());
+    EXPECT_FALSE(testenv::fileExists(old));
+    EXPECT_TRUE(testenv::fileExists(users));
 
+    testenv::writeFile(old, "[Desktop Entry]\nType=Application\nName=Decode to WAVE\n"
+                            "Exec=\"/opt/tw/mp3tunewright\" %f\nMimeType=audio/mpeg;\n");
+    EXPECT_FALSE(settings::IsShellAssociated());
     EXPECT_TRUE(settings::DeassociateShell());
-    cache = testenv::readFile(applications + "/mimeinfo.cache");
-    EXPECT_FALSE(contains(cache, "mp3tunewright")) << cache;
+    EXPECT_FALSE(testenv::fileExists(old));
+    EXPECT_TRUE(testenv::fileExists(users));
 }
 
 TEST_F(ShellAssociation, ExtensionOfAnotherClassKeepsItsClass) {
@@ -188,8 +209,9 @@ TEST_F(ShellAssociation, MovedExecutableIsRewrittenEverywhere) {
     EXPECT_EQ(boxes()[0].text, "Tunewright is now associated with MP3 and WAV files");
     EXPECT_EQ(mp3Command("MPEGLayer3.File"), quotedCommand(self));
     EXPECT_EQ(wavCommand("WaveForm.File"), quotedCommand(self));
-    EXPECT_FALSE(contains(testenv::readFile(entry(kDecodeEntry)), old));
-    EXPECT_FALSE(contains(testenv::readFile(entry(kCompressEntry)), old));
+    for (const std::string& file : actionFiles()) {
+        EXPECT_FALSE(contains(testenv::readFile(file), old)) << file;
+    }
     EXPECT_TRUE(settings::IsShellAssociated());
 }
 
@@ -219,21 +241,29 @@ TEST_F(ShellAssociation, OnlyTheWavVerbMissingRewritesBoth) {
     EXPECT_TRUE(settings::IsShellAssociated());
 }
 
-TEST_F(ShellAssociation, EditedOrDeletedDesktopEntriesAreWrittenAgain) {
+TEST_F(ShellAssociation, EditedDeletedOrNonExecutableActionsAreWrittenAgain) {
     settings::AssociateShell();
-    std::string original = testenv::readFile(entry(kCompressEntry));
-    ASSERT_EQ(unlink(entry(kDecodeEntry).c_str()), 0);
+    std::string original = testenv::readFile(action(kCompressMenu));
+    ASSERT_EQ(unlink(action(kDecodeMenu).c_str()), 0);
     EXPECT_FALSE(settings::IsShellAssociated());
 
     settings::AssociateShell();
     EXPECT_TRUE(settings::IsShellAssociated());
-    testenv::writeFile(entry(kCompressEntry), original + "X-Edited=true\n");
+    testenv::writeFile(action(kCompressMenu), original + "X-Edited=true\n");
     EXPECT_FALSE(settings::IsShellAssociated());
 
     settings::ShellAssociationDialogue();
     EXPECT_EQ(boxes().size(), 1u);
-    EXPECT_EQ(testenv::readFile(entry(kCompressEntry)), original);
+    EXPECT_EQ(testenv::readFile(action(kCompressMenu)), original);
     EXPECT_TRUE(settings::IsShellAssociated());
+
+    // A script that lost its execute bit is not offered by the file manager.
+    ASSERT_EQ(chmod(action(kDecodeScript).c_str(), 0644), 0);
+    EXPECT_FALSE(settings::IsShellAssociated());
+    settings::AssociateShell();
+    struct stat st {};
+    ASSERT_EQ(stat(action(kDecodeScript).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
 }
 
 TEST_F(ShellAssociation, RemovalThenRestartAssociatesAgain) {
@@ -259,8 +289,9 @@ TEST_F(ShellAssociation, RemovalThenRestartAssociatesAgain) {
     EXPECT_TRUE(classes().keyExists("WaveForm.File\\shell"));
     EXPECT_EQ(classes().readString(".MP3", ""), "MPEGLayer3.File");
     EXPECT_EQ(classes().readString(".WAV", ""), "WaveForm.File");
-    EXPECT_FALSE(testenv::fileExists(entry(kDecodeEntry)));
-    EXPECT_FALSE(testenv::fileExists(entry(kCompressEntry)));
+    for (const std::string& file : actionFiles()) {
+        EXPECT_FALSE(testenv::fileExists(file)) << file;
+    }
     EXPECT_FALSE(settings::IsShellAssociated());
 
     settings::ShellAssociationDialogue();
@@ -305,15 +336,15 @@ TEST_F(ShellAssociation, RemovalLeavesReadOnlyFilesAloneAndFails) {
     std::string file = classes().file();
     std::string before = testenv::readFile(file);
     ASSERT_EQ(chmod(file.c_str(), 0444), 0);
-    ASSERT_EQ(chmod(entry(kDecodeEntry).c_str(), 0444), 0);
+    ASSERT_EQ(chmod(action(kDecodeMenu).c_str(), 0444), 0);
 
     EXPECT_FALSE(settings::DeassociateShell());
 
     EXPECT_EQ(testenv::readFile(file), before);
-    EXPECT_TRUE(testenv::fileExists(entry(kDecodeEntry)));
-    EXPECT_FALSE(testenv::fileExists(entry(kCompressEntry)));
+    EXPECT_TRUE(testenv::fileExists(action(kDecodeMenu)));
+    EXPECT_FALSE(testenv::fileExists(action(kCompressMenu)));
     chmod(file.c_str(), 0644);
-    chmod(entry(kDecodeEntry).c_str(), 0644);
+    chmod(action(kDecodeMenu).c_str(), 0644);
 }
 
 TEST_F(ShellAssociation, ReadOnlyClassesRootShowsRightsMessageAndWritesNothing) {
@@ -329,8 +360,9 @@ TEST_F(ShellAssociation, ReadOnlyClassesRootShowsRightsMessageAndWritesNothing) 
     EXPECT_EQ(boxes()[0].caption, "Error");
     EXPECT_EQ(boxes()[0].icon, platform::Icon::Error);
     EXPECT_EQ(testenv::readFile(file), before);
-    EXPECT_FALSE(testenv::fileExists(entry(kDecodeEntry)));
-    EXPECT_FALSE(testenv::fileExists(entry(kCompressEntry)));
+    for (const std::string& path : actionFiles()) {
+        EXPECT_FALSE(testenv::fileExists(path)) << path;
+    }
     chmod(file.c_str(), 0644);
 }
 
@@ -344,7 +376,7 @@ TEST_F(ShellAssociation, UnwritableFoldersShowRightsMessageAndWriteNothing) {
     };
     const Case cases[] = {
         {"classes root", base + "/plain-file/registry", base + "/data1"},
-        {"applications", base + "/registry2", base + "/plain-file/data"},
+        {"action folders", base + "/registry2", base + "/plain-file/data"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -354,24 +386,24 @@ TEST_F(ShellAssociation, UnwritableFoldersShowRightsMessageAndWriteNothing) {
         ASSERT_EQ(boxes().size(), 1u);
         EXPECT_EQ(boxes()[0].text, kRightsText);
         EXPECT_FALSE(testenv::fileExists(classes().file()));
-        EXPECT_FALSE(testenv::fileExists(entry(kDecodeEntry)));
+        EXPECT_FALSE(testenv::fileExists(action(kDecodeMenu)));
     }
 }
 
-TEST_F(ShellAssociation, EntryThatCannotBeReplacedShowsRightsMessage) {
-    // A folder in the entry's place, and an entry the user made read-only.
-    ASSERT_EQ(testenv::run("mkdir -p '" + entry(kDecodeEntry) + "'"), 0);
+TEST_F(ShellAssociation, ActionThatCannotBeReplacedShowsRightsMessage) {
+    // A folder in the action's place, and an action the user made read-only.
+    ASSERT_EQ(testenv::run("mkdir -p '" + action(kDecodeMenu) + "'"), 0);
     EXPECT_FALSE(settings::CanWriteClassesRoot());
-    ASSERT_EQ(rmdir(entry(kDecodeEntry).c_str()), 0);
+    ASSERT_EQ(rmdir(action(kDecodeMenu).c_str()), 0);
 
-    testenv::writeFile(entry(kCompressEntry), "[Desktop Entry]\nType=Application\n");
-    ASSERT_EQ(chmod(entry(kCompressEntry).c_str(), 0444), 0);
+    testenv::writeFile(action(kCompressMenu), "[Desktop Entry]\nType=Service\n");
+    ASSERT_EQ(chmod(action(kCompressMenu).c_str(), 0444), 0);
     EXPECT_FALSE(settings::CanWriteClassesRoot());
     ASSERT_EQ(boxes().size(), 2u);
     EXPECT_EQ(boxes()[1].text, kRightsText);
     EXPECT_FALSE(classes().keyExists(".MP3"));
 
-    ASSERT_EQ(chmod(entry(kCompressEntry).c_str(), 0644), 0);
+    ASSERT_EQ(chmod(action(kCompressMenu).c_str(), 0644), 0);
     EXPECT_TRUE(settings::CanWriteClassesRoot());
     // The probe leaves an empty extension key behind.
     EXPECT_TRUE(classes().keyExists(".MP3"));
@@ -387,85 +419,29 @@ TEST_F(ShellAssociation, FailedWriteAfterRightsTestIsAnErrorAndLeavesItIncomplet
     EXPECT_FALSE(settings::IsShellAssociated());
 }
 
-TEST(DesktopExecLine, QuotesThePathAndLeavesTheFieldCodeBare) {
+TEST(MenuQuoting, EachFormatsQuotingKeepsEveryByte) {
     struct Row {
-        const char* path;
+        const char* text;
+        const char* shell;
         const char* exec;
+        const char* keyFile;
+        const char* xml;
     };
     const Row rows[] = {
-        {"/opt/tw/mp3tunewright", R"("/opt/tw/mp3tunewright" %f)"},
-        {"/opt/my apps/tw", R"("/opt/my apps/tw" %f)"},
-        {"/opt/100%/tw", R"("/opt/100%%/tw" %f)"},
-        {"/opt/a\"b/tw", R"("/opt/a\\"b/tw" %f)"},
-        {"/opt/a\\b/tw", R"("/opt/a\\\\b/tw" %f)"},
-        {"/opt/$HOME/tw", R"("/opt/\\$HOME/tw" %f)"},
-        {"/opt/a`b/tw", R"("/opt/a\\`b/tw" %f)"},
-        {"/opt/it's;(x)/tw", R"("/opt/it's;(x)/tw" %f)"},
+        {"/opt/tw", "'/opt/tw'", R"("/opt/tw")", "/opt/tw", "/opt/tw"},
+        {"/a b/it's", R"('/a b/it'\''s')", R"("/a b/it's")", "/a b/it's", "/a b/it&apos;s"},
+        {"/100%/$x/`y`", "'/100%/$x/`y`'", R"("/100%%/\$x/\`y\`")", "/100%/$x/`y`", "/100%/$x/`y`"},
+        {R"(/a"b\c)", R"('/a"b\c')", R"("/a\"b\\c")", R"(/a"b\\c)", R"(/a&quot;b\c)"},
+        {" lead<&>", "' lead<&>'", R"(" lead<&>")", R"(\slead<&>)", " lead&lt;&amp;&gt;"},
     };
     for (const Row& row : rows) {
-        EXPECT_EQ(settings::DesktopExecLine(row.path), row.exec) << row.path;
+        EXPECT_EQ(settings::ShellQuote(row.text), row.shell) << row.text;
+        EXPECT_EQ(settings::ExecQuote(row.text), row.exec) << row.text;
+        EXPECT_EQ(settings::KeyFileValue(row.text), row.keyFile) << row.text;
+        EXPECT_EQ(settings::XmlEscape(row.text), row.xml) << row.text;
     }
-}
-
-TEST_F(ShellAssociation, EntriesForAnAwkwardPathAreOfferedAndLaunchOneProcessPerFile) {
-    // A stand-in executable in a folder whose name needs every kind of escaping;
-    // it logs its argument count and first argument.
-    std::string dir = base + "/we ird \"quoted\" $dollar \\back `tick` it's";
-    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
-    std::string program = dir + "/tw";
-    std::string log = base + "/launches.txt";
-    testenv::writeFile(program, "#!/bin/sh\nprintf '%s:%s\\n' \"$#\" \"$1\" >> '" + log + "'\n");
-    ASSERT_EQ(chmod(program.c_str(), 0755), 0);
-
-    settings::AssociateShell(program);
-    expectValidEntry(entry(kDecodeEntry));
-    expectValidEntry(entry(kCompressEntry));
-    EXPECT_TRUE(settings::IsShellAssociated(program));
-
-    if (QStandardPaths::findExecutable("gio").isEmpty()) {
-        GTEST_SKIP() << "gio is not installed; the entries were only validated";
-    }
-    // GIO reads the entries as GTK file managers do: each is registered for its
-    // types, so "Open With" offers it ...
-    struct Offer {
-        const char* type;
-        const char* entry;
-    };
-    for (Offer offer : {Offer{"audio/mpeg", kDecodeEntry}, Offer{"audio/x-wav", kCompressEntry},
-                        Offer{"audio/vnd.wave", kCompressEntry}}) {
-        std::string listing = base + "/mime.txt";
-        ASSERT_EQ(testenv::run("XDG_DATA_DIRS='" + base + "/none' timeout 20 gio mime " +
-                               offer.type + " > '" + listing + "' 2>&1"),
-                  0);
-        std::string text = testenv::readFile(listing);
-        EXPECT_TRUE(contains(text, "Registered applications:\n\t" + std::string(offer.entry)))
-            << text;
-    }
-    // ... and two selected files start two processes with one file each.
-    std::string a = base + "/a song.mp3";
-    std::string b = base + "/b.mp3";
-    ASSERT_EQ(testenv::run("timeout 20 gio launch '" + entry(kDecodeEntry) + "' '" + a + "' '" + b +
-                           "' > /dev/null 2>&1"),
-              0);
-    QElapsedTimer waited;
-    waited.start();
-    std::string lines;
-    while (waited.elapsed() < 10000) {
-        lines = testenv::readFile(log);
-        if (std::count(lines.begin(), lines.end(), '\n') >= 2) {
-            break;
-        }
-        QThread::msleep(20);
-    }
-    EXPECT_TRUE(contains(lines, "1:" + a + "\n")) << lines;
-    EXPECT_TRUE(contains(lines, "1:" + b + "\n")) << lines;
-}
-
-TEST_F(ShellAssociation, EntriesWithPercentInThePathValidate) {
-    settings::AssociateShell("/opt/100% pure/mp3tunewright");
-    expectValidEntry(entry(kDecodeEntry));
-    EXPECT_TRUE(contains(testenv::readFile(entry(kDecodeEntry)),
-                         "\nExec=\"/opt/100%% pure/mp3tunewright\" %f\n"));
+    EXPECT_TRUE(settings::IsValidUtf8("caf\xc3\xa9"));
+    EXPECT_FALSE(settings::IsValidUtf8("caf\xe9"));
 }
 
 } // namespace
