@@ -62,6 +62,8 @@ bool writeSine(const std::string& path, double seconds, double frequency) {
 }
 
 pid_t start(const std::string& program, const std::vector<std::string>& files) {
+    // The child reopens stdout, which would write out what the parent buffered.
+    std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         std::freopen("/dev/null", "w", stdout);
@@ -103,6 +105,106 @@ struct Run {
 Run runBatch(const std::string& program, const std::vector<std::string>& files,
              const std::string& out, const std::string& runtime, bool oneProcess) {
     Run run;
+    const double begin = bench::wallSeconds();
+    std::vector<pid_t> pids;
+    if (oneProcess) {
+        pids.push_back(start(program, files));
+    } else {
+        for (const std::string& f : files) {
+            pids.push_back(start(program, {f}));
+        }
+    }
+    const std::string firstTarget = out + "/file0.MP3";
+    size_t ended = 0;
+    std::vector<bool> done(pids.size(), false);
+    while (ended < pids.size()) {
+        for (size_t i = 0; i < pids.size(); ++i) {
+            int status = 0;
+            if (done[i] || waitpid(pids[i], &status, WNOHANG) != pids[i]) {
+                continue;
+            }
+            done[i] = true;
+            ++ended;
+            const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            code == 0 ? ++run.converters : code == 1 ? ++run.handOffs : ++run.others;
+        }
+        if (run.queued == 0) {
+            const bool queued = oneProcess
+                                    ? bench::fileSize(firstTarget) > 0
+                                    : ended + 1 >= pids.size() && !anyHandOffFile(runtime);
+            if (queued) {
+                run.queued = bench::wallSeconds() - begin;
+            }
+        }
+        ::usleep(2000);
+    }
+    run.wall = bench::wallSeconds() - begin;
+    for (size_t i = 0; i < files.size(); ++i) {
+        run.converted += bench::fileSize(out + "/file" + std::to_string(i) + ".MP3") > 0;
+    }
+    return run;
+}
+
+std::string makeDir(const std::string& path) {
+    ::mkdir(path.c_str(), 0700);
+    return path;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string self = argv[0];
+    const std::string program =
+        argc > 1 ? argv[1] : self.substr(0, self.rfind('/')) + "/../bin/mp3tunewright";
+    const int n = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
+    const double seconds = argc > 3 ? std::atof(argv[3]) : 5.0;
+    if (::access(program.c_str(), X_OK) != 0) {
+        std::fprintf(stderr, "no program at %s\n", program.c_str());
+        return 1;
+    }
+
+    // A private user: settings, runtime folder and output in a temporary folder.
+    char rootTemplate[] = "/tmp/tw-bench-batch-XXXXXX";
+    if (!mkdtemp(rootTemplate)) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const std::string root = std::string(rootTemplate) + "/";
+    const std::string home = makeDir(root + "home");
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", makeDir(home + "/.config").c_str(), 1);
+    setenv("XDG_DATA_HOME", makeDir(root + "data").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", makeDir(root + "xdg-runtime").c_str(), 1);
+    const std::string runtimeDir = makeDir(root + "runtime");
+    setenv("TUNEWRIGHT_RUNTIME_DIR", runtimeDir.c_str(), 1);
+    setenv("TUNEWRIGHT_REGISTRY_DIR", makeDir(root + "registry").c_str(), 1);
+    setenv("TUNEWRIGHT_UNATTENDED", "1", 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const std::string out = makeDir(root + "out");
+
+    // No completion sound or folder: the figure is the batch itself.
+    settings::SettingsRecord record;
+    settings::SetDefaultSettings(record);
+    record.EncodedDir = out;
+    record.DecodedDir = out;
+    record.PlaySound = 0;
+    record.OpenDir = 0;
+    std::string failed;
+    if (!settings::SaveSettingsRecord(record, &failed)) {
+        std::fprintf(stderr, "cannot save settings (%s)\n", failed.c_str());
+        return 1;
+    }
+
+    std::vector<std::string> files;
+    const std::string sources = makeDir(root + "sources");
+    for (int i = 0; i < n; ++i) {
+        files.push_back(sources + "/file" + std::to_string(i) + ".wav");
+        if (!writeSine(files.back(), seconds, 330 + 10 * i)) {
+            std::fprintf(stderr, "cannot write %s\n", files.back().c_str());
+            return 1;
+        }
+    }
+
     const std::string mode = argc > 4 ? argv[4] : "both";
     const double floor = (n + 3) * 0.7;
     bool ok = true;
