@@ -37,10 +37,11 @@ TEST(Install, PutsTheProgramAndEverythingItLoadsInOneFolder) {
     ASSERT_GT(n, 0);
     EXPECT_EQ(std::string(target, static_cast<size_t>(n)), "../lib/mp3tunewright/mp3tunewright");
     const std::string id = "io.github.tunewright.MP3Tunewright";
-    for (const std::string f :
-         {"applications/" + id + ".desktop", "metainfo/" + id + ".metainfo.xml",
-          "icons/hicolor/scalable/apps/" + id + ".svg", "icons/hicolor/48x48/apps/" + id + ".png",
-          "man/man1/mp3tunewright.1.gz", "doc/mp3tunewright/copyright"}) {
+    for (const std::string& f : std::vector<std::string>{
+             "applications/" + id + ".desktop", "metainfo/" + id + ".metainfo.xml",
+             "icons/hicolor/scalable/apps/" + id + ".svg",
+             "icons/hicolor/48x48/apps/" + id + ".png", "man/man1/mp3tunewright.1.gz",
+             "doc/mp3tunewright/copyright"}) {
         EXPECT_TRUE(testenv::fileExists(prefix + "/share/" + f)) << f;
     }
 }

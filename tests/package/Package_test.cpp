@@ -155,12 +155,27 @@ TEST(Package, HoldsTheProgramFolderTheCommandAndTheDesktopFilesOnly) {
     }
     EXPECT_EQ(files, expected);
 
-    // Removing the package removes what it lists: no maintainer script makes
-    // files of its own, and no configuration file outlives a removal.
-    Result control = shell("dpkg-deb --ctrl-tarfile " + apptest::quoted(deb) + " | tar -t");
-    ASSERT_EQ(control.status, 0) << control.err;
-    for (const char* member : {"conffiles", "preinst", "postinst", "prerm", "postrm"}) {
-        EXPECT_EQ(control.out.find(member), std::string::npos) << control.out;
+    // Removing the package removes what it lists: no configuration file outlives
+    // a removal, and the only command of the maintainer scripts is the ldconfig
+    // that CPack adds for libraries below /usr/lib, which makes no file of ours.
+    const std::string control = testenv::makeDir("control") + "/";
+    ASSERT_EQ(testenv::run("dpkg-deb -e " + apptest::quoted(deb) + " " + apptest::quoted(control)),
+              0);
+    for (const std::string& member : listDir(control)) {
+        EXPECT_TRUE(member == "control" || member == "md5sums" || member == "postinst" ||
+                    member == "postrm")
+            << member;
+    }
+    for (const char* script : {"postinst", "postrm"}) {
+        std::istringstream lines(testenv::readFile(control + script));
+        for (std::string line; std::getline(lines, line);) {
+            line.erase(0, line.find_first_not_of(" \t"));
+            const bool allowed =
+                line.empty() || line[0] == '#' || line == "set -e" || line == "fi" ||
+                line == "ldconfig" ||
+                std::regex_match(line, std::regex("if \\[ \"\\$1\" = \"[a-z]+\" \\]; then"));
+            EXPECT_TRUE(allowed) << script << ": " << line;
+        }
     }
 }
 
