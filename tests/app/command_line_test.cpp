@@ -58,23 +58,6 @@ TEST(CommandLineOptions, OptionsBeforeTheEndMarkerAreNeverFileNames) {
     }
 }
 
-TEST(CommandLineOptions, AnswersGoToTheirStreamWithTheirExitCode) {
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    ASSERT_TRUE(out && err);
-    EXPECT_EQ(app::AnswerArguments(parse({"--version"}), out, err), 0);
-    EXPECT_EQ(contents(out), "MP3 Tunewright 3.32\n");
-    EXPECT_EQ(contents(err), "");
-
-    std::FILE* out2 = std::tmpfile();
-    EXPECT_EQ(app::AnswerArguments(parse({"-x"}), out2, err), 2);
-    EXPECT_EQ(contents(out2), "");
-    EXPECT_NE(contents(err).find("unknown option '-x'"), std::string::npos) << contents(err);
-    std::fclose(out);
-    std::fclose(out2);
-    std::fclose(err);
-}
-
 TEST(CommandLineOptions, HelpThatCannotBeWrittenIsAFailure) {
     std::FILE* full = std::fopen("/dev/full", "w");
     ASSERT_TRUE(full);
