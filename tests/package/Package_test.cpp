@@ -202,23 +202,3 @@ TEST(Package, DesktopEntryMetainfoAndManualPagePassTheirValidators) {
     EXPECT_EQ(groff.status, 0);
     EXPECT_EQ(groff.err, "");
 }
-
-TEST(Package, IconsAreDrawnAtTheSizesTheirFoldersName) {
-    const std::string icons = unpacked() + "usr/share/icons/hicolor/";
-    for (int size : kIconSizes) {
-        const std::string s = std::to_string(size);
-        const std::string png = testenv::readFile(icons + s + "x" + s + "/apps/" + kId + ".png");
-        ASSERT_GE(png.size(), 24u) << s;
-        EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n") << s;
-        auto be32 = [&](size_t at) {
-            uint32_t v = 0;
-            for (size_t i = 0; i < 4; ++i) {
-                v = (v << 8) | static_cast<uint8_t>(png[at + i]);
-            }
-            return static_cast<int>(v);
-        };
-        EXPECT_EQ(png.substr(12, 4), "IHDR") << s;
-        EXPECT_EQ(be32(16), size) << "width of " << s;
-        EXPECT_EQ(be32(20), size) << "height of " << s;
-    }
-}
