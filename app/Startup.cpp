@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "app/CommandLine.h"
 #include "app/Windows.h"
 #include "platform/InstanceFiles.h"
 #include "platform/Paths.h"
@@ -22,15 +23,7 @@ CommandLine SaveCommandLine(int argc, char** argv) {
     if (argc > 0 && argv[0]) {
         line.program = argv[0];
     }
-    // Every argument is one whole file name; a first "--" only marks the end of
-    // options, so that file managers can pass names that start with '-'.
-    int first = 1;
-    if (argc > 1 && argv[1] && std::string(argv[1]) == "--") {
-        first = 2;
-    }
-    for (int i = first; i < argc; ++i) {
-        line.names.emplace_back(argv[i] ? argv[i] : "");
-    }
+    line.names = ParseArguments(argc, argv).names;
     return line;
 }
 
@@ -88,6 +81,12 @@ int handOff(const std::string& dir, const std::vector<std::string>& names) {
 } // namespace
 
 int Run(int argc, char** argv) {
+    // Options are answered before anything exists: no lock, no folder, no
+    // application object.
+    Arguments arguments = ParseArguments(argc, argv);
+    if (arguments.request != Arguments::Request::Start) {
+        return AnswerArguments(arguments, stdout, stderr);
+    }
     CommandLine line = SaveCommandLine(argc, argv);
     platform::InstanceLock lock;
 
@@ -117,8 +116,16 @@ int Run(int argc, char** argv) {
     // the creation of the windows is still shown in a box.
     std::optional<TApplication> application;
     try {
-        application.emplace(argc, argv);
+        // Qt takes its own options (-platform, -reverse, ...) out of the list it
+        // is given, also after "--", where they are file names: it gets only the
+        // program name.
+        static char fallbackName[] = "mp3tunewright";
+        static int qtArgc = 1;
+        static char* qtArgv[] = {argc > 0 && argv[0] ? argv[0] : fallbackName, nullptr};
+        application.emplace(qtArgc, qtArgv);
         QApplication::setApplicationName("mp3tunewright");
+        // The launcher's desktop entry: desktops find the icon and the name there.
+        QGuiApplication::setDesktopFileName(kDesktopFileId);
         // The title is the caption of the general error box. It is not Qt's
         // display name, which Qt would append to every window's caption.
         platform::setApplicationTitle(kApplicationTitle);

@@ -8,6 +8,8 @@
 namespace app {
 
 inline constexpr const char* kApplicationTitle = "MP3 Tunewright 3.32";
+// The id of the launcher's desktop entry, its AppStream metainfo and its icon.
+inline constexpr const char* kDesktopFileId = "io.github.tunewright.MP3Tunewright";
 
 // The command line as the process received it, kept as bytes before the Qt
 // application object exists (Qt would decode names and lose non-UTF-8 bytes).
@@ -37,8 +39,9 @@ public:
 };
 
 // The whole start-up: roles, lock, hand-off, windows, message loop. Returns the
-// process exit code (0 after a normal run, 1 after a hand-off, 2 when the
-// runtime folder or the hand-off file cannot be used).
+// process exit code (0 after a normal run, --help or --version, 1 after a
+// hand-off, 2 after an unknown option or when the runtime folder or the hand-off
+// file cannot be used).
 int Run(int argc, char** argv);
 
 }  // namespace app

@@ -1,0 +1,98 @@
+#include "app/CommandLine.h"
+
+#include "app/Startup.h"
+
+namespace app {
+
+Arguments ParseArguments(int argc, char** argv) {
+    Arguments arguments;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string argument = argv[i] ? argv[i] : "";
+        if (optionsEnded || argument.empty() || argument[0] != '-') {
+            arguments.names.push_back(std::move(argument));
+            continue;
+        }
+        if (argument == "--") {
+            optionsEnded = true;
+        } else if (arguments.request != Arguments::Request::Start) {
+            // An earlier option has decided already.
+        } else if (argument == "--help") {
+            arguments.request = Arguments::Request::Help;
+        } else if (argument == "--version") {
+            arguments.request = Arguments::Request::Version;
+        } else {
+            arguments.request = Arguments::Request::Invalid;
+            arguments.invalid = argument;
+        }
+    }
+    return arguments;
+}
+
+std::string UsageText() {
+    return "Usage: mp3tunewright [--help | --version]\n"
+           "       mp3tunewright [--] FILE...\n"
+           "\n"
+           "Decodes MP3 files to WAV and encodes WAV files to MP3, rips audio CDs and\n"
+           "records from the sound card.\n"
+           "\n"
+           "Without FILE, shows the launcher window: CD ripper, recorder, options and help.\n"
+           "With FILEs, converts them one after the other in a small conversion window:\n"
+           "an MP3 file is decoded to WAV, a WAV file is encoded to MP3.\n"
+           "With FILEs while another conversion runs, hands the names over to it and ends\n"
+           "at once; the running conversion adds them to its queue.\n"
+           "\n"
+           "Options:\n"
+           "  --help      show this text and exit\n"
+           "  --version   show the version and exit\n"
+           "  --          end of the options: every later argument is a FILE, also one\n"
+           "              that starts with '-'\n"
+           "\n"
+           "Exit status:\n"
+           "  0  normal end (also after --help and --version)\n"
+           "  1  the FILEs were handed over to the running conversion\n"
+           "  2  an unknown option, or the runtime folder or the hand-off file could not\n"
+           "     be used\n"
+           "\n"
+           "Environment:\n"
+           "  TUNEWRIGHT_REGISTRY_DIR  keep all settings and associations in this folder\n"
+           "  TUNEWRIGHT_RUNTIME_DIR   folder of the lock and the hand-off files (default\n"
+           "                           $XDG_RUNTIME_DIR/mp3tunewright or\n"
+           "                           /tmp/mp3tunewright-UID; private to the user)\n"
+           "  TUNEWRIGHT_UNATTENDED=1  write message boxes to stderr and answer them with\n"
+           "                           their default button\n"
+           "  TUNEWRIGHT_WAVE_DEVICE   ALSA capture device of the recorder (default: default)\n"
+           "  TUNEWRIGHT_CD_IMAGES     colon-separated CUE/BIN images shown as CD drives\n"
+           "  XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_RUNTIME_DIR  as usual\n"
+           "\n"
+           "See mp3tunewright(1) for the files the program reads and writes.\n";
+}
+
+int AnswerArguments(const Arguments& arguments, std::FILE* out, std::FILE* err) {
+    std::string text;
+    switch (arguments.request) {
+    case Arguments::Request::Start:
+        return 0;
+    case Arguments::Request::Help:
+        text = UsageText();
+        break;
+    case Arguments::Request::Version:
+        text = std::string(kApplicationTitle) + "\n";
+        break;
+    case Arguments::Request::Invalid:
+        std::fprintf(err,
+                     "mp3tunewright: unknown option '%s'\n"
+                     "Try 'mp3tunewright --help' for more information; put '--' before a file "
+                     "name that starts with '-'.\n",
+                     arguments.invalid.c_str());
+        return kExitError;
+    }
+    // A full disk or a closed pipe must not look like a shown text.
+    if (std::fputs(text.c_str(), out) < 0 || std::fflush(out) != 0) {
+        std::fprintf(err, "mp3tunewright: cannot write to the standard output\n");
+        return kExitError;
+    }
+    return 0;
+}
+
+} // namespace app
