@@ -68,6 +68,26 @@ int ProgressWidth(int16_t percent) {
     return width < 0 ? 0 : (width > 255 ? 255 : width);
 }
 
+QString SourceLineText(const QString& path, const QFontMetrics& metrics, int width) {
+    if (metrics.horizontalAdvance(path) <= width) {
+        return path;
+    }
+    const qsizetype slash = path.lastIndexOf('/');
+    const QString name = path.mid(slash + 1);
+    const QString folder = path.left(slash + 1);
+    const int nameWidth = metrics.horizontalAdvance(name);
+    if (slash < 0 || nameWidth >= width) {
+        return metrics.elidedText(name, Qt::ElideMiddle, width);
+    }
+    // What is left of the line after the name holds as much of the folder as fits,
+    // its end first; at least the ellipsis shows that a folder is there.
+    QString shown = metrics.elidedText(folder, Qt::ElideLeft, width - nameWidth);
+    if (shown.isEmpty()) {
+        shown = QString(QChar(0x2026));
+    }
+    return shown + name;
+}
+
 } // namespace app
 
 namespace {
@@ -493,6 +513,13 @@ void TForm1::Shutdown() {
             deleteTargetAfterJob_ = true;
         }
     }
+    close();
+    // close() sends no close event to a window whose platform window is gone.
+    FormCloseQuery();
+    EndApplication();
+}
+
+void TForm1::CloseFromOutside() {
     close();
     // close() sends no close event to a window whose platform window is gone.
     FormCloseQuery();

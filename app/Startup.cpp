@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "app/Lifetime.h"
 #include "app/Windows.h"
 #include "platform/InstanceFiles.h"
 #include "platform/Paths.h"
@@ -45,10 +46,7 @@ void ShowException(const std::exception* error) {
 
 void RequestQuit() {
     g_quitRequested = true;
-    if (QCoreApplication::instance()) {
-        QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
-                                  Qt::QueuedConnection);
-    }
+    EndProgramWhenFree();
 }
 
 bool QuitRequested() {
@@ -139,7 +137,7 @@ int Run(int argc, char** argv) {
         if (!QuitRequested()) {
             if (windows.mainWindow) {
                 windows.mainWindow->show();
-                QApplication::exec();
+                RunMessageLoop();
             }
         }
         DestroyWindows(windows);

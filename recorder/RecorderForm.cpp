@@ -219,12 +219,13 @@ void TForm3::BuildControls() {
     SpeedButton1->setGeometry(8, 348, 70, 26);
     SpeedButton2 = new QPushButton("Stop", this);
     SpeedButton2->setGeometry(84, 348, 70, 26);
-    // Start and Stop act only when clicked: neither takes the focus nor answers
-    // Enter as a dialog's default button would.
+    // Start and Stop are pressed by a click or by Space when they have the focus;
+    // neither answers Enter as a dialog's default button would, so Enter in the
+    // name field starts nothing.
     for (QPushButton* button : {SpeedButton1, SpeedButton2}) {
         button->setAutoDefault(false);
         button->setDefault(false);
-        button->setFocusPolicy(Qt::NoFocus);
+        button->setFocusPolicy(Qt::StrongFocus);
     }
     makeLabel("Output file:", 164, 352, 72, 18, this);
     Edit1 = new QLineEdit(this);
@@ -353,6 +354,12 @@ void TForm3::SetRecordingState() {
         RadioGroup2->SetItemIndex(1);
         RadioGroup2->repaint();
     }
+    // Stop first: Start, pressed from the keyboard, hands its focus to Stop
+    // rather than to whatever control follows it.
+    SpeedButton2->setEnabled(true);
+    if (SpeedButton1->hasFocus()) {
+        SpeedButton2->setFocus(Qt::OtherFocusReason);
+    }
     Edit1->setEnabled(false);
     SpeedButton1->setEnabled(false);
     RadioGroup1->setEnabled(false);
@@ -374,6 +381,9 @@ void TForm3::SetIdleState() {
     SetStateText("Stopped", kBlack);
     Edit1->setEnabled(true);
     SpeedButton1->setEnabled(true);
+    if (SpeedButton2->hasFocus()) {
+        SpeedButton1->setFocus(Qt::OtherFocusReason);
+    }
     RadioGroup1->setEnabled(true);
     RadioGroup2->setEnabled(true);
     ComboBox1->setEnabled(true);

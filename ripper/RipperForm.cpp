@@ -364,6 +364,13 @@ void TRipperForm::FormCloseQuery(bool& canClose) {
     }
 }
 
+void TRipperForm::CloseFromOutside() {
+    if (Engine.Ripping) {
+        Engine.RipStopRequested = true;
+    }
+    hide();
+}
+
 void TRipperForm::closeEvent(QCloseEvent* event) {
     bool canClose = true;
     FormCloseQuery(canClose);
@@ -413,11 +420,34 @@ void TRipperForm::setTrackText(const std::string& text) {
 }
 
 void TRipperForm::setRippingState(bool ripping) {
-    ListView1->setEnabled(!ripping);
-    SpeedButton1->setEnabled(!ripping);
-    SpeedButton2->setEnabled(ripping);
-    // The rip reads the drive it started with; another drive can be chosen after it.
-    ComboBox1->setEnabled(!ripping);
+    // A control that is disabled while it has the focus hands the focus on to the
+    // next one, which for these is the prefix edit with its whole text selected:
+    // a key pressed then would replace the prefix. So the focus goes to "Stop
+    // ripping" for the run and back where it was after it.
+    QWidget* focus = focusWidget();
+    if (ripping) {
+        SpeedButton2->setEnabled(true);
+        focusBeforeRip_ = focus;
+        if (focus == ListView1 || focus == SpeedButton1 || focus == ComboBox1) {
+            SpeedButton2->setFocus(Qt::OtherFocusReason);
+        }
+        ListView1->setEnabled(false);
+        SpeedButton1->setEnabled(false);
+        // The rip reads the drive it started with; another drive can be chosen after it.
+        ComboBox1->setEnabled(false);
+        return;
+    }
+    ListView1->setEnabled(true);
+    SpeedButton1->setEnabled(true);
+    ComboBox1->setEnabled(true);
+    if (focus == SpeedButton2 || focus == nullptr) {
+        QWidget* back = focusBeforeRip_ ? focusBeforeRip_.data() : SpeedButton1;
+        if (back->isEnabled()) {
+            back->setFocus(Qt::OtherFocusReason);
+        }
+    }
+    focusBeforeRip_ = nullptr;
+    SpeedButton2->setEnabled(false);
 }
 
 void TRipperForm::processPendingEvents() {

@@ -1,5 +1,6 @@
 // The ripper window offscreen, over disc images written by the tests.
 
+#include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -7,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 #include <cstdlib>
@@ -315,6 +317,37 @@ TEST_F(RipperFormTest, CloseDuringARipAsks) {
     EXPECT_EQ(services.dialogs->shown.size(), 2u);
     EXPECT_FALSE(form->isVisible());
     EXPECT_EQ(form->LogLines().last(), "Ripping canceled");
+}
+
+TEST_F(RipperFormTest, KeyboardRipKeepsTheFocusAndThePrefix) {
+    auto image = testdisc::writeDiscImage(dir, "disc", {{600, 440}});
+    open(image.cue);
+    choose("disc.cue");
+    form->show();
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    select({0});
+
+    // Space on " Rip tracks !" rips; the focus waits on "Stop ripping" meanwhile,
+    // not on the prefix, and comes back to the button after the rip.
+    QWidget* focusDuringRip = nullptr;
+    atRead(3, [&] { focusDuringRip = QApplication::focusWidget(); });
+    form->SpeedButton1->setFocus();
+    QTest::keyClick(form->SpeedButton1, Qt::Key_Space);
+    ASSERT_EQ(form->LogLines().last(), "Ripping done");
+    EXPECT_EQ(focusDuringRip, form->SpeedButton2);
+    EXPECT_EQ(QApplication::focusWidget(), form->SpeedButton1);
+    EXPECT_FALSE(form->Edit1->hasSelectedText());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_X);
+    EXPECT_EQ(form->Edit1->text(), "Track");
+
+    // Space on "Stop ripping" ends a rip: the focus goes back to the list it
+    // came from.
+    form->ListView1->setFocus();
+    atRead(3, [this] { QTest::keyClick(form->SpeedButton2, Qt::Key_Space); });
+    form->SpeedButton1->click();
+    EXPECT_EQ(form->LogLines().last(), "Ripping canceled");
+    EXPECT_EQ(QApplication::focusWidget(), form->ListView1);
 }
 
 TEST_F(RipperFormTest, HelpOpensTheDocument) {
