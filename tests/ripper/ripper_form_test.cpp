@@ -344,6 +344,7 @@ TEST_F(RipperFormTest, KeyboardRipKeepsTheFocusAndThePrefix) {
     // Space on "Stop ripping" ends a rip: the focus goes back to the list it
     // came from.
     form->ListView1->setFocus();
+    cd.reads.clear();
     atRead(3, [this] { QTest::keyClick(form->SpeedButton2, Qt::Key_Space); });
     form->SpeedButton1->click();
     EXPECT_EQ(form->LogLines().last(), "Ripping canceled");
