@@ -181,6 +181,29 @@ TEST_F(ConversionTest, QueueKeepsOneEntryPerNameAndTellsCaseApart) {
     EXPECT_EQ(countLine(), "0 file(s) to decode");
 }
 
+TEST_F(ConversionTest, SourceLineKeepsTheFileNameWholeAndShortensTheFolder) {
+    TForm1& f = makeForm(dir + "x.wav");
+    const QFontMetrics metrics = f.Label3->fontMetrics();
+    const int width = f.Label3->width();
+    const QString ellipsis(QChar(0x2026));
+
+    EXPECT_EQ(app::SourceLineText("/music/a.mp3", metrics, width), "/music/a.mp3");
+
+    const QString deep = "/home/someone/Music/Collected Albums/Second Shelf/Live Recordings/"
+                         "Night at the Hall.mp3";
+    const QString shown = app::SourceLineText(deep, metrics, width);
+    EXPECT_TRUE(shown.startsWith(ellipsis)) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith("/Night at the Hall.mp3")) << shown.toStdString();
+    EXPECT_LE(metrics.horizontalAdvance(shown), width);
+
+    // Only a name wider than the line loses its middle; its extension stays.
+    const QString wide = "/m/" + QString(80, 'n') + ".mp3";
+    const QString named = app::SourceLineText(wide, metrics, width);
+    EXPECT_TRUE(named.contains(ellipsis));
+    EXPECT_TRUE(named.endsWith(".mp3"));
+    EXPECT_LE(metrics.horizontalAdvance(named), width);
+}
+
 TEST(JobKind, DecodesMp3InAnyCaseAndEncodesEverythingElse) {
     for (const char* name : {"/m/x.MP3", "/m/x.Mp3", "/m/x.mp3", "x.mP3", "/m/a b.wav x.mp3"}) {
         EXPECT_TRUE(app::IsDecodeEntry(name)) << name;

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
+#include <QStyle>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -165,6 +166,29 @@ TEST(RecorderForm, WindowAndControlsAsDesigned) {
     EXPECT_EQ(form.Label13->text(), ".....");
     EXPECT_EQ(form.Label13->palette().color(QPalette::WindowText), QColor(255, 0, 0));
     form.grab().save(QString::fromStdString(testenv::appDir() + "recorder-window.png"));
+}
+
+// Every choice is drawn whole with room before its frame's edge.
+TEST(RecorderForm, ChoicesAreNotClipped) {
+    testenv::FakeServices services;
+    TForm3 form;
+    for (TRadioGroup* group : {form.RadioGroup1, form.RadioGroup2}) {
+        for (int i = 0; i < group->Count(); ++i) {
+            QRadioButton* item = group->Item(i);
+            const int drawn = item->style()->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth) +
+                              item->style()->pixelMetric(QStyle::PM_RadioButtonLabelSpacing) +
+                              item->fontMetrics().horizontalAdvance(item->text());
+            EXPECT_GE(item->width(), drawn) << item->text().toStdString();
+            EXPECT_LE(item->geometry().right(), group->width() - 1 - 4)
+                << item->text().toStdString();
+        }
+    }
+    EXPECT_LE(form.RadioGroup1->geometry().right(), form.RadioGroup2->x() - 4);
+    EXPECT_EQ(form.RadioGroup2->geometry().right(), 271);
+
+    QWidget* mp3 = form.CheckBox3->parentWidget();
+    EXPECT_GE(form.CheckBox3->width(), form.CheckBox3->sizeHint().width());
+    EXPECT_LE(form.CheckBox3->geometry().right(), mp3->width() - 1 - 4);
 }
 
 TEST(RecorderForm, HandlersKeepTheControlsConsistent) {

@@ -136,7 +136,8 @@ TEST_F(RipperFormTest, LayoutAndStartState) {
     EXPECT_EQ(form->Edit1->text(), "Track");
     EXPECT_EQ(form->Edit1->geometry(), QRect(400, 336, 121, 21));
     EXPECT_EQ(form->Label5->text(), ".wav");
-    EXPECT_EQ(form->Label5->pos(), QPoint(488, 320));
+    EXPECT_EQ(form->Label5->y(), 320);
+    EXPECT_GE(form->Label5->x(), 488);
     EXPECT_EQ(form->Memo1->geometry(), QRect(8, 336, 377, 33));
     EXPECT_FALSE(form->Memo1->isReadOnly());
     EXPECT_EQ(form->SpeedButton4->text(), "Quit");
@@ -209,6 +210,31 @@ TEST_F(RipperFormTest, NoDriveShowsTheAttentionBox) {
     form->SpeedButton1->click();
     EXPECT_TRUE(form->LogLines().isEmpty()) << "no row, nothing to rip";
     EXPECT_TRUE(form->SpeedButton1->isEnabled());
+}
+
+// Every caption is drawn whole, in the window's font, inside its frame.
+TEST_F(RipperFormTest, CaptionsAreNotClipped) {
+    open("");
+    auto textEnd = [](QLabel* label, const QString& text) {
+        return label->x() + label->fontMetrics().horizontalAdvance(text);
+    };
+    for (QLabel* caption : {form->RxLabel1, form->RxLabel2}) {
+        EXPECT_LE(textEnd(caption, caption->text()), form->Bevel2->geometry().right() - 2)
+            << caption->text().toStdString();
+        EXPECT_GE(caption->width(), caption->fontMetrics().horizontalAdvance(caption->text()));
+        EXPECT_GT(caption->x(), form->RxSwitch1->geometry().right());
+    }
+    // The suffix follows its caption, at the same size, and has room for ".mp3".
+    EXPECT_EQ(form->Label4->font(), form->Label5->font());
+    EXPECT_GE(form->Label4->x(), 390);
+    EXPECT_GE(form->Label4->width(),
+              form->Label4->fontMetrics().horizontalAdvance(form->Label4->text()));
+    EXPECT_GT(form->Label5->x(), textEnd(form->Label4, form->Label4->text()));
+    form->RxSwitch1->click();
+    EXPECT_EQ(form->Label5->text(), ".mp3");
+    EXPECT_GE(form->Label5->width(), form->Label5->fontMetrics().horizontalAdvance(".mp3"));
+    EXPECT_LE(form->Label5->geometry().right(), form->width() - 1);
+    EXPECT_LE(form->Bevel2->geometry().right(), form->width() - 1);
 }
 
 TEST_F(RipperFormTest, CompressSwitchSetsTheSuffix) {
