@@ -4,6 +4,7 @@
 
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QMouseEvent>
@@ -93,14 +94,35 @@ QString SourceLineText(const QString& path, const QFontMetrics& metrics, int wid
 namespace {
 
 // A picture or text that reports presses and clicks (a release over it after a
-// press), as the design's images and labels do.
+// press), as the design's images and labels do. One that acts as a button is
+// also reached with Tab and pressed with Space or Enter, and shows its focus.
 class ClickLabel : public QLabel {
 public:
     using QLabel::QLabel;
     std::function<void()> onPress;
     std::function<void()> onClick;
 
+    void actAsButton() { setFocusPolicy(Qt::TabFocus); }
+
 protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        const int key = event->key();
+        if (onClick && (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter)) {
+            event->accept();
+            onClick();
+            return;
+        }
+        QLabel::keyPressEvent(event);
+    }
+    void paintEvent(QPaintEvent* event) override {
+        QLabel::paintEvent(event);
+        if (hasFocus()) {
+            QPainter p(this);
+            p.setPen(QPen(QColor(0xff, 0xe0, 0x60), 1, Qt::DotLine));
+            p.drawRoundedRect(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5), 3, 3);
+        }
+    }
+
     void mousePressEvent(QMouseEvent* event) override {
         pressed_ = event->button() == Qt::LeftButton;
         if (onPress) {
@@ -257,7 +279,7 @@ TForm1::TForm1(const std::string& firstName, const std::string& programDir)
         button->setToolTip(hint);
         button->setIcon(glyph(exit));
         button->setIconSize(QSize(16, 15));
-        button->setFocusPolicy(Qt::NoFocus);
+        button->setFocusPolicy(Qt::TabFocus);
         return button;
     };
     SpeedButton4 = titleButton(304, "Minimize", false);
@@ -282,6 +304,8 @@ TForm1::TForm1(const std::string& firstName, const std::string& programDir)
     options->setPixmap(buttonPicture("Options"));
     options->setCursor(Qt::PointingHandCursor);
     options->onClick = [this] { Image3Click(); };
+    options->setAccessibleName("Options");
+    options->actAsButton();
     Image3 = options;
 
     auto* lastFile = new ClickLabel(this);
@@ -289,6 +313,8 @@ TForm1::TForm1(const std::string& firstName, const std::string& programDir)
     lastFile->setPixmap(buttonPicture("Last file"));
     lastFile->setCursor(Qt::PointingHandCursor);
     lastFile->onClick = [this] { Image4Click(); };
+    lastFile->setAccessibleName("Last file");
+    lastFile->actAsButton();
     Image4 = lastFile;
 
     Timer1 = new QTimer(this);

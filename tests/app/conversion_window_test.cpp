@@ -1,13 +1,16 @@
 // The conversion window: placement, the fading status word, the queue and its
 // hand-off files, the timers' ticks during jobs and boxes, Exit, close and Last file.
 
+#include <QApplication>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLabel>
 #include <QScreen>
+#include <QTest>
 #include <QTimer>
 #include <QToolButton>
 #include <QWindow>
+#include <set>
 
 #include "app/BatchJobs.h"
 #include "app/Startup.h"
@@ -505,6 +508,36 @@ TEST_F(ConversionTest, MinimiseAndOptionsButtons) {
     EXPECT_FALSE(launcherOptions.isModal());
     launcherOptions.Settings.Overwrite = 2;
     EXPECT_EQ(f.CurrentSettings().Overwrite, 2);
+    launcherOptions.hide();
+    f.hide();
+}
+
+TEST_F(ConversionTest, ButtonsAreReachedWithTabAndPressedWithSpace) {
+    TForm1& f = makeForm(dir + "none.wav");
+    f.QueueFile(dir + "second.wav");
+    TOptionsForm launcherOptions;
+    f.show();
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+
+    std::set<QWidget*> reached;
+    f.SpeedButton5->setFocus();
+    for (int i = 0; i < 8; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        reached.insert(QApplication::focusWidget());
+    }
+    for (QWidget* button :
+         {static_cast<QWidget*>(f.SpeedButton4), static_cast<QWidget*>(f.SpeedButton5),
+          static_cast<QWidget*>(f.Image3), static_cast<QWidget*>(f.Image4)}) {
+        EXPECT_TRUE(reached.count(button)) << button->accessibleName().toStdString();
+    }
+
+    f.Image4->setFocus();
+    QTest::keyClick(f.Image4, Qt::Key_Space); // "Last file"
+    EXPECT_TRUE(f.FileQueue.empty());
+    f.Image3->setFocus();
+    QTest::keyClick(f.Image3, Qt::Key_Space); // "Options"
+    EXPECT_TRUE(launcherOptions.isVisible());
     launcherOptions.hide();
     f.hide();
 }
