@@ -8,8 +8,8 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QThread>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QToolButton>
 #include <cstdlib>

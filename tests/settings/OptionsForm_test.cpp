@@ -142,7 +142,8 @@ TEST_F(OptionsForm, EscapeClosesAndSavesLikeTheCloseButton) {
     EXPECT_EQ(form.Settings.OpenDir, 1);
     QTest::keyClick(form.CheckBox3, Qt::Key_Escape);
     EXPECT_FALSE(form.isVisible());
-    EXPECT_EQ(Registry(RegistryRoot::CurrentUser).readInteger(settings::kSettingsKey, "OpenDir"), 1);
+    EXPECT_EQ(Registry(RegistryRoot::CurrentUser).readInteger(settings::kSettingsKey, "OpenDir"),
+              1);
 }
 
 TEST_F(OptionsForm, BrowseFillsTheEditOrLeavesItOnCancel) {
