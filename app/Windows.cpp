@@ -39,10 +39,11 @@ bool holding() {
     return g_windows.ripperHolds && ripper && (ripper->isVisible() || ripper->Engine.Ripping);
 }
 
-// SIGTERM, SIGINT or SIGHUP: every window is closed as from outside. An open box
-// goes away unanswered; a running conversion, rip or recording ends at its next
-// check and finishes its file; no question is asked and nothing is saved that a
-// closing window would not save anyway; then the program ends.
+// SIGTERM, SIGINT or SIGHUP: every window that writes a file is closed as from
+// outside. An open box goes away unanswered; a running conversion, rip or
+// recording ends at its next check and finishes its file; no question is asked.
+// Then the program ends as when its main window closes: the options dialog is
+// not closed on the way, so it saves nothing.
 void closeFromOutside(int) {
     platform::services().dialogs->dismissOpenBoxes();
     if (g_windows.recorder && g_windows.recorder->isVisible()) {
