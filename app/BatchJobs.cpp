@@ -201,7 +201,9 @@ void TForm1::RunJob(const std::string& entry, Kind kindValue) {
     }
 
     Busy = true;
-    Label3->setText(QFile::decodeName(SourceName.c_str()));
+    const QString source = QFile::decodeName(SourceName.c_str());
+    Label3->setText(app::SourceLineText(source, Label3->fontMetrics(), Label3->width()));
+    Label3->setToolTip(source);
     Label1->setText(kind.kindLine);
     codec::TMP3Codec& codec = Codec();
     int code = decode ? codec.OpenDecode(SourceName, TargetName)

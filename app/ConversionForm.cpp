@@ -4,6 +4,7 @@
 
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QMouseEvent>
@@ -68,19 +69,60 @@ int ProgressWidth(int16_t percent) {
     return width < 0 ? 0 : (width > 255 ? 255 : width);
 }
 
+QString SourceLineText(const QString& path, const QFontMetrics& metrics, int width) {
+    if (metrics.horizontalAdvance(path) <= width) {
+        return path;
+    }
+    const qsizetype slash = path.lastIndexOf('/');
+    const QString name = path.mid(slash + 1);
+    const QString folder = path.left(slash + 1);
+    const int nameWidth = metrics.horizontalAdvance(name);
+    if (slash < 0 || nameWidth >= width) {
+        return metrics.elidedText(name, Qt::ElideMiddle, width);
+    }
+    // What is left of the line after the name holds as much of the folder as fits,
+    // its end first; at least the ellipsis shows that a folder is there.
+    QString shown = metrics.elidedText(folder, Qt::ElideLeft, width - nameWidth);
+    if (shown.isEmpty()) {
+        shown = QString(QChar(0x2026));
+    }
+    return shown + name;
+}
+
 } // namespace app
 
 namespace {
 
 // A picture or text that reports presses and clicks (a release over it after a
-// press), as the design's images and labels do.
+// press), as the design's images and labels do. One that acts as a button is
+// also reached with Tab and pressed with Space or Enter, and shows its focus.
 class ClickLabel : public QLabel {
 public:
     using QLabel::QLabel;
     std::function<void()> onPress;
     std::function<void()> onClick;
 
+    void actAsButton() { setFocusPolicy(Qt::TabFocus); }
+
 protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        const int key = event->key();
+        if (onClick && (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter)) {
+            event->accept();
+            onClick();
+            return;
+        }
+        QLabel::keyPressEvent(event);
+    }
+    void paintEvent(QPaintEvent* event) override {
+        QLabel::paintEvent(event);
+        if (hasFocus()) {
+            QPainter p(this);
+            p.setPen(QPen(QColor(0xff, 0xe0, 0x60), 1, Qt::DotLine));
+            p.drawRoundedRect(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5), 3, 3);
+        }
+    }
+
     void mousePressEvent(QMouseEvent* event) override {
         pressed_ = event->button() == Qt::LeftButton;
         if (onPress) {
@@ -237,7 +279,7 @@ TForm1::TForm1(const std::vector<std::string>& names, const std::string& program
         button->setToolTip(hint);
         button->setIcon(glyph(exit));
         button->setIconSize(QSize(16, 15));
-        button->setFocusPolicy(Qt::NoFocus);
+        button->setFocusPolicy(Qt::TabFocus);
         return button;
     };
     SpeedButton4 = titleButton(304, "Minimize", false);
@@ -262,6 +304,8 @@ TForm1::TForm1(const std::vector<std::string>& names, const std::string& program
     options->setPixmap(buttonPicture("Options"));
     options->setCursor(Qt::PointingHandCursor);
     options->onClick = [this] { Image3Click(); };
+    options->setAccessibleName("Options");
+    options->actAsButton();
     Image3 = options;
 
     auto* lastFile = new ClickLabel(this);
@@ -269,6 +313,8 @@ TForm1::TForm1(const std::vector<std::string>& names, const std::string& program
     lastFile->setPixmap(buttonPicture("Last file"));
     lastFile->setCursor(Qt::PointingHandCursor);
     lastFile->onClick = [this] { Image4Click(); };
+    lastFile->setAccessibleName("Last file");
+    lastFile->actAsButton();
     Image4 = lastFile;
 
     Timer1 = new QTimer(this);
@@ -495,6 +541,13 @@ void TForm1::Shutdown() {
             deleteTargetAfterJob_ = true;
         }
     }
+    close();
+    // close() sends no close event to a window whose platform window is gone.
+    FormCloseQuery();
+    EndApplication();
+}
+
+void TForm1::CloseFromOutside() {
     close();
     // close() sends no close event to a window whose platform window is gone.
     FormCloseQuery();

@@ -6,7 +6,9 @@
 // and ends the application once the queue has stayed empty for three ticks.
 
 #include <QColor>
+#include <QFontMetrics>
 #include <QPoint>
+#include <QString>
 #include <QWidget>
 #include <cstdint>
 #include <deque>
@@ -52,6 +54,12 @@ std::string CountLineText(size_t count);
 // Width of the progress bar for a percent reported by the codec, kept within the
 // bar's 0 to 255 pixels (short encodes report more than 100).
 int ProgressWidth(int16_t percent);
+
+// The source line's text for a path in a line `width` pixels wide: the path when
+// it fits, else the folder part shortened from its left ("…/Albums/song.mp3") so
+// the file name stays whole; only a file name wider than the line itself is
+// shortened in its middle.
+QString SourceLineText(const QString& path, const QFontMetrics& metrics, int width);
 
 } // namespace app
 
@@ -116,6 +124,10 @@ public:
     void QueueFile(const std::string& name);
     void ShowStatus(const std::string& word, int16_t shift);
     void Shutdown();
+    // The close request from outside (the session ends, a signal), as the
+    // window's close: a running job ends at its next loop test and its target is
+    // finished by the codec's close; no question, no completion actions.
+    void CloseFromOutside();
     void DecodeFile(const std::string& entry);
     void EncodeFile(const std::string& entry);
     // The completion sound and the opening of the last job's target directory.

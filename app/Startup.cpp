@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "app/CommandLine.h"
+#include "app/Lifetime.h"
 #include "app/Windows.h"
 #include "platform/InstanceFiles.h"
 #include "platform/Paths.h"
@@ -33,10 +34,7 @@ void ShowException(const std::exception* error) {
 
 void RequestQuit() {
     g_quitRequested = true;
-    if (QCoreApplication::instance()) {
-        QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
-                                  Qt::QueuedConnection);
-    }
+    EndProgramWhenFree();
 }
 
 bool QuitRequested() {
@@ -137,7 +135,7 @@ int Run(int argc, char** argv) {
         if (!QuitRequested()) {
             if (windows.mainWindow) {
                 windows.mainWindow->show();
-                QApplication::exec();
+                RunMessageLoop();
             }
         }
         DestroyWindows(windows);

@@ -25,8 +25,9 @@ CommandLine SaveCommandLine(int argc, char** argv);
 // general error box with the exception's text.
 void ShowException(const std::exception* error);
 
-// Ends the message loop; a request made before the loop runs is kept and the
-// loop then ends at once.
+// The main window has closed: ends the message loop once no window holds the
+// program open (Lifetime.h); a request made before the loop runs is kept and
+// start-up then skips the loop.
 void RequestQuit();
 bool QuitRequested();
 

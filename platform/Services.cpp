@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QUrl>
 #include <QWidget>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,10 @@ Button defaultAnswer(const MessageBoxRequest& request) {
         }
     }
     return Ok;
+}
+
+Button closedAnswer(const MessageBoxRequest& request) {
+    return (request.buttons & Cancel) ? Cancel : defaultAnswer(request);
 }
 
 namespace {
@@ -112,14 +117,23 @@ public:
                 box.setDefaultButton(qt);
             }
         }
+        open_.push_back(&box);
         int result = box.exec();
+        open_.erase(std::remove(open_.begin(), open_.end(), &box), open_.end());
         for (auto [ours, qt] : map) {
             if (result == qt) {
                 return ours;
             }
         }
-        // Closed through the title bar: Cancel when offered, else the default.
-        return (request.buttons & Cancel) ? Cancel : def;
+        // Closed through the title bar or dismissed.
+        return closedAnswer(request);
+    }
+
+    void dismissOpenBoxes() override {
+        // Innermost first; each box's own loop then returns as the stack unwinds.
+        for (auto it = open_.rbegin(); it != open_.rend(); ++it) {
+            (*it)->done(QMessageBox::NoButton);
+        }
     }
 
     std::string browseFolder(const std::string& title, const std::string& startDir) override {
@@ -141,6 +155,9 @@ public:
         std::fflush(stderr);
         return answer;
     }
+
+private:
+    std::vector<QMessageBox*> open_; // boxes shown, outermost first
 };
 
 class UnattendedDialogs : public Dialogs {

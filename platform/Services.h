@@ -39,7 +39,15 @@ public:
     virtual Button messageBox(const MessageBoxRequest& request) = 0;
     // Lets the user pick a folder; returns "" when cancelled. Byte string path.
     virtual std::string browseFolder(const std::string& title, const std::string& startDir) = 0;
+    // Closes every box this service has open, as if closed without a choice: the
+    // box returns Cancel when it offers Cancel, else its default button. A close
+    // request from outside uses it, so no job waits for a box nobody answers.
+    virtual void dismissOpenBoxes() {}
 };
+
+// The answer of a box closed without a choice (its title bar's close button, or
+// dismissOpenBoxes): Cancel when offered, else the default button.
+Button closedAnswer(const MessageBoxRequest& request);
 
 // The first button of a set in the order Ok, Cancel, Yes, No, Abort, Retry, Ignore.
 Button defaultAnswer(const MessageBoxRequest& request);

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
+#include <QStyle>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -76,6 +77,15 @@ QProgressBar* makeLevelBar(int x, int y, int w, QWidget* parent) {
     return bar;
 }
 
+// What a radio button draws: its indicator, the spacing and its text (its size
+// hint adds margins that would push the second column into the frame).
+int drawnWidth(const QRadioButton* button) {
+    const QStyle* style = button->style();
+    return style->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, nullptr, button) +
+           style->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, nullptr, button) +
+           button->fontMetrics().horizontalAdvance(button->text()) + 2;
+}
+
 void setTextColor(QLabel* label, const QColor& color) {
     QPalette palette = label->palette();
     palette.setColor(QPalette::WindowText, color);
@@ -90,14 +100,29 @@ TRadioGroup::TRadioGroup(const QString& caption, const QStringList& items, int c
     for (const QString& text : items) {
         buttons_.push_back(new QRadioButton(text, this));
     }
-    // Items fill the columns row by row, like the design's two-column groups.
-    const int left = 8;
+    // Items fill the columns row by row, like the design's two-column groups;
+    // each column is as wide as its widest item, so no text reaches the frame.
+    const int left = 6;
+    const int gap = 6;
     const int top = 18;
     const int rowHeight = 20;
+    std::vector<int> widths(static_cast<std::size_t>(columns), 0);
     for (std::size_t i = 0; i < buttons_.size(); ++i) {
-        int column = static_cast<int>(i) % columns;
-        int row = static_cast<int>(i) / columns;
-        buttons_[i]->move(left + column * 60, top + row * rowHeight);
+        int& width = widths[i % static_cast<std::size_t>(columns)];
+        width = std::max(width, drawnWidth(buttons_[i]));
+    }
+    int x = left;
+    std::vector<int> columnLeft;
+    for (int width : widths) {
+        columnLeft.push_back(x);
+        x += width + gap;
+    }
+    neededWidth_ = x - gap + kRightMargin;
+    for (std::size_t i = 0; i < buttons_.size(); ++i) {
+        const std::size_t column = i % static_cast<std::size_t>(columns);
+        const int row = static_cast<int>(i) / columns;
+        buttons_[i]->setGeometry(columnLeft[column], top + row * rowHeight, widths[column],
+                                 buttons_[i]->sizeHint().height());
     }
 }
 
@@ -125,6 +150,12 @@ TForm3::TForm3(QWidget* parent)
     setWindowTitle("Recorder");
     setFixedSize(536, 382);
     move(142, 119);
+    // The program's windows share one font, the design's 8 points; the controls
+    // are placed for it.
+    QFont f = font();
+    f.setFamilies({"MS Sans Serif", "Sans Serif"});
+    f.setPointSize(8);
+    setFont(f);
     BuildControls();
     decodedDir_ = [] { return platform::joinPath(platform::musicDir(), "Decoded WAVs"); };
     encodedDir_ = [] { return platform::joinPath(platform::musicDir(), "Compressed MP3"); };
@@ -186,11 +217,15 @@ void TForm3::BuildControls() {
 
     // Capture format.
     RadioGroup1 = new TRadioGroup("Mode", {"Mono", "Stereo"}, 2, this);
-    RadioGroup1->setGeometry(8, 236, 128, 46);
     RadioGroup1->SetItemIndex(1);
     RadioGroup2 = new TRadioGroup("Sampling depth", {"8 bit", "16 bit"}, 2, this);
-    RadioGroup2->setGeometry(144, 236, 128, 46);
     RadioGroup2->SetItemIndex(1);
+    // The two groups share the 264 pixels under the autocut frame, 8 apart; the
+    // first takes what its items need when that is more than half.
+    const int modeWidth =
+        std::max(128, std::min(RadioGroup1->NeededWidth(), 256 - RadioGroup2->NeededWidth()));
+    RadioGroup1->setGeometry(8, 236, modeWidth, 46);
+    RadioGroup2->setGeometry(16 + modeWidth, 236, 256 - modeWidth, 46);
     makeLabel("Frequency", 8, 292, 70, 22, this);
     ComboBox1 = makeList(kFrequencies, "44100", 80, 292, 80, this);
 
@@ -200,9 +235,12 @@ void TForm3::BuildControls() {
     CheckBox2 = new QCheckBox("Compress to MP3 on fly ", mp3);
     CheckBox2->setGeometry(8, 8, 232, 20);
     ComboBox2 = makeList(kBitrates, "128", 8, 32, 56, mp3);
-    makeLabel("Bitrate (KBit/sec)", 68, 32, 110, 22, mp3);
+    QLabel* bitrateLabel = makeLabel("Bitrate (KBit/sec)", 68, 32, 110, 22, mp3);
+    // "Use VBR" follows the caption's text and keeps clear of the frame.
     CheckBox3 = new QCheckBox("Use VBR", mp3);
-    CheckBox3->setGeometry(176, 32, 70, 22);
+    const int vbrWidth = CheckBox3->sizeHint().width();
+    const int captionEnd = 68 + bitrateLabel->fontMetrics().horizontalAdvance(bitrateLabel->text());
+    CheckBox3->setGeometry(captionEnd + 6, 32, vbrWidth, 22);
     ComboBox3 = makeList(kBitrates, "128", 8, 60, 56, mp3);
     makeLabel("Max bitrate", 68, 60, 80, 22, mp3);
     ComboBox4 = makeList(kBitrates, "128", 8, 88, 56, mp3);
@@ -219,12 +257,13 @@ void TForm3::BuildControls() {
     SpeedButton1->setGeometry(8, 348, 70, 26);
     SpeedButton2 = new QPushButton("Stop", this);
     SpeedButton2->setGeometry(84, 348, 70, 26);
-    // Start and Stop act only when clicked: neither takes the focus nor answers
-    // Enter as a dialog's default button would.
+    // Start and Stop are pressed by a click or by Space when they have the focus;
+    // neither answers Enter as a dialog's default button would, so Enter in the
+    // name field starts nothing.
     for (QPushButton* button : {SpeedButton1, SpeedButton2}) {
         button->setAutoDefault(false);
         button->setDefault(false);
-        button->setFocusPolicy(Qt::NoFocus);
+        button->setFocusPolicy(Qt::StrongFocus);
     }
     makeLabel("Output file:", 164, 352, 72, 18, this);
     Edit1 = new QLineEdit(this);
@@ -353,6 +392,12 @@ void TForm3::SetRecordingState() {
         RadioGroup2->SetItemIndex(1);
         RadioGroup2->repaint();
     }
+    // Stop first: Start, pressed from the keyboard, hands its focus to Stop
+    // rather than to whatever control follows it.
+    SpeedButton2->setEnabled(true);
+    if (SpeedButton1->hasFocus()) {
+        SpeedButton2->setFocus(Qt::OtherFocusReason);
+    }
     Edit1->setEnabled(false);
     SpeedButton1->setEnabled(false);
     RadioGroup1->setEnabled(false);
@@ -374,6 +419,9 @@ void TForm3::SetIdleState() {
     SetStateText("Stopped", kBlack);
     Edit1->setEnabled(true);
     SpeedButton1->setEnabled(true);
+    if (SpeedButton2->hasFocus()) {
+        SpeedButton1->setFocus(Qt::OtherFocusReason);
+    }
     RadioGroup1->setEnabled(true);
     RadioGroup2->setEnabled(true);
     ComboBox1->setEnabled(true);

@@ -37,9 +37,14 @@ public:
     void SetItemIndex(int index);
     QRadioButton* Item(int index) const { return buttons_.at(index); }
     int Count() const { return static_cast<int>(buttons_.size()); }
+    // The width that shows every item whole with a margin before the frame.
+    int NeededWidth() const { return neededWidth_; }
+
+    static constexpr int kRightMargin = 4;
 
 private:
     std::vector<QRadioButton*> buttons_;
+    int neededWidth_ = 0;
 };
 
 class TForm3 : public QDialog, protected recorder::CaptureHost {

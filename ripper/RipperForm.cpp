@@ -1,5 +1,7 @@
 #include "ripper/RipperForm.h"
 
+#include <algorithm>
+
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -211,16 +213,19 @@ void TRipperForm::createControls() {
     Label8 = label(GroupBox1, "Total size:", 8, 50, 113);
 
     RxSwitch1 = new TRxSwitch(this);
-    RxSwitch1->setGeometry(408, 168, 34, 18);
-    RxLabel1 = label(this, "Compress on fly", 444, 170);
+    RxSwitch1->setGeometry(408, 168, 30, 18);
+    RxLabel1 = label(this, "Compress on fly", 441, 170);
     RxLabel1->setBuddy(RxSwitch1);
     connect(RxSwitch1, &TRxSwitch::On, this, [this] { RxSwitch1On(); });
     connect(RxSwitch1, &TRxSwitch::Off, this, [this] { RxSwitch1Off(); });
 
     RxSwitch2 = new TRxSwitch(this);
-    RxSwitch2->setGeometry(408, 196, 34, 18);
-    RxLabel2 = label(this, "Stop on errors", 444, 198);
+    RxSwitch2->setGeometry(408, 196, 30, 18);
+    RxLabel2 = label(this, "Stop on errors", 441, 198);
     RxLabel2->setBuddy(RxSwitch2);
+    // The frame holds the longer caption whole, as far as the window allows.
+    const int captionsEnd = std::max(RxLabel1->geometry().right(), RxLabel2->geometry().right());
+    Bevel2->setGeometry(400, 160, std::clamp(captionsEnd + 5 - 400, 129, 536 - 3 - 400), 60);
 
     Label1 = label(this, "Progress ", 24, 248, 353);
     Label1->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
@@ -244,14 +249,19 @@ void TRipperForm::createControls() {
     Label4 = label(this, "File Name +track#", 400, 320);
     Edit1 = new QLineEdit("Track", this);
     Edit1->setGeometry(400, 336, 121, 21);
-    // The suffix at 488 reads as the end of the caption; where this desktop's
-    // font draws the caption wider than that, the caption's font is narrowed.
-    for (QFont small = Label4->font(); Label4->width() > 88 && small.pointSizeF() > 6;) {
-        small.setPointSizeF(small.pointSizeF() - 0.5);
-        Label4->setFont(small);
-        Label4->adjustSize();
-    }
+    // The suffix reads as the end of the caption, in the same font: at 488, or
+    // just after the caption where this desktop's font draws it wider. It is as
+    // wide as the wider of its two texts.
     Label5 = label(this, ".wav", 488, 320);
+    const QFontMetrics suffixMetrics = Label5->fontMetrics();
+    const int suffixWidth =
+        std::max(suffixMetrics.horizontalAdvance(".wav"), suffixMetrics.horizontalAdvance(".mp3")) +
+        2;
+    // A caption too wide for both to fit before the window's edge starts further left.
+    const int captionLeft = std::min(400, 536 - 2 - suffixWidth - 3 - Label4->width());
+    Label4->move(captionLeft, 320);
+    Label5->setGeometry(std::max(488, Label4->geometry().right() + 4), 320, suffixWidth,
+                        Label5->height());
 
     Memo1 = new QPlainTextEdit(this);
     Memo1->setGeometry(8, 336, 377, 33);
@@ -363,6 +373,13 @@ void TRipperForm::FormCloseQuery(bool& canClose) {
     }
 }
 
+void TRipperForm::CloseFromOutside() {
+    if (Engine.Ripping) {
+        Engine.RipStopRequested = true;
+    }
+    hide();
+}
+
 void TRipperForm::closeEvent(QCloseEvent* event) {
     bool canClose = true;
     FormCloseQuery(canClose);
@@ -412,11 +429,34 @@ void TRipperForm::setTrackText(const std::string& text) {
 }
 
 void TRipperForm::setRippingState(bool ripping) {
-    ListView1->setEnabled(!ripping);
-    SpeedButton1->setEnabled(!ripping);
-    SpeedButton2->setEnabled(ripping);
-    // The rip reads the drive it started with; another drive can be chosen after it.
-    ComboBox1->setEnabled(!ripping);
+    // A control that is disabled while it has the focus hands the focus on to the
+    // next one, which for these is the prefix edit with its whole text selected:
+    // a key pressed then would replace the prefix. So the focus goes to "Stop
+    // ripping" for the run and back where it was after it.
+    QWidget* focus = focusWidget();
+    if (ripping) {
+        SpeedButton2->setEnabled(true);
+        focusBeforeRip_ = focus;
+        if (focus == ListView1 || focus == SpeedButton1 || focus == ComboBox1) {
+            SpeedButton2->setFocus(Qt::OtherFocusReason);
+        }
+        ListView1->setEnabled(false);
+        SpeedButton1->setEnabled(false);
+        // The rip reads the drive it started with; another drive can be chosen after it.
+        ComboBox1->setEnabled(false);
+        return;
+    }
+    ListView1->setEnabled(true);
+    SpeedButton1->setEnabled(true);
+    ComboBox1->setEnabled(true);
+    if (focus == SpeedButton2 || focus == nullptr) {
+        QWidget* back = focusBeforeRip_ ? focusBeforeRip_.data() : SpeedButton1;
+        if (back->isEnabled()) {
+            back->setFocus(Qt::OtherFocusReason);
+        }
+    }
+    focusBeforeRip_ = nullptr;
+    SpeedButton2->setEnabled(false);
 }
 
 void TRipperForm::processPendingEvents() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPointer>
 #include <QWidget>
 #include <functional>
 #include <string>
@@ -55,6 +56,10 @@ public:
     void SpeedButton4Click();
     void SpeedButton3Click();
     void FormCloseQuery(bool& canClose);
+    // The close request from outside (the session ends, a signal): the window
+    // hides and a running rip ends at its next check, finishing its file, without
+    // the question of the close query.
+    void CloseFromOutside();
 
     // The message log's lines, empty ones left out.
     QStringList LogLines() const;
@@ -112,6 +117,8 @@ private:
     std::string ripperOut() override;
 
     void createControls();
+
+    QPointer<QWidget> focusBeforeRip_; // where the focus was when the run started
 };
 
 // The record a track list row carries (it is freed with the row); null for an

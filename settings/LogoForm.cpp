@@ -269,7 +269,8 @@ TLogoForm::TLogoForm(const WindowFactory& makeRipperForm, QWidget* parent)
         button->setIcon(QIcon(glyph(kind)));
         button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
         button->setAutoRaise(false);
-        button->setFocusPolicy(Qt::NoFocus);
+        // Reached with Tab and pressed with Space like the buttons below them.
+        button->setFocusPolicy(Qt::StrongFocus);
         button->setGeometry(280, top, 113, 25);
         return button;
     };

@@ -267,6 +267,12 @@ void TOptionsForm::keyPressEvent(QKeyEvent* event) {
         BitBtn1->click();
         return;
     }
+    // Escape closes the dialog as its title bar's close button does (which saves:
+    // there is no Cancel).
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        close();
+        return;
+    }
     QWidget::keyPressEvent(event);
 }
 

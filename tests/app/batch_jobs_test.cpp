@@ -69,7 +69,9 @@ TEST_F(ConversionTest, EncodeJobWritesAnMp3OfTheWholeWav) {
     EXPECT_EQ(status(), "Done");
     EXPECT_EQ(f.StatusShift, 10);
     EXPECT_EQ(f.Label1->text(), "Compressing");
-    EXPECT_EQ(f.Label3->text().toStdString(), source);
+    // The line shows the file name whole; the whole path is its tool tip.
+    EXPECT_TRUE(f.Label3->text().endsWith("/Tone File.wav")) << f.Label3->text().toStdString();
+    EXPECT_EQ(f.Label3->toolTip().toStdString(), source);
     EXPECT_EQ(countLine(), "0 file(s) to decode");
     EXPECT_EQ(f.Image2->width(), 255);
     EXPECT_EQ(f.LastKind, TForm1::KindEncode);

@@ -1,14 +1,17 @@
 // The conversion window: placement, the fading status word, the queue and its
 // hand-off files, the timers' ticks during jobs and boxes, Exit, close and Last file.
 
+#include <QApplication>
 #include <QComboBox>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLabel>
 #include <QScreen>
+#include <QTest>
 #include <QTimer>
 #include <QToolButton>
 #include <QWindow>
+#include <set>
 
 #include "app/BatchJobs.h"
 #include "app/Startup.h"
@@ -182,6 +185,29 @@ TEST_F(ConversionTest, QueueKeepsOneEntryPerNameAndTellsCaseApart) {
     f.Image4Click();
     EXPECT_TRUE(f.FileQueue.empty());
     EXPECT_EQ(countLine(), "0 file(s) to decode");
+}
+
+TEST_F(ConversionTest, SourceLineKeepsTheFileNameWholeAndShortensTheFolder) {
+    TForm1& f = makeForm(dir + "x.wav");
+    const QFontMetrics metrics = f.Label3->fontMetrics();
+    const int width = f.Label3->width();
+    const QString ellipsis(QChar(0x2026));
+
+    EXPECT_EQ(app::SourceLineText("/music/a.mp3", metrics, width), "/music/a.mp3");
+
+    const QString deep = "/home/someone/Music/Collected Albums/Second Shelf/Live Recordings/"
+                         "Night at the Hall.mp3";
+    const QString shown = app::SourceLineText(deep, metrics, width);
+    EXPECT_TRUE(shown.startsWith(ellipsis)) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith("/Night at the Hall.mp3")) << shown.toStdString();
+    EXPECT_LE(metrics.horizontalAdvance(shown), width);
+
+    // Only a name wider than the line loses its middle; its extension stays.
+    const QString wide = "/m/" + QString(80, 'n') + ".mp3";
+    const QString named = app::SourceLineText(wide, metrics, width);
+    EXPECT_TRUE(named.contains(ellipsis));
+    EXPECT_TRUE(named.endsWith(".mp3"));
+    EXPECT_LE(metrics.horizontalAdvance(named), width);
 }
 
 TEST(JobKind, DecodesMp3InAnyCaseAndEncodesEverythingElse) {
@@ -505,6 +531,36 @@ TEST_F(ConversionTest, MinimiseAndOptionsButtons) {
     EXPECT_FALSE(launcherOptions.isModal());
     launcherOptions.Settings.Overwrite = 2;
     EXPECT_EQ(f.CurrentSettings().Overwrite, 2);
+    launcherOptions.hide();
+    f.hide();
+}
+
+TEST_F(ConversionTest, ButtonsAreReachedWithTabAndPressedWithSpace) {
+    TForm1& f = makeForm(dir + "none.wav");
+    f.QueueFile(dir + "second.wav");
+    TOptionsForm launcherOptions;
+    f.show();
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+
+    std::set<QWidget*> reached;
+    f.SpeedButton5->setFocus();
+    for (int i = 0; i < 8; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        reached.insert(QApplication::focusWidget());
+    }
+    for (QWidget* button :
+         {static_cast<QWidget*>(f.SpeedButton4), static_cast<QWidget*>(f.SpeedButton5),
+          static_cast<QWidget*>(f.Image3), static_cast<QWidget*>(f.Image4)}) {
+        EXPECT_TRUE(reached.count(button)) << button->accessibleName().toStdString();
+    }
+
+    f.Image4->setFocus();
+    QTest::keyClick(f.Image4, Qt::Key_Space); // "Last file"
+    EXPECT_TRUE(f.FileQueue.empty());
+    f.Image3->setFocus();
+    QTest::keyClick(f.Image3, Qt::Key_Space); // "Options"
+    EXPECT_TRUE(launcherOptions.isVisible());
     launcherOptions.hide();
     f.hide();
 }

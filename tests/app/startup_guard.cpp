@@ -8,6 +8,7 @@
 
 #include "FakeServices.h"
 #include "TestEnv.h"
+#include "app/Lifetime.h"
 #include "app/Startup.h"
 
 namespace {
@@ -50,7 +51,7 @@ TEST(ApplicationObject, QuitRequestedBeforeTheLoopRunsIsKept) {
         QCoreApplication::exit(3);
     });
     guard.start(5000);
-    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_EQ(app::RunMessageLoop(), 0);
     EXPECT_FALSE(timedOut);
 }
 

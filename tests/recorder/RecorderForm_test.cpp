@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QTest>
 
 #include <QCheckBox>
@@ -11,6 +12,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
+#include <QStyle>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -164,6 +166,29 @@ TEST(RecorderForm, WindowAndControlsAsDesigned) {
     EXPECT_EQ(form.Label13->text(), ".....");
     EXPECT_EQ(form.Label13->palette().color(QPalette::WindowText), QColor(255, 0, 0));
     form.grab().save(QString::fromStdString(testenv::appDir() + "recorder-window.png"));
+}
+
+// Every choice is drawn whole with room before its frame's edge.
+TEST(RecorderForm, ChoicesAreNotClipped) {
+    testenv::FakeServices services;
+    TForm3 form;
+    for (TRadioGroup* group : {form.RadioGroup1, form.RadioGroup2}) {
+        for (int i = 0; i < group->Count(); ++i) {
+            QRadioButton* item = group->Item(i);
+            const int drawn = item->style()->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth) +
+                              item->style()->pixelMetric(QStyle::PM_RadioButtonLabelSpacing) +
+                              item->fontMetrics().horizontalAdvance(item->text());
+            EXPECT_GE(item->width(), drawn) << item->text().toStdString();
+            EXPECT_LE(item->geometry().right(), group->width() - 1 - 4)
+                << item->text().toStdString();
+        }
+    }
+    EXPECT_LE(form.RadioGroup1->geometry().right(), form.RadioGroup2->x() - 4);
+    EXPECT_EQ(form.RadioGroup2->geometry().right(), 271);
+
+    QWidget* mp3 = form.CheckBox3->parentWidget();
+    EXPECT_GE(form.CheckBox3->width(), form.CheckBox3->sizeHint().width());
+    EXPECT_LE(form.CheckBox3->geometry().right(), mp3->width() - 1 - 4);
 }
 
 TEST(RecorderForm, HandlersKeepTheControlsConsistent) {
@@ -649,19 +674,61 @@ TEST(RecorderForm, AWavFileThatCannotBeCreatedAtStartEndsTheRun) {
     EXPECT_FALSE(form.Recording());
 }
 
-TEST(RecorderForm, KeysNeitherStartNorEndARecording) {
+TEST(RecorderForm, KeyboardStartsAndStopsWithSpaceOnlyOnTheButtons) {
     testenv::FakeServices services;
-    TForm3 form;
+    auto state = std::make_shared<testenv::ManualWaveInState>();
+    auto previous = platform::installWaveInFactory(
+        [state] { return std::make_unique<testenv::ManualWaveIn>(state); });
+    TestForm form;
     form.show();
-    // Start and Stop answer clicks only: Enter in the name field and Escape do nothing.
-    EXPECT_FALSE(form.SpeedButton1->autoDefault());
-    EXPECT_EQ(form.SpeedButton1->focusPolicy(), Qt::NoFocus);
-    EXPECT_EQ(form.SpeedButton2->focusPolicy(), Qt::NoFocus);
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+
+    // Tab reaches both buttons.
+    form.Edit1->setFocus();
+    bool reachedStart = false;
+    bool reachedStop = false;
+    for (int i = 0; i < 40 && !(reachedStart && reachedStop); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        reachedStart |= QApplication::focusWidget() == form.SpeedButton1;
+        reachedStop |= QApplication::focusWidget() == form.SpeedButton2;
+    }
+    EXPECT_TRUE(reachedStart);
+    EXPECT_TRUE(reachedStop);
+
+    // Enter in the name field is no Start.
+    form.Edit1->setText("keys");
     form.Edit1->setFocus();
     QTest::keyClick(form.Edit1, Qt::Key_Return);
-    EXPECT_TRUE(services.dialogs->shown.empty()) << "no recording was started";
+    EXPECT_TRUE(services.dialogs->shown.empty());
     EXPECT_EQ(form.Label2->text(), "...");
-    EXPECT_EQ(form.Label1->text(), "....");
-    QTest::keyClick(&form, Qt::Key_Escape);
+
+    // Space on Start records; during it Escape and Enter change nothing, Space on
+    // Stop (which took the focus from Start) ends it.
+    bool escapeKeptIt = false;
+    bool stopHadFocus = false;
+    QTimer::singleShot(200, &form, [&] {
+        QTest::keyClick(&form, Qt::Key_Escape);
+        QTest::keyClick(form.Edit1, Qt::Key_Return);
+        escapeKeptIt = form.Recording() && form.isVisible();
+        stopHadFocus = QApplication::focusWidget() == form.SpeedButton2;
+        QTest::keyClick(form.SpeedButton2, Qt::Key_Space);
+    });
+    QTimer safety;
+    safety.setSingleShot(true);
+    QObject::connect(&safety, &QTimer::timeout, [&] {
+        ADD_FAILURE() << "recording did not end";
+        form.SpeedButton2Click();
+    });
+    safety.start(20000);
+    form.SpeedButton1->setFocus();
+    QTest::keyClick(form.SpeedButton1, Qt::Key_Space);
+    platform::installWaveInFactory(previous);
+
+    EXPECT_TRUE(escapeKeptIt);
+    EXPECT_TRUE(stopHadFocus);
+    EXPECT_FALSE(form.Recording());
+    EXPECT_TRUE(testenv::fileExists(form.decoded + "/keys.WAV"));
+    EXPECT_EQ(QApplication::focusWidget(), form.SpeedButton1);
     EXPECT_TRUE(form.isVisible());
 }

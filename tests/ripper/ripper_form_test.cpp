@@ -1,5 +1,6 @@
 // The ripper window offscreen, over disc images written by the tests.
 
+#include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -7,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 #include <cstdlib>
@@ -135,7 +137,8 @@ TEST_F(RipperFormTest, LayoutAndStartState) {
     EXPECT_EQ(form->Edit1->text(), "Track");
     EXPECT_EQ(form->Edit1->geometry(), QRect(400, 336, 121, 21));
     EXPECT_EQ(form->Label5->text(), ".wav");
-    EXPECT_EQ(form->Label5->pos(), QPoint(488, 320));
+    EXPECT_EQ(form->Label5->y(), 320);
+    EXPECT_GE(form->Label5->x(), 488);
     EXPECT_EQ(form->Memo1->geometry(), QRect(8, 336, 377, 33));
     EXPECT_FALSE(form->Memo1->isReadOnly());
     EXPECT_EQ(form->SpeedButton4->text(), "Quit");
@@ -208,6 +211,31 @@ TEST_F(RipperFormTest, NoDriveShowsTheAttentionBox) {
     form->SpeedButton1->click();
     EXPECT_TRUE(form->LogLines().isEmpty()) << "no row, nothing to rip";
     EXPECT_TRUE(form->SpeedButton1->isEnabled());
+}
+
+// Every caption is drawn whole, in the window's font, inside its frame.
+TEST_F(RipperFormTest, CaptionsAreNotClipped) {
+    open("");
+    auto textEnd = [](QLabel* label, const QString& text) {
+        return label->x() + label->fontMetrics().horizontalAdvance(text);
+    };
+    for (QLabel* caption : {form->RxLabel1, form->RxLabel2}) {
+        EXPECT_LE(textEnd(caption, caption->text()), form->Bevel2->geometry().right() - 2)
+            << caption->text().toStdString();
+        EXPECT_GE(caption->width(), caption->fontMetrics().horizontalAdvance(caption->text()));
+        EXPECT_GT(caption->x(), form->RxSwitch1->geometry().right());
+    }
+    // The suffix follows its caption, at the same size, and has room for ".mp3".
+    EXPECT_EQ(form->Label4->font(), form->Label5->font());
+    EXPECT_GE(form->Label4->x(), 390);
+    EXPECT_GE(form->Label4->width(),
+              form->Label4->fontMetrics().horizontalAdvance(form->Label4->text()));
+    EXPECT_GT(form->Label5->x(), textEnd(form->Label4, form->Label4->text()));
+    form->RxSwitch1->click();
+    EXPECT_EQ(form->Label5->text(), ".mp3");
+    EXPECT_GE(form->Label5->width(), form->Label5->fontMetrics().horizontalAdvance(".mp3"));
+    EXPECT_LE(form->Label5->geometry().right(), form->width() - 1);
+    EXPECT_LE(form->Bevel2->geometry().right(), form->width() - 1);
 }
 
 TEST_F(RipperFormTest, CompressSwitchSetsTheSuffix) {
@@ -316,6 +344,38 @@ TEST_F(RipperFormTest, CloseDuringARipAsks) {
     EXPECT_EQ(services.dialogs->shown.size(), 2u);
     EXPECT_FALSE(form->isVisible());
     EXPECT_EQ(form->LogLines().last(), "Ripping canceled");
+}
+
+TEST_F(RipperFormTest, KeyboardRipKeepsTheFocusAndThePrefix) {
+    auto image = testdisc::writeDiscImage(dir, "disc", {{600, 440}});
+    open(image.cue);
+    choose("disc.cue");
+    form->show();
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    select({0});
+
+    // Space on " Rip tracks !" rips; the focus waits on "Stop ripping" meanwhile,
+    // not on the prefix, and comes back to the button after the rip.
+    QWidget* focusDuringRip = nullptr;
+    atRead(3, [&] { focusDuringRip = QApplication::focusWidget(); });
+    form->SpeedButton1->setFocus();
+    QTest::keyClick(form->SpeedButton1, Qt::Key_Space);
+    ASSERT_EQ(form->LogLines().last(), "Ripping done");
+    EXPECT_EQ(focusDuringRip, form->SpeedButton2);
+    EXPECT_EQ(QApplication::focusWidget(), form->SpeedButton1);
+    EXPECT_FALSE(form->Edit1->hasSelectedText());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_X);
+    EXPECT_EQ(form->Edit1->text(), "Track");
+
+    // Space on "Stop ripping" ends a rip: the focus goes back to the list it
+    // came from.
+    form->ListView1->setFocus();
+    cd.reads.clear();
+    atRead(3, [this] { QTest::keyClick(form->SpeedButton2, Qt::Key_Space); });
+    form->SpeedButton1->click();
+    EXPECT_EQ(form->LogLines().last(), "Ripping canceled");
+    EXPECT_EQ(QApplication::focusWidget(), form->ListView1);
 }
 
 TEST_F(RipperFormTest, HelpOpensTheDocument) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
 #include <QElapsedTimer>
@@ -7,12 +8,14 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <unistd.h>
 
@@ -300,3 +303,40 @@ TEST_F(LogoForm, ClosingTellsStartUp) {
 }
 
 } // namespace
+
+TEST_F(LogoForm, EveryButtonIsReachedWithTabAndPressedWithSpace) {
+    auto launcher = makeLauncher();
+    QDialog recorder;
+    launcher->SetRecorderForm(&recorder);
+    launcher->show();
+    launcher->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(launcher.get()));
+    pumpFor(50); // the association box of the first show
+
+    std::set<QWidget*> reached;
+    launcher->BitBtn4->setFocus();
+    for (int i = 0; i < 12; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        reached.insert(QApplication::focusWidget());
+    }
+    for (QAbstractButton* button : std::initializer_list<QAbstractButton*>{
+             launcher->SpeedButton1, launcher->SpeedButton2, launcher->BitBtn2, launcher->BitBtn3,
+             launcher->BitBtn4}) {
+        EXPECT_TRUE(reached.count(button)) << button->text().toStdString();
+    }
+
+    launcher->SpeedButton1->setFocus();
+    QTest::keyClick(launcher->SpeedButton1, Qt::Key_Space);
+    EXPECT_TRUE(launcher->RipperForm()->isVisible());
+
+    bool recorderShown = false;
+    QTimer::singleShot(50, &recorder, [&] {
+        recorderShown = recorder.isVisible();
+        recorder.close();
+    });
+    QTimer::singleShot(10000, &recorder, [&] { recorder.reject(); });
+    launcher->activateWindow();
+    launcher->SpeedButton2->setFocus();
+    QTest::keyClick(launcher->SpeedButton2, Qt::Key_Space);
+    EXPECT_TRUE(recorderShown);
+}

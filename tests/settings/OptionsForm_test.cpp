@@ -133,6 +133,19 @@ TEST_F(OptionsForm, EnterInAnyControlPressesOk) {
               "/typed");
 }
 
+TEST_F(OptionsForm, EscapeClosesAndSavesLikeTheCloseButton) {
+    testenv::FakeServices services;
+    TOptionsForm form;
+    form.show();
+    form.CheckBox3->setFocus();
+    QTest::keyClick(form.CheckBox3, Qt::Key_Space);
+    EXPECT_EQ(form.Settings.OpenDir, 1);
+    QTest::keyClick(form.CheckBox3, Qt::Key_Escape);
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_EQ(Registry(RegistryRoot::CurrentUser).readInteger(settings::kSettingsKey, "OpenDir"),
+              1);
+}
+
 TEST_F(OptionsForm, BrowseFillsTheEditOrLeavesItOnCancel) {
     testenv::FakeServices services;
     TOptionsForm form;

@@ -17,14 +17,24 @@ platform::Button ScriptedDialogs::messageBox(const platform::MessageBoxRequest& 
         answers.pop_front();
     }
     if (a.holdMs > 0 && QCoreApplication::instance()) {
+        // A dismissal ends the boxes open at that moment, not later ones.
+        const int dismissalsBefore = dismissCalls_;
         QElapsedTimer t;
         t.start();
         while (t.elapsed() < a.holdMs) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            if (dismissCalls_ != dismissalsBefore) {
+                ++dismissals;
+                return platform::closedAnswer(request);
+            }
             QThread::msleep(2);
         }
     }
     return a.button;
+}
+
+void ScriptedDialogs::dismissOpenBoxes() {
+    ++dismissCalls_;
 }
 
 std::string ScriptedDialogs::browseFolder(const std::string&, const std::string& startDir) {

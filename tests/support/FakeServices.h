@@ -22,15 +22,21 @@ public:
     };
     platform::Button messageBox(const platform::MessageBoxRequest& request) override;
     std::string browseFolder(const std::string& title, const std::string& startDir) override;
+    // Ends the hold of every box that is open; each returns closedAnswer().
+    void dismissOpenBoxes() override;
 
     void answer(platform::Button button, int holdMs = 0) { answers.push_back({button, holdMs}); }
     // Called with each box before it is answered (may be empty).
     std::function<void(const platform::MessageBoxRequest&)> onBox;
 
+    int dismissals = 0;  // boxes ended by dismissOpenBoxes
     std::deque<Answer> answers;
     std::vector<platform::MessageBoxRequest> shown;
     std::deque<std::string> folders;  // answers to browseFolder, "" = cancelled
     std::vector<std::string> browsed; // start folders of each browse
+
+private:
+    int dismissCalls_ = 0;
 };
 
 class RecordingShell : public platform::Shell {

@@ -1,0 +1,128 @@
+#include "platform/SignalBridge.h"
+
+#include <QSocketNotifier>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace platform {
+
+const int SignalBridge::kSignals[SignalBridge::kSignalCount] = {SIGTERM, SIGINT, SIGHUP};
+
+namespace {
+
+// Shared with the handler, which may run on any thread: only lock-free atomics.
+std::atomic<int> g_writeFd{-1};
+std::atomic<int> g_count{0};
+struct sigaction g_previous[SignalBridge::kSignalCount];
+
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs lock-free atomics");
+
+extern "C" void onTerminationSignal(int number) {
+    const int savedErrno = errno;
+    if (g_count.fetch_add(1) >= 1) {
+        // The second signal: the default action, at once. The signal is blocked
+        // while its handler runs, so it is delivered as the handler returns.
+        std::signal(number, SIG_DFL);
+        std::raise(number);
+        errno = savedErrno;
+        return;
+    }
+    const unsigned char byte = static_cast<unsigned char>(number);
+    const int fd = g_writeFd.load();
+    if (fd >= 0) {
+        // The pipe is non-blocking: a full pipe already holds a wake-up.
+        [[maybe_unused]] ssize_t written = ::write(fd, &byte, 1);
+    }
+    errno = savedErrno;
+}
+
+} // namespace
+
+SignalBridge::SignalBridge(std::function<void(int)> onSignal, QObject* parent)
+    : QObject(parent), onSignal_(std::move(onSignal)) {
+    int fds[2] = {-1, -1};
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        error_ = std::string("cannot create the signal pipe: ") + std::strerror(errno);
+        return;
+    }
+    readFd_ = fds[0];
+    g_count.store(0);
+    g_writeFd.store(fds[1]);
+
+    notifier_ = new QSocketNotifier(readFd_, QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, [this] { takeSignals(); });
+
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    // The three signals block each other while one is being counted; an
+    // interrupted system call is restarted, so no read or write elsewhere in the
+    // program sees EINTR because of them.
+    sigemptyset(&action.sa_mask);
+    for (int number : kSignals) {
+        sigaddset(&action.sa_mask, number);
+    }
+    action.sa_flags = SA_RESTART;
+    for (int i = 0; i < kSignalCount; ++i) {
+        if (::sigaction(kSignals[i], &action, &g_previous[i]) != 0) {
+            error_ = std::string("cannot take over a signal: ") + std::strerror(errno);
+            for (int j = 0; j < i; ++j) {
+                ::sigaction(kSignals[j], &g_previous[j], nullptr);
+            }
+            return;
+        }
+    }
+    installed_ = true;
+}
+
+SignalBridge::~SignalBridge() {
+    if (installed_) {
+        for (int i = 0; i < kSignalCount; ++i) {
+            ::sigaction(kSignals[i], &g_previous[i], nullptr);
+        }
+    }
+    const int writeFd = g_writeFd.exchange(-1);
+    delete notifier_;
+    if (writeFd >= 0) {
+        ::close(writeFd);
+    }
+    if (readFd_ >= 0) {
+        ::close(readFd_);
+    }
+}
+
+void SignalBridge::takeSignals() {
+    unsigned char bytes[16];
+    int number = 0;
+    for (;;) {
+        ssize_t got = ::read(readFd_, bytes, sizeof bytes);
+        if (got > 0) {
+            number = bytes[got - 1];
+            continue;
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        break;
+    }
+    // The close request it starts may run nested event loops (a recording that
+    // finishes its file, a box being dismissed), where the notifier can fire
+    // again: the request is made once.
+    if (number == 0 || running_ || delivered_) {
+        return;
+    }
+    delivered_ = true;
+    struct Running {
+        bool& flag;
+        ~Running() { flag = false; }
+    } running{running_};
+    running_ = true;
+    if (onSignal_) {
+        onSignal_(number);
+    }
+}
+
+} // namespace platform
