@@ -14,10 +14,12 @@
 #include <QTimer>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <functional>
 
 #include "AlsaFileDevice.h"
@@ -484,6 +486,37 @@ TEST(RecorderForm, ClosingDuringARecordingFinishesTheFileFirst) {
     form.closeInsteadOfStop = false;
     form.start();
     EXPECT_EQ(readWav(form.decoded + "/closing.WAV").header.dataSize, 3 * B);
+}
+
+TEST(RecorderForm, AFullDiskKeepsWholeBuffersUnderAHeaderThatDescribesThem) {
+    testenv::FakeServices services;
+    const std::uint32_t B = 1600; // 8000 Hz mono 16-bit
+    std::vector<std::int16_t> values(60, 3000);
+    testenv::AlsaFileDevice device(testenv::constantBuffers16(values, B));
+    TestForm form;
+    form.Edit1->setText("full");
+    selectText(form.ComboBox1, "8000");
+    form.RadioGroup1->SetItemIndex(0);
+    form.stopAfterCycles = 10;
+
+    // A file-size limit makes the fourth buffer's write stop halfway, as a full disk
+    // does; the later writes fail at once.
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit limited = old;
+    limited.rlim_cur = 44 + 3 * B + B / 2;
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    form.start();
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+
+    const std::string path = form.decoded + "/full.WAV";
+    WavFile wav = readWav(path);
+    ASSERT_TRUE(wav.ok);
+    EXPECT_EQ(wav.size, 44 + 3 * B) << "the half-written buffer is taken back";
+    EXPECT_EQ(wav.header.dataSize, 3 * B);
+    EXPECT_EQ(testenv::run("test \"$(soxi -s '" + path + "')\" = " + std::to_string(3 * B / 2)), 0);
 }
 
 TEST(RecorderForm, AbsentEncoderShowsBothBoxesAndRecordsNothing) {

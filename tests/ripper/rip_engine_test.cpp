@@ -251,7 +251,8 @@ TEST_F(RipEngineTest, StopOnErrorsEndsTheRunAtTheNextCheck) {
     EXPECT_EQ(file.size(), 44 + 4 * kBlockBytes) << "the partial audio stays";
     // The header describes the partial audio (with data size 0 no reader saw any).
     expectWavHeader(file, 4 * kBlockBytes);
-    EXPECT_TRUE(file.substr(44) == image.trackBytes(bin, 0).substr(0, 4 * kBlockBytes));
+    std::string expected = image.trackBytes(bin, 0).substr(0, 5 * kBlockBytes);
+    EXPECT_TRUE(file.substr(44) == expected.erase(kBlockBytes, kBlockBytes));
     EXPECT_FALSE(testenv::fileExists(output("Track#2.wav")));
     EXPECT_TRUE(engine.RipStopRequested);
 }
