@@ -112,9 +112,9 @@ public:
     // Closes the player's input and output and writes the 44-byte header over the
     // start of the target, describing the whole frames it holds, also after a
     // refusal (a full disk) when samples were written. A target that holds no
-    // audio (an input the decoder would not take, or one without a single frame)
-    // is removed when this decode created it; a file that was there before is
-    // never removed. Nothing happens when no decode was opened; a target that
+    // audio after a refusal or an end without a single sample (an input the
+    // decoder would not take) is removed when this decode created it; a file that
+    // was there before is never removed. Nothing happens when no decode was opened; a target that
     // has meanwhile disappeared is not created again. Returns 0.
     int CloseDecode();
 

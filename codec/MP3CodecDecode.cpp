@@ -181,10 +181,12 @@ int TMP3Codec::CloseDecode() {
         if (frequency_ != 0 && streamChannels_ != 0) {
             FinishWavFile(fd, format);
         }
-    } else if (regular && targetFree_ && HoldsOnlyZeros(fd, static_cast<std::size_t>(st.st_size))) {
-        // An input the decoder refused (not MPEG audio, empty) or that gave no
-        // samples leaves only the player's blank header area: a file this decode
-        // created and that holds no audio goes.
+    } else if (regular && (refused_ || done_) && targetFree_ &&
+               HoldsOnlyZeros(fd, static_cast<std::size_t>(st.st_size))) {
+        // An input the decoder refused (not MPEG audio, empty) or that ended without
+        // a single sample leaves only the player's blank header area: a file this
+        // decode created and that holds no audio goes. A decode stopped before its
+        // first sample keeps an empty WAV, as a stopped decode keeps its part.
         ::unlink(targetName_.c_str());
     } else if (regular && !refused_) {
         FinishWavFile(fd, format);

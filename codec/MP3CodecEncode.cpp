@@ -282,7 +282,8 @@ void TMP3Codec::FinishStream() {
         if (count <= outputBuffer_.size()) {
             writeAll(target_, outputBuffer_.data(), count);
         }
-        // 2. The tag frame over the placeholder the audio began with.
+        // 2. The tag frame over the placeholder the audio began with. Anything that
+        //    goes in front of the file (tags) comes after this step.
         WriteLameTagFrame(encoder_.GetLameTagFrame, stream_, target_);
     }
     encoder_.CloseStream(stream_);

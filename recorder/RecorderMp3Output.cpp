@@ -147,6 +147,8 @@ void RecorderMp3Output::CloseEncoderStream() {
     std::uint32_t produced = 0;
     beDeinitStream_(stream_, outputBuffer_.data(), &produced);
     Append(outputBuffer_.data(), std::min(produced, outputBufferSize_));
+    // The audio is complete: the tag frame goes over the placeholder it began with.
+    // Anything that goes in front of the file (tags) comes after this step.
     codec::WriteLameTagFrame(beGetLameTagFrame_, stream_, fd_);
     beCloseStream_(stream_);
     ::close(fd_);

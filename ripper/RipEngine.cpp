@@ -396,6 +396,8 @@ void RipEngine::CloseMp3Output() {
                                                             &produced);
     produced = std::min<uint32_t>(produced, static_cast<uint32_t>(outputBuffer_.size()));
     platform::writeAll(mp3File_, outputBuffer_.data(), produced);
+    // The audio is complete: the tag frame goes over the placeholder it began with.
+    // Anything that goes in front of the file (tags) comes after this step.
     codec::WriteLameTagFrame(encoder_.entry<BeGetLameTagFrameFn>(BE_GET_LAME_TAG_FRAME_NAME),
                              stream_, mp3File_);
     encoder_.entry<BeCloseStreamFn>(BE_CLOSE_STREAM_NAME)(stream_);
