@@ -226,6 +226,26 @@ TEST(BatchConversion, MissingDecodeSourceFailsOnlyItsEntry) {
     EXPECT_TRUE(listDir(runtimeDir()).empty());
 }
 
+TEST(BatchConversion, RoundTripIsSampleExactAndARefusedDecodeLeavesNoWav) {
+    const std::string sources = testenv::makeDir("round") + "/";
+    const std::string decoded = testenv::root() + "round-out/decoded";
+    const std::string encoded = testenv::root() + "round-out/encoded";
+    saveSettings(decoded, encoded, false);
+    apptest::makeWav(sources + "round.wav", 2.0);
+    testenv::writeFile(sources + "junk.mp3", std::string(20000, '\x11'));
+
+    ASSERT_EQ(e2e::run(e2e::programPath(), {sources + "round.wav", sources + "junk.mp3"}, 60000),
+              0);
+    ASSERT_EQ(e2e::run(e2e::programPath(), {encoded + "/round.MP3"}, 60000), 0);
+
+    // WAV -> MP3 -> WAV gives back exactly the samples that went in.
+    const std::string back = decoded + "/round.WAV";
+    EXPECT_EQ(apptest::capture("soxi -s " + apptest::quoted(back)), "88200\n");
+    apptest::expectTone(back, 2.0, 44100, 2);
+    // The decode the decoder refused left nothing in the decoded folder.
+    EXPECT_EQ(listDir(decoded), std::vector<std::string>{"round.WAV"});
+}
+
 TEST(BatchConversion, BatchCompletedWhileTheStartUpBoxIsOpenEndsTheProcess) {
     const std::string sources = testenv::makeDir("held") + "/";
     const std::string encoded = testenv::root() + "held-out/encoded";
