@@ -234,8 +234,8 @@ TEST(BatchConversion, RoundTripIsSampleExactAndARefusedDecodeLeavesNoWav) {
     apptest::makeWav(sources + "round.wav", 2.0);
     testenv::writeFile(sources + "junk.mp3", std::string(20000, '\x11'));
 
-    ASSERT_EQ(e2e::run(e2e::programPath(), {sources + "round.wav", sources + "junk.mp3"}, 60000),
-              0);
+    ASSERT_EQ(e2e::run(e2e::programPath(), {sources + "round.wav"}, 60000), 0);
+    ASSERT_EQ(e2e::run(e2e::programPath(), {sources + "junk.mp3"}, 60000), 0);
     ASSERT_EQ(e2e::run(e2e::programPath(), {encoded + "/round.MP3"}, 60000), 0);
 
     // WAV -> MP3 -> WAV gives back exactly the samples that went in.
