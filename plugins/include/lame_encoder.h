@@ -1,6 +1,7 @@
 /* The MP3 encoder library "lame.so": four C entry points over libmp3lame and the
- * 331-byte configuration record given to beInitStream. Shared by the library and
- * its three users (file codec, CD ripper, recorder MP3 output), which load it at run
+ * 331-byte configuration record given to beInitStream, and a fifth, optional one
+ * (beGetLameTagFrame) that an older library lacks. Shared by the library and its
+ * three users (file codec, CD ripper, recorder MP3 output), which load it at run
  * time from the program directory and resolve the entry points by name.
  *
  * Contract common to every entry point:

@@ -1,4 +1,5 @@
-// lame.so: the four-call encoder stream interface over libmp3lame.
+// lame.so: the four-call encoder stream interface over libmp3lame, and the finished
+// stream's LAME tag frame through the optional fifth entry point.
 
 #include "lame_encoder.h"
 
