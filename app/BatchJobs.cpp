@@ -190,12 +190,12 @@ void TForm1::RunJob(const std::string& entry, Kind kindValue) {
     TakeEntry();
     SetCountLine();
 
+    // A missing source fails its own entry only, for both kinds: ending the batch
+    // here would drop every later entry, names already taken from hand-off files
+    // included, without a word.
     if (!platform::fileExists(SourceName)) {
         if (!CurrentSettings().NoErrors) {
             errorBox("Unable to find source file: " + displayText(SourceName));
-        }
-        if (decode) {
-            Shutdown();
         }
         return;
     }

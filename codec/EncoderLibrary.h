@@ -18,7 +18,17 @@ using EncoderConfigBytes = std::array<std::uint8_t, BE_CONFIG_SIZE>;
 // The record serialised for beInitStream.
 EncoderConfigBytes EncoderConfigToBytes(const BeConfig& config);
 
-// The library with its four entry points resolved.
+// The last step of an MP3's audio, after beDeinitStream and before beCloseStream:
+// the stream's Xing/Info (LAME) tag frame, taken through the optional entry point,
+// written over the placeholder frame the audio began with at `audioStart` of the
+// file `fd` (opened for reading and writing). Tags that go in front of the file come
+// after this step. Nothing is written when `getFrame` is null (an older library),
+// the stream has no frame, or the file does not hold a frame of that size at
+// `audioStart` (its first writes failed). True when the frame was written.
+bool WriteLameTagFrame(BeGetLameTagFrameFn getFrame, std::uint32_t stream, int fd,
+                       std::uint64_t audioStart = 0);
+
+// The library with its four entry points resolved, and the optional fifth.
 class EncoderLibrary {
 public:
     enum class LoadResult {
@@ -40,6 +50,8 @@ public:
     BeEncodeChunkFn EncodeChunk = nullptr;
     BeDeinitStreamFn DeinitStream = nullptr;
     BeCloseStreamFn CloseStream = nullptr;
+    // Null when the library does not offer it.
+    BeGetLameTagFrameFn GetLameTagFrame = nullptr;
 
 private:
     platform::RuntimeLibrary library_;

@@ -52,7 +52,9 @@ std::uint32_t BitrateForSampleRate(std::uint32_t sampleRate);
 // kind 256, version 1, size 331, that input rate, output rate 0, mode 0 (stereo,
 // whatever the source's channels), the rate's bitrate, offsets 28 to 71 zero,
 // variable-rate quality 9, average bitrate 0, variable-rate method 1, the rest zero.
-BeConfig FileCodecEncoderConfig(std::uint32_t sampleRate);
+// With `lameTag` (the library offers the tag frame) the write variable-rate header
+// field is 1, so the stream carries a Xing/Info (LAME) tag frame.
+BeConfig FileCodecEncoderConfig(std::uint32_t sampleRate, bool lameTag = false);
 
 class TMP3Codec {
 public:
@@ -81,9 +83,10 @@ public:
     // end (progress unchanged), or 5, 6, 7, 10 on failure.
     int EncodeStep(std::uint16_t& progress);
 
-    // Flushes the encoder into the target and releases the stream, both files and
-    // both buffers, whatever the last step returned. Returns 0, or 11 when the
-    // encoder library is not loaded.
+    // Flushes the encoder into the target, writes the stream's Xing/Info (LAME) tag
+    // frame over its first frame when the library offers it, and releases the
+    // stream, both files and both buffers, whatever the last step returned.
+    // Returns 0, or 11 when the encoder library is not loaded.
     int CloseEncode();
 
     // ---- Decoder side (MP3CodecDecode.cpp) ------------------------------------
@@ -107,8 +110,12 @@ public:
     int DecodeStep(std::uint16_t& progress);
 
     // Closes the player's input and output and writes the 44-byte header over the
-    // start of the target (not after a refusal, nor when no decode was opened; a
-    // target that has meanwhile disappeared is not created again). Returns 0.
+    // start of the target, describing the whole frames it holds, also after a
+    // refusal (a full disk) when samples were written. A target that holds no
+    // audio after a refusal or an end without a single sample (an input the
+    // decoder would not take) is removed when this decode created it; a file that
+    // was there before is never removed. Nothing happens when no decode was opened; a target that
+    // has meanwhile disappeared is not created again. Returns 0.
     int CloseDecode();
 
     // The player the codec drives; its owner is the application.
@@ -140,7 +147,10 @@ private:
     // Fills the sample buffer with chunkBytes / 4 frames of 16-bit stereo and returns
     // the number of source bytes consumed (see MP3CodecEncode.cpp).
     std::uint32_t ReadSamples(std::uint32_t chunkBytes);
-    // Releases whatever an encode holds open, without flushing.
+    // Finishes an open stream: flush into the target, then the tag frame, then the
+    // stream is closed. Every path that ends an encode goes through it.
+    void FinishStream();
+    // Releases whatever an encode holds open; a stream still open is finished first.
     void ReleaseEncode();
 
     // Encoder side.
@@ -176,6 +186,7 @@ private:
     std::uint32_t frequency_ = 0;
     std::uint8_t streamChannels_ = 0;
     std::string targetName_;
+    bool targetFree_ = false; // nothing was at the target's name when the decode opened
 };
 
 } // namespace codec

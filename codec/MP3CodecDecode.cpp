@@ -38,6 +38,21 @@ bool removeExistingTarget(const std::string& target) {
     return ::unlink(target.c_str()) == 0;
 }
 
+// True when the first `size` bytes of the file are all zero (the header area the
+// player reserves, never written over).
+bool HoldsOnlyZeros(int fd, std::size_t size) {
+    std::uint8_t bytes[kWavHeaderSize] = {};
+    if (size > sizeof bytes || ::pread(fd, bytes, size, 0) != static_cast<ssize_t>(size)) {
+        return false;
+    }
+    for (std::size_t i = 0; i < size; ++i) {
+        if (bytes[i] != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 // ---- The player link ------------------------------------------------------------
@@ -94,6 +109,10 @@ int TMP3Codec::OpenDecode(const std::string& source, const std::string& target) 
         targetName_.clear();
         return kCodecUnableToOverwrite;
     }
+    // Nothing is at the target's name now, so a file found there at the close is
+    // the one this decode's player created.
+    struct stat st {};
+    targetFree_ = ::lstat(target.c_str(), &st) != 0;
     TXaudioPlayer* player = player_.Get();
     player->InputOpen(source);
     player->OutputOpen(target);
@@ -140,22 +159,39 @@ int TMP3Codec::CloseDecode() {
     // header, so a close that comes before those events were processed still sees
     // the stream's parameters and any refusal.
     player->ProcessPostedNotifications();
-    if (refused_) {
-        return kCodecOk;
-    }
     if (targetName_.empty()) {
         return kCodecOk;
     }
-    // Opened without O_CREAT: a target that has disappeared stays gone.
-    int fd = ::open(targetName_.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd >= 0) {
-        AudioFormat format;
-        format.sampleRate = frequency_;
-        format.channels = streamChannels_;
-        format.bitsPerSample = 16;
-        WriteWavHeaderForFileSize(fd, format);
-        ::close(fd);
+    // Opened without O_CREAT or following a link: a target that has disappeared
+    // stays gone, and only the file the player wrote is finished.
+    int fd = ::open(targetName_.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return kCodecOk;
     }
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const bool holdsAudio = regular && st.st_size > static_cast<off_t>(kWavHeaderSize);
+    AudioFormat format;
+    format.sampleRate = frequency_;
+    format.channels = streamChannels_;
+    format.bitsPerSample = 16;
+    if (holdsAudio) {
+        // Also after a refusal (a write that found the disk full): the samples
+        // written so far stay readable under a header that describes them.
+        if (frequency_ != 0 && streamChannels_ != 0) {
+            FinishWavFile(fd, format);
+        }
+    } else if (regular && (refused_ || done_) && targetFree_ &&
+               HoldsOnlyZeros(fd, static_cast<std::size_t>(st.st_size))) {
+        // An input the decoder refused (not MPEG audio, empty) or that ended without
+        // a single sample leaves only the player's blank header area: a file this
+        // decode created and that holds no audio goes. A decode stopped before its
+        // first sample keeps an empty WAV, as a stopped decode keeps its part.
+        ::unlink(targetName_.c_str());
+    } else if (regular && !refused_) {
+        FinishWavFile(fd, format);
+    }
+    ::close(fd);
     return kCodecOk;
 }
 

@@ -84,7 +84,7 @@ std::uint32_t BitrateForSampleRate(std::uint32_t sampleRate) {
     }
 }
 
-BeConfig FileCodecEncoderConfig(std::uint32_t sampleRate) {
+BeConfig FileCodecEncoderConfig(std::uint32_t sampleRate, bool lameTag) {
     BeConfig config;
     BeConfigInit(&config);
     config.sampleRate = sampleRate;
@@ -94,6 +94,11 @@ BeConfig FileCodecEncoderConfig(std::uint32_t sampleRate) {
     config.vbrQuality = 9;
     config.abrBps = 0;
     config.vbrMethod = BE_VBR_METHOD_OLD;
+    // Without the tag, players cannot find the encoder's delay and padding (every
+    // round trip grows by them) nor the length of a variable-rate stream. Asked for
+    // only when the library can hand out the finished frame: a placeholder left in
+    // place would be worse than none.
+    config.writeVbrHeader = lameTag ? 1 : 0;
     return config;
 }
 
@@ -138,9 +143,11 @@ int TMP3Codec::OpenEncode(const std::string& source, const std::string& target) 
     dataSize_ = header.dataSize;
 
     // A target that cannot be created stays -1: the first chunk's write then fails.
-    target_ = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Read access lets the close check the first frame before it rewrites it.
+    target_ = ::open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
 
-    configuration_ = EncoderConfigToBytes(FileCodecEncoderConfig(sampleRate_));
+    configuration_ = EncoderConfigToBytes(
+        FileCodecEncoderConfig(sampleRate_, encoder_.GetLameTagFrame != nullptr));
 
     samplesPerChunk_ = 0;
     outputBufferSize_ = 0;
@@ -258,24 +265,33 @@ int TMP3Codec::CloseEncode() {
     if (!encoder_.IsLoaded()) {
         return kCodecDllNotLoadedClose;
     }
-    if (streamOpen_) {
+    ReleaseEncode();
+    return kCodecOk;
+}
+
+void TMP3Codec::FinishStream() {
+    if (!streamOpen_ || !encoder_.IsLoaded()) {
+        streamOpen_ = false;
+        return;
+    }
+    // A stream whose buffers were never set up (a refused open) has no audio.
+    if (!outputBuffer_.empty()) {
+        // 1. The last audio.
         std::uint32_t count = 0;
         encoder_.DeinitStream(stream_, outputBuffer_.data(), &count);
         if (count <= outputBuffer_.size()) {
             writeAll(target_, outputBuffer_.data(), count);
         }
-        encoder_.CloseStream(stream_);
-        streamOpen_ = false;
+        // 2. The tag frame over the placeholder the audio began with. Anything that
+        //    goes in front of the file (tags) comes after this step.
+        WriteLameTagFrame(encoder_.GetLameTagFrame, stream_, target_);
     }
-    ReleaseEncode();
-    return kCodecOk;
+    encoder_.CloseStream(stream_);
+    streamOpen_ = false;
 }
 
 void TMP3Codec::ReleaseEncode() {
-    if (streamOpen_ && encoder_.IsLoaded()) {
-        encoder_.CloseStream(stream_);
-    }
-    streamOpen_ = false;
+    FinishStream();
     stream_ = 0;
     closeFile(source_);
     closeFile(target_);

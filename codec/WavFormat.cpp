@@ -163,6 +163,23 @@ bool WriteWavHeaderForFileSize(std::FILE* file, const AudioFormat& format) {
     return WriteWavHeader(file, format, dataSizeForFileSize(static_cast<std::uint64_t>(size)));
 }
 
+bool FinishWavFile(int fd, const AudioFormat& format) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return false;
+    }
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    std::uint32_t data = dataSizeForFileSize(size);
+    const std::uint16_t block = format.blockAlign();
+    if (block > 1 && size - kWavHeaderSize == data) {
+        data -= data % block;
+        if (::ftruncate(fd, static_cast<off_t>(kWavHeaderSize + data)) != 0) {
+            return false;
+        }
+    }
+    return WriteWavHeader(fd, format, data);
+}
+
 bool IsAcceptedSampleRate(std::uint32_t sampleRate) {
     switch (sampleRate) {
     case 8000:

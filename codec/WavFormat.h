@@ -54,6 +54,14 @@ bool WriteWavHeader(std::FILE* file, const AudioFormat& format, std::uint32_t da
 bool WriteWavHeaderForFileSize(int fd, const AudioFormat& format);
 bool WriteWavHeaderForFileSize(std::FILE* file, const AudioFormat& format);
 
+// Finishes a WAV file whose samples start at offset 44, however its writer stopped
+// (the end, a cancel, a full disk, a refused decode): the header describes the whole
+// sample frames the file holds, and a partial frame left at its end by a short write
+// is cut off, so the header and the file agree (RIFF size = file size - 8) and
+// readers see every frame written. A file above what a header can describe keeps
+// its length. Leaves the position at 44; false when a step failed.
+bool FinishWavFile(int fd, const AudioFormat& format);
+
 // The nine sample rates the program accepts: 8000, 11025, 12000, 16000, 22050, 24000,
 // 32000, 44100, 48000 Hz.
 bool IsAcceptedSampleRate(std::uint32_t sampleRate);

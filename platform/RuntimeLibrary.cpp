@@ -20,6 +20,14 @@ RuntimeLibrary::RuntimeLibrary(const std::string& name,
     load(name, entryPoints);
 }
 
+RuntimeLibrary::RuntimeLibrary(const std::string& name,
+                               std::initializer_list<const char*> entryPoints,
+                               std::initializer_list<const char*> optionalEntryPoints) {
+    std::vector<std::string> names(entryPoints.begin(), entryPoints.end());
+    std::vector<std::string> optional(optionalEntryPoints.begin(), optionalEntryPoints.end());
+    load(name, names, optional);
+}
+
 RuntimeLibrary::~RuntimeLibrary() { unload(); }
 
 RuntimeLibrary::RuntimeLibrary(RuntimeLibrary&& other) noexcept
@@ -37,7 +45,8 @@ RuntimeLibrary& RuntimeLibrary::operator=(RuntimeLibrary&& other) noexcept {
     return *this;
 }
 
-void RuntimeLibrary::load(const std::string& name, const std::vector<std::string>& entryPoints) {
+void RuntimeLibrary::load(const std::string& name, const std::vector<std::string>& entryPoints,
+                          const std::vector<std::string>& optionalEntryPoints) {
     // dlopen never looks in the program's own directory, so a bare name is tried
     // there first, as the program's libraries are installed beside it.
     std::vector<std::string> candidates;
@@ -73,6 +82,13 @@ void RuntimeLibrary::load(const std::string& name, const std::vector<std::string
             return;
         }
         symbols_.emplace_back(entry, address);
+    }
+    for (const std::string& entry : optionalEntryPoints) {
+        dlerror();
+        void* address = dlsym(handle_, entry.c_str());
+        if (address && !dlerror()) {
+            symbols_.emplace_back(entry, address);
+        }
     }
 }
 

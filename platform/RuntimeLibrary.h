@@ -19,6 +19,11 @@ public:
     RuntimeLibrary() = default;
     RuntimeLibrary(const std::string& name, std::initializer_list<const char*> entryPoints);
     RuntimeLibrary(const std::string& name, const std::vector<std::string>& entryPoints);
+    // As above; `optionalEntryPoints` are resolved when the library has them (a
+    // newer version's additions), and one that is missing is no failure: symbol()
+    // then gives nullptr for it.
+    RuntimeLibrary(const std::string& name, std::initializer_list<const char*> entryPoints,
+                   std::initializer_list<const char*> optionalEntryPoints);
     ~RuntimeLibrary();
 
     RuntimeLibrary(RuntimeLibrary&& other) noexcept;
@@ -43,7 +48,8 @@ public:
     void unload();
 
 private:
-    void load(const std::string& name, const std::vector<std::string>& entryPoints);
+    void load(const std::string& name, const std::vector<std::string>& entryPoints,
+              const std::vector<std::string>& optionalEntryPoints = {});
 
     void* handle_ = nullptr;
     std::string path_;

@@ -547,7 +547,7 @@ bool TForm3::OpenWaveOutput() {
 
 void TForm3::WriteWaveHeader() {
     codec::AudioFormat format{format_.samplesPerSec, format_.channels, format_.bitsPerSample};
-    codec::WriteWavHeaderForFileSize(wavFd_, format);
+    codec::FinishWavFile(wavFd_, format);
     ::close(wavFd_);
     wavFd_ = -1;
 }
@@ -626,8 +626,16 @@ void TForm3::WriteOutput(const std::uint8_t* data, std::uint32_t length) {
     if (wavDataBytes_ + length > kMaxWavData) {
         return;
     }
-    // The WAV output keeps recording after a failed write; the result is not examined.
-    platform::writeAll(wavFd_, data, length);
+    // The WAV output keeps recording after a failed write. A buffer written only in
+    // part (a full disk) is taken back, so the file holds whole buffers and the
+    // later ones stay in step with the frames.
+    const auto end = static_cast<off_t>(codec::kWavHeaderSize + wavDataBytes_);
+    if (!platform::writeAll(wavFd_, data, length)) {
+        if (::ftruncate(wavFd_, end) == 0) {
+            ::lseek(wavFd_, end, SEEK_SET);
+        }
+        return;
+    }
     wavDataBytes_ += length;
 }
 

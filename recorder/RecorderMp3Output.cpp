@@ -7,12 +7,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "codec/EncoderLibrary.h"
 #include "platform/FileIO.h"
 #include "platform/Paths.h"
 
 namespace recorder {
 
-BeConfig MakeRecorderEncoderConfig(const RecorderMp3Settings& settings) {
+BeConfig MakeRecorderEncoderConfig(const RecorderMp3Settings& settings, bool lameTag) {
     BeConfig config;
     BeConfigInit(&config);
     config.sampleRate = settings.sampleRate;
@@ -29,6 +30,10 @@ BeConfig MakeRecorderEncoderConfig(const RecorderMp3Settings& settings) {
     config.vbrQuality = 9 - settings.qualityPosition;
     config.abrBps = 0;
     config.vbrMethod = BE_VBR_METHOD_OLD;
+    // The Xing/Info (LAME) tag gives a variable-rate recording its true length and
+    // every recording its delay and padding; asked for only when the library hands
+    // out the finished frame, since a placeholder left in place is worse than none.
+    config.writeVbrHeader = lameTag ? 1 : 0;
     return config;
 }
 
@@ -45,9 +50,10 @@ std::string RecorderMp3Output::DefaultLibraryPath() {
 }
 
 bool RecorderMp3Output::LoadEncoderLibrary() {
-    library_ =
-        platform::RuntimeLibrary(libraryPath_, {BE_INIT_STREAM_NAME, BE_ENCODE_CHUNK_NAME,
-                                                BE_DEINIT_STREAM_NAME, BE_CLOSE_STREAM_NAME});
+    library_ = platform::RuntimeLibrary(
+        libraryPath_,
+        {BE_INIT_STREAM_NAME, BE_ENCODE_CHUNK_NAME, BE_DEINIT_STREAM_NAME, BE_CLOSE_STREAM_NAME},
+        {BE_GET_LAME_TAG_FRAME_NAME});
     if (!library_.isLoaded()) {
         return false;
     }
@@ -55,6 +61,7 @@ bool RecorderMp3Output::LoadEncoderLibrary() {
     beEncodeChunk_ = library_.entry<BeEncodeChunkFn>(BE_ENCODE_CHUNK_NAME);
     beDeinitStream_ = library_.entry<BeDeinitStreamFn>(BE_DEINIT_STREAM_NAME);
     beCloseStream_ = library_.entry<BeCloseStreamFn>(BE_CLOSE_STREAM_NAME);
+    beGetLameTagFrame_ = library_.entry<BeGetLameTagFrameFn>(BE_GET_LAME_TAG_FRAME_NAME);
     return true;
 }
 
@@ -69,13 +76,14 @@ bool RecorderMp3Output::OpenEncoderStream(const std::string& name,
     if (!library_.isLoaded()) {
         return false;
     }
-    fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Read access lets the close check the first frame before it rewrites it.
+    fd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd_ < 0) {
         return false;
     }
 
     std::uint8_t record[BE_CONFIG_SIZE];
-    BeConfig config = MakeRecorderEncoderConfig(settings);
+    BeConfig config = MakeRecorderEncoderConfig(settings, beGetLameTagFrame_ != nullptr);
     BeConfigWrite(&config, record);
     samplesPerChunk_ = 0;
     outputBufferSize_ = 0;
@@ -139,6 +147,9 @@ void RecorderMp3Output::CloseEncoderStream() {
     std::uint32_t produced = 0;
     beDeinitStream_(stream_, outputBuffer_.data(), &produced);
     Append(outputBuffer_.data(), std::min(produced, outputBufferSize_));
+    // The audio is complete: the tag frame goes over the placeholder it began with.
+    // Anything that goes in front of the file (tags) comes after this step.
+    codec::WriteLameTagFrame(beGetLameTagFrame_, stream_, fd_);
     beCloseStream_(stream_);
     ::close(fd_);
     fd_ = -1;
@@ -155,6 +166,7 @@ void RecorderMp3Output::UnloadEncoderLibrary() {
     beEncodeChunk_ = nullptr;
     beDeinitStream_ = nullptr;
     beCloseStream_ = nullptr;
+    beGetLameTagFrame_ = nullptr;
 }
 
 } // namespace recorder

@@ -27,7 +27,9 @@ struct RecorderMp3Settings {
 // The configuration record the recorder gives to beInitStream: mono mode 3 or
 // stereo 0, the constant bitrate or, with variable rate, the minimum and
 // maximum, variable-rate quality 9 minus the slider, method 1.
-BeConfig MakeRecorderEncoderConfig(const RecorderMp3Settings& settings);
+// With `lameTag` (the library offers the tag frame) the write variable-rate
+// header field is 1, so the stream carries a Xing/Info (LAME) tag frame.
+BeConfig MakeRecorderEncoderConfig(const RecorderMp3Settings& settings, bool lameTag = false);
 
 class RecorderMp3Output {
 public:
@@ -58,8 +60,9 @@ public:
     // buffer is dropped and false returned.
     bool EncodeBuffer(const std::uint8_t* data, std::uint32_t length);
 
-    // Flushes the stream into the file, closes stream and file, frees the output
-    // buffer. Does nothing when no stream is open.
+    // Flushes the stream into the file, writes the stream's Xing/Info (LAME) tag
+    // frame over its first frame when the library offers it, closes stream and
+    // file, frees the output buffer. Does nothing when no stream is open.
     void CloseEncoderStream();
 
     void UnloadEncoderLibrary();
@@ -77,6 +80,7 @@ private:
     BeEncodeChunkFn beEncodeChunk_ = nullptr;
     BeDeinitStreamFn beDeinitStream_ = nullptr;
     BeCloseStreamFn beCloseStream_ = nullptr;
+    BeGetLameTagFrameFn beGetLameTagFrame_ = nullptr; // optional
 
     int fd_ = -1;
     bool streamOpen_ = false;

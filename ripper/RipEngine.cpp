@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "codec/EncoderLibrary.h"
 #include "codec/WavFormat.h"
 #include "lame_encoder.h"
 #include "platform/FileIO.h"
@@ -197,7 +198,6 @@ void RipEngine::RipTrack(int driveIndex, int rowIndex) {
         wav.reset(fd);
         codec::WriteWavHeader(fd, codec::kCdAudioFormat, 0);
     }
-    int64_t dataWritten = 0;
     bool writeFailed = false;
 
     platform::Clock& clock = *platform::services().clock;
@@ -209,8 +209,11 @@ void RipEngine::RipTrack(int driveIndex, int rowIndex) {
             if (RipStopRequested) {
                 if (compress) {
                     CloseMp3Output();
+                } else {
+                    // A stopped WAV keeps the audio read so far, and its header
+                    // says so: with data size 0 no reader would see any of it.
+                    codec::FinishWavFile(wav.get(), codec::kCdAudioFormat);
                 }
-                // A stopped WAV keeps its first header, data size 0.
                 wav.close();
                 view_.appendLog("Ripping canceled");
                 return;
@@ -249,9 +252,7 @@ void RipEngine::RipTrack(int driveIndex, int rowIndex) {
             if (compress) {
                 EncodeBlock(delivered, static_cast<uint32_t>(length));
             } else if (!writeFailed) {
-                if (platform::writeAll(wav.get(), delivered, static_cast<size_t>(length))) {
-                    dataWritten += length;
-                } else {
+                if (!platform::writeAll(wav.get(), delivered, static_cast<size_t>(length))) {
                     // A full disk must not end in a header that claims audio the
                     // file does not hold: the run stops at the next check.
                     writeFailed = true;
@@ -273,8 +274,7 @@ void RipEngine::RipTrack(int driveIndex, int rowIndex) {
     if (compress) {
         CloseMp3Output();
     } else {
-        codec::WriteWavHeader(wav.get(), codec::kCdAudioFormat,
-                              static_cast<uint32_t>(std::min<int64_t>(dataWritten, UINT32_MAX)));
+        codec::FinishWavFile(wav.get(), codec::kCdAudioFormat);
         wav.close();
     }
     view_.appendLog("Ripping done");
@@ -284,9 +284,10 @@ void RipEngine::LoadEncoder() {
     if (encoder_.isLoaded()) {
         return;
     }
-    encoder_ =
-        platform::RuntimeLibrary(EncoderLibraryPath, {BE_INIT_STREAM_NAME, BE_ENCODE_CHUNK_NAME,
-                                                      BE_DEINIT_STREAM_NAME, BE_CLOSE_STREAM_NAME});
+    encoder_ = platform::RuntimeLibrary(
+        EncoderLibraryPath,
+        {BE_INIT_STREAM_NAME, BE_ENCODE_CHUNK_NAME, BE_DEINIT_STREAM_NAME, BE_CLOSE_STREAM_NAME},
+        {BE_GET_LAME_TAG_FRAME_NAME});
 }
 
 bool RipEngine::OpenMp3Output(const std::string& fileName, std::string& why) {
@@ -300,11 +301,13 @@ bool RipEngine::OpenMp3Output(const std::string& fileName, std::string& why) {
         why = "Unable to load MP3 encoder " + EncoderLibraryPath + "!";
         return false;
     }
-    int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Read access lets the close check the first frame before it rewrites it.
+    int fd = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         why = "Unable to create output file!";
         return false;
     }
+    const auto tagFrame = encoder_.entry<BeGetLameTagFrameFn>(BE_GET_LAME_TAG_FRAME_NAME);
 
     BeConfig config;
     BeConfigInit(&config);
@@ -315,6 +318,9 @@ bool RipEngine::OpenMp3Output(const std::string& fileName, std::string& why) {
     config.vbrQuality = 9;
     config.abrBps = 0;
     config.vbrMethod = BE_VBR_METHOD_OLD;
+    // The Xing/Info (LAME) tag lets players find the encoder's delay and padding;
+    // asked for only when the library hands out the finished frame.
+    config.writeVbrHeader = tagFrame ? 1 : 0;
     uint8_t record[BE_CONFIG_SIZE];
     BeConfigWrite(&config, record);
 
@@ -390,6 +396,10 @@ void RipEngine::CloseMp3Output() {
                                                             &produced);
     produced = std::min<uint32_t>(produced, static_cast<uint32_t>(outputBuffer_.size()));
     platform::writeAll(mp3File_, outputBuffer_.data(), produced);
+    // The audio is complete: the tag frame goes over the placeholder it began with.
+    // Anything that goes in front of the file (tags) comes after this step.
+    codec::WriteLameTagFrame(encoder_.entry<BeGetLameTagFrameFn>(BE_GET_LAME_TAG_FRAME_NAME),
+                             stream_, mp3File_);
     encoder_.entry<BeCloseStreamFn>(BE_CLOSE_STREAM_NAME)(stream_);
     ::close(mp3File_);
     mp3File_ = -1;

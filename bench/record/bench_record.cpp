@@ -200,7 +200,6 @@ int main(int argc, char** argv) {
                                           "-q",
                                           "3",
                                           "--noreplaygain",
-                                          "-t",
                                           "-o",
                                           raw,
                                           reference});

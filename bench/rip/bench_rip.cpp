@@ -151,9 +151,8 @@ int main(int argc, char** argv) {
         }
         double l = bench::childCpuSeconds(
             {"lame", "--quiet", "-b", "128", "--cbr", "-m", "s", wav, lameNamed});
-        double p =
-            bench::childCpuSeconds({"lame", "--quiet", "-b", "128", "--cbr", "-m", "s", "-q",
-                                    kLameQuality, "--noreplaygain", "-t", "-o", wav, lamePlain});
+        double p = bench::childCpuSeconds({"lame", "--quiet", "-b", "128", "--cbr", "-m", "s", "-q",
+                                           kLameQuality, "--noreplaygain", "-o", wav, lamePlain});
         if (l < 0 || p < 0) {
             std::fprintf(stderr, "the lame tool failed\n");
             return 1;
@@ -173,14 +172,14 @@ int main(int argc, char** argv) {
                 realtime, realtime >= 200 ? "OK" : "BELOW TARGET");
     std::printf("  MP3 rip:  %.3f s CPU (reading, encoding, writing)\n", mp3Median);
     std::printf("  lame -b 128 --cbr -m s:                        %.3f s CPU\n", lameMedian);
-    std::printf("  lame -b 128 --cbr -m s -q %s --noreplaygain -t -o: %.3f s CPU\n", kLameQuality,
+    std::printf("  lame -b 128 --cbr -m s -q %s --noreplaygain -o: %.3f s CPU\n", kLameQuality,
                 plainMedian);
     const double ratio = mp3Median / lameMedian;
     std::printf("ratio MP3 rip / lame: %.3f (target <= 1.05) %s\n", ratio,
                 ratio <= 1.05 ? "OK" : "ABOVE TARGET");
-    std::printf("ratio MP3 rip / lame -q %s --noreplaygain -t -o: %.3f\n", kLameQuality,
+    std::printf("ratio MP3 rip / lame -q %s --noreplaygain -o: %.3f\n", kLameQuality,
                 mp3Median / plainMedian);
-    std::printf("MP3 rip identical to lame -q %s --noreplaygain -t -o: %s\n", kLameQuality,
+    std::printf("MP3 rip identical to lame -q %s --noreplaygain -o: %s\n", kLameQuality,
                 bench::readAll(mp3) == bench::readAll(lamePlain) ? "yes" : "no");
 
     for (const auto& f : {wav, mp3, lameNamed, lamePlain, dir + "/bench.bin", dir + "/bench.cue"}) {

@@ -1,6 +1,7 @@
 /* The MP3 encoder library "lame.so": four C entry points over libmp3lame and the
- * 331-byte configuration record given to beInitStream. Shared by the library and
- * its three users (file codec, CD ripper, recorder MP3 output), which load it at run
+ * 331-byte configuration record given to beInitStream, and a fifth, optional one
+ * (beGetLameTagFrame) that an older library lacks. Shared by the library and its
+ * three users (file codec, CD ripper, recorder MP3 output), which load it at run
  * time from the program directory and resolve the entry points by name.
  *
  * Contract common to every entry point:
@@ -64,9 +65,11 @@ extern "C" {
 #define BE_OFFSET_CRC 52       /* frame CRC protection */
 #define BE_OFFSET_COPYRIGHT 56 /* frame-header copyright bit */
 #define BE_OFFSET_ORIGINAL 60  /* frame-header original bit */
-/* Non-zero: libmp3lame puts a variable-rate header frame before the audio. It is
- * left as libmp3lame first emits it (no frame counts), since the four calls give
- * the library no way to rewrite the start of the caller's file. */
+/* Non-zero: libmp3lame begins the stream with a placeholder for the Xing/Info
+ * (LAME) tag frame, which the caller must overwrite with the frame that
+ * beGetLameTagFrame hands out once the stream is flushed; a placeholder left in
+ * place carries no frame count, delay nor padding. Set it only when the library
+ * offers beGetLameTagFrame. */
 #define BE_OFFSET_WRITE_VBR_HEADER 64
 #define BE_OFFSET_ENABLE_VBR 68
 #define BE_OFFSET_VBR_QUALITY 72 /* signed, 0 (best) to 9 */
@@ -247,18 +250,34 @@ TW_EXPORT uint32_t beDeinitStream(uint32_t stream, uint8_t* output, uint32_t* ou
 /* Closes the stream and frees everything it holds; the handle becomes invalid. */
 TW_EXPORT uint32_t beCloseStream(uint32_t stream);
 
+/* Optional: an older library lacks it, and callers resolve it as optional.
+ * Copies the Xing/Info (LAME) tag frame of a flushed stream (after beDeinitStream,
+ * before beCloseStream) into `buffer` and stores its size in *frameBytes. The frame
+ * replaces exactly that many bytes at the start of the stream's audio: the
+ * placeholder the stream began with (its first *frameBytes bytes of output).
+ * - a stream opened without the record's write variable-rate header field, or one
+ *   that produced no frame: success, *frameBytes 0, nothing to rewrite;
+ * - `buffer` null or `bufferSize` too small: BE_ERR_BUFFER_TOO_SMALL with the size
+ *   needed in *frameBytes;
+ * - a stream not yet flushed: BE_ERR_INVALID_FORMAT_PARAMETERS, *frameBytes 0. */
+TW_EXPORT uint32_t beGetLameTagFrame(uint32_t stream, uint8_t* buffer, uint32_t bufferSize,
+                                     uint32_t* frameBytes);
+
 typedef uint32_t (*BeInitStreamFn)(const uint8_t* config, uint32_t* samplesPerChunk,
                                    uint32_t* outputBufferSize, uint32_t* stream);
 typedef uint32_t (*BeEncodeChunkFn)(uint32_t stream, uint32_t count, const int16_t* samples,
                                     uint8_t* output, uint32_t* outputBytes);
 typedef uint32_t (*BeDeinitStreamFn)(uint32_t stream, uint8_t* output, uint32_t* outputBytes);
 typedef uint32_t (*BeCloseStreamFn)(uint32_t stream);
+typedef uint32_t (*BeGetLameTagFrameFn)(uint32_t stream, uint8_t* buffer, uint32_t bufferSize,
+                                        uint32_t* frameBytes);
 
 #define BE_LIBRARY_NAME "lame.so"
 #define BE_INIT_STREAM_NAME "beInitStream"
 #define BE_ENCODE_CHUNK_NAME "beEncodeChunk"
 #define BE_DEINIT_STREAM_NAME "beDeinitStream"
 #define BE_CLOSE_STREAM_NAME "beCloseStream"
+#define BE_GET_LAME_TAG_FRAME_NAME "beGetLameTagFrame"
 
 #ifdef __cplusplus
 }

@@ -1,4 +1,5 @@
-// lame.so: the four-call encoder stream interface over libmp3lame.
+// lame.so: the four-call encoder stream interface over libmp3lame, and the finished
+// stream's LAME tag frame through the optional fifth entry point.
 
 #include "lame_encoder.h"
 
@@ -6,6 +7,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -302,6 +304,8 @@ struct Stream {
     std::uint32_t samplesPerChunk = 0;
     std::uint32_t outputBufferSize = 0;
     bool flushed = false;
+    // The Xing/Info tag frame taken at the flush; empty when the stream has none.
+    std::vector<std::uint8_t> tagFrame;
     // With two channels, a lone last value of one call waits for its partner.
     bool hasPending = false;
     std::int16_t pending = 0;
@@ -482,6 +486,44 @@ std::uint32_t deinitStream(std::uint32_t handle, std::uint8_t* output, std::uint
         return BE_ERR_ENCODER_FAILURE;
     }
     *outputBytes = static_cast<std::uint32_t>(produced);
+    // The tag frame counts every frame just flushed; it is kept for
+    // beGetLameTagFrame, which the caller may use until it closes the stream.
+    lame_global_flags* gfp = stream->lame.get();
+    const std::size_t needed = lame_get_lametag_frame(gfp, nullptr, 0);
+    if (needed > 0) {
+        stream->tagFrame.resize(needed);
+        if (lame_get_lametag_frame(gfp, stream->tagFrame.data(), needed) != needed) {
+            stream->tagFrame.clear();
+        }
+    }
+    return BE_ERR_SUCCESSFUL;
+}
+
+std::uint32_t getLameTagFrame(std::uint32_t handle, std::uint8_t* buffer, std::uint32_t bufferSize,
+                              std::uint32_t* frameBytes) {
+    if (frameBytes) {
+        *frameBytes = 0;
+    }
+    std::shared_ptr<Stream> stream = table().find(handle);
+    if (!stream) {
+        return BE_ERR_INVALID_HANDLE;
+    }
+    if (!frameBytes) {
+        return BE_ERR_INVALID_FORMAT_PARAMETERS;
+    }
+    std::lock_guard<std::mutex> lock(stream->mutex);
+    if (!stream->flushed) {
+        return BE_ERR_INVALID_FORMAT_PARAMETERS;
+    }
+    const auto size = static_cast<std::uint32_t>(stream->tagFrame.size());
+    if (size == 0) {
+        return BE_ERR_SUCCESSFUL;
+    }
+    *frameBytes = size;
+    if (!buffer || bufferSize < size) {
+        return BE_ERR_BUFFER_TOO_SMALL;
+    }
+    std::memcpy(buffer, stream->tagFrame.data(), size);
     return BE_ERR_SUCCESSFUL;
 }
 
@@ -526,6 +568,11 @@ TW_EXPORT std::uint32_t beDeinitStream(std::uint32_t stream, std::uint8_t* outpu
 
 TW_EXPORT std::uint32_t beCloseStream(std::uint32_t stream) {
     return guarded([&] { return closeStream(stream); });
+}
+
+TW_EXPORT std::uint32_t beGetLameTagFrame(std::uint32_t stream, std::uint8_t* buffer,
+                                          std::uint32_t bufferSize, std::uint32_t* frameBytes) {
+    return guarded([&] { return getLameTagFrame(stream, buffer, bufferSize, frameBytes); });
 }
 
 } // extern "C"

@@ -198,10 +198,11 @@ INSTANTIATE_TEST_SUITE_P(Rows, DirectoryFailure,
                          ::testing::Values(DirectoryCase{true, false}, DirectoryCase{false, false},
                                            DirectoryCase{true, true}, DirectoryCase{false, true}));
 
-// The source rows: a missing decode source ends the batch, an encode's goes on.
+// The source rows: a missing source fails its own entry, decode and encode alike;
+// the batch goes on with the next entry and ends with its completion actions.
 class MissingSource : public ConversionTest, public ::testing::WithParamInterface<DirectoryCase> {};
 
-TEST_P(MissingSource, EndsOnlyADecodeBatch) {
+TEST_P(MissingSource, FailsOnlyItsOwnEntry) {
     const DirectoryCase c = GetParam();
     const std::string first = dir + (c.decodeFirst ? "gone.mp3" : "gone.wav");
     const std::string second = dir + "second.wav";
@@ -213,6 +214,8 @@ TEST_P(MissingSource, EndsOnlyADecodeBatch) {
 
     EXPECT_EQ(status(), "Starting");
     EXPECT_EQ(countLine(), "1 file(s) to decode");
+    EXPECT_FALSE(f.ApplicationEnded());
+    EXPECT_EQ(f.FileQueue, std::deque<std::string>{second});
     if (c.noErrors) {
         EXPECT_TRUE(fake.dialogs->shown.empty());
     } else {
@@ -222,8 +225,8 @@ TEST_P(MissingSource, EndsOnlyADecodeBatch) {
         EXPECT_EQ(fake.dialogs->shown[0].icon, platform::Icon::None);
     }
     tickToEnd();
-    EXPECT_EQ(testenv::fileExists(encodedDir + "/second.MP3"), !c.decodeFirst);
-    EXPECT_EQ(fake.sound->files.size(), c.decodeFirst ? 0u : 1u);
+    apptest::expectTone(encodedDir + "/second.MP3", 0.5, 44100, 2);
+    EXPECT_EQ(fake.sound->files.size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, MissingSource,

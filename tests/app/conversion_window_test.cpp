@@ -243,7 +243,7 @@ TEST_F(ConversionTest, HandOffFilesAreMergedIntoTheQueueAndDeleted) {
 }
 
 TEST_F(ConversionTest, KindOfJobFollowsTheEntrysExtension) {
-    // A missing source ends a decode batch but lets an encode batch go on.
+    // Missing sources: each entry fails alone and the batch goes on.
     TForm1& f = makeForm(dir + "x.ogg");
     f.QueueFile(dir + "x");
     f.QueueFile(dir + "x.Mp3");
@@ -252,12 +252,14 @@ TEST_F(ConversionTest, KindOfJobFollowsTheEntrysExtension) {
     EXPECT_EQ(f.LastKind, TForm1::KindEncode);
     f.Timer1Timer();
     EXPECT_EQ(f.LastKind, TForm1::KindEncode);
-    EXPECT_FALSE(f.ApplicationEnded());
     f.Timer1Timer();
     EXPECT_EQ(f.LastKind, TForm1::KindDecode);
-    EXPECT_TRUE(f.ApplicationEnded());
+    EXPECT_FALSE(f.ApplicationEnded());
     EXPECT_EQ(f.FileQueue, std::deque<std::string>{dir + "y.wav"});
-    ASSERT_EQ(fake.dialogs->shown.size(), 3u);
+    f.Timer1Timer();
+    EXPECT_EQ(f.LastKind, TForm1::KindEncode);
+    EXPECT_TRUE(f.FileQueue.empty());
+    ASSERT_EQ(fake.dialogs->shown.size(), 4u);
     EXPECT_EQ(fake.dialogs->shown[2].text, "Unable to find source file: " + dir + "x.Mp3");
 }
 

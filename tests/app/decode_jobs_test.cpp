@@ -70,8 +70,46 @@ TEST_F(ConversionTest, DecodeOfAnUndecodableFileIsAnErrorWithoutBox) {
     EXPECT_FALSE(f.Busy);
     EXPECT_TRUE(fake.dialogs->shown.empty());
     EXPECT_FALSE(f.ApplicationEnded());
+    // No blank 44-byte WAV is left in the decoded folder.
+    EXPECT_FALSE(testenv::fileExists(decodedDir + "/junk.WAV"));
     f.Timer1Timer();
     apptest::expectTone(encodedDir + "/next.MP3", 0.3, 44100, 2);
+
+    // Nor for an empty input; a file of that name from before the job stays when
+    // the job may not replace it.
+    const std::string empty = dir + "empty.mp3";
+    testenv::writeFile(empty, "");
+    f.QueueFile(empty);
+    f.Timer1Timer();
+    EXPECT_EQ(status(), "Error encountered");
+    EXPECT_FALSE(testenv::fileExists(decodedDir + "/empty.WAV"));
+    testenv::writeFile(decodedDir + "/junk.WAV", "earlier");
+    ASSERT_EQ(::chmod((decodedDir + "/junk.WAV").c_str(), 0444), 0);
+    f.QueueFile(junk);
+    f.Timer1Timer();
+    EXPECT_EQ(status(), "Error encountered");
+    EXPECT_EQ(testenv::readFile(decodedDir + "/junk.WAV"), "earlier");
+    EXPECT_TRUE(fake.dialogs->shown.empty());
+    ::chmod((decodedDir + "/junk.WAV").c_str(), 0644);
+}
+
+TEST_F(ConversionTest, WavToMp3ToWavRoundTripKeepsTheExactLength) {
+    const std::string source = dir + "round.wav";
+    apptest::makeWav(source, 1.5);
+    TForm1& f = makeForm(source);
+    f.Timer1Timer();
+    ASSERT_EQ(status(), "Done");
+    const std::string mp3 = encodedDir + "/round.MP3";
+    f.QueueFile(mp3);
+    f.Timer1Timer();
+    ASSERT_EQ(status(), "Done");
+    const std::string back = decodedDir + "/round.WAV";
+    expectHeaderFitsFile(back);
+    // The encoder's delay and padding are taken off again by the decoder, which
+    // finds them in the MP3's LAME tag: the same number of samples comes back.
+    EXPECT_EQ(apptest::fileSize(back), apptest::fileSize(source));
+    EXPECT_EQ(apptest::capture("soxi -s " + apptest::quoted(back)), "66150\n");
+    apptest::expectTone(back, 1.5, 44100, 2);
 }
 
 TEST_F(ConversionTest, DecodeIntoAReadOnlyTargetFailsAndLeavesItAlone) {
@@ -146,7 +184,15 @@ TEST_F(ConversionTest, DecodeWriteFailureMidFileIsAnErrorAndTheBatchGoesOn) {
     EXPECT_EQ(status(), "Error encountered");
     EXPECT_FALSE(f.Busy);
     EXPECT_TRUE(fake.dialogs->shown.empty());
-    EXPECT_LE(apptest::fileSize(decodedDir + "/long.WAV"), 65536);
+    // The samples written before the disk filled are kept under a header that
+    // describes them, so every reader sees them.
+    const std::string partial = decodedDir + "/long.WAV";
+    EXPECT_LE(apptest::fileSize(partial), 65536);
+    EXPECT_GT(apptest::fileSize(partial), 44 + 4 * 1152);
+    expectHeaderFitsFile(partial);
+    EXPECT_EQ(apptest::capture("soxi -s " + apptest::quoted(partial)),
+              std::to_string((apptest::fileSize(partial) - 44) / 4) + "\n");
+    EXPECT_GT(apptest::analyse(partial).seconds, 0.05);
     f.Timer1Timer();
     apptest::expectTone(encodedDir + "/next.MP3", 0.3, 44100, 2);
 }

@@ -196,7 +196,7 @@ TEST_F(MP3CodecDecode, ACancelBeforeThePlayerReportedPlayingStillClosesTheOutput
     processEventsFor(50);
 }
 
-TEST_F(MP3CodecDecode, RefusedCommandsEndWithCode25AndNoHeader) {
+TEST_F(MP3CodecDecode, RefusedCommandsEndWithCode25AndLeaveNoEmptyTarget) {
     TMP3Codec codec;
     const std::string blocker = out("plain-file");
     testenv::writeFile(blocker, "x");
@@ -208,10 +208,8 @@ TEST_F(MP3CodecDecode, RefusedCommandsEndWithCode25AndNoHeader) {
         SCOPED_TRACE(row.target);
         JobRun run = runDecode(codec, row.source, row.target);
         EXPECT_EQ(run.code, 25);
-        if (fileSize(row.target) >= 0) {
-            // The file stays as the decoder left it: its header area untouched.
-            EXPECT_EQ(testenv::readFile(row.target).substr(0, 4), std::string(4, '\0'));
-        }
+        // The blank header area the decoder created holds no audio: it is gone.
+        EXPECT_EQ(fileSize(row.target), -1);
     }
     EXPECT_EQ(fileSize(blocker + "/cannot-exist.wav"), -1);
     // After a refusal the next decode starts clean.
@@ -325,7 +323,12 @@ TEST_F(MP3CodecDecode, BadInputEndsWithCode25OrACleanEndInBoundedTime) {
         JobRun run = runDecode(codec, dir + name, target, -1, 10000);
         EXPECT_LT(timer.elapsed(), 10000);
         EXPECT_TRUE(run.code == 25 || run.code == 8) << run.code;
-        if (run.code == 8) {
+        if (fileSize(target) >= 0) {
+            // What is left is a WAV that describes its samples, never a blank header.
+            EXPECT_GT(fileSize(target), 44);
+            expectHeaderFor(target, 2, 44100);
+        }
+        if (run.code == 8 && fileSize(target) >= 0) {
             Pcm reference;
             ASSERT_TRUE(referenceDecode(dir + name, reference));
             EXPECT_EQ(samplesAfter44(target), reference.samples);
@@ -336,6 +339,7 @@ TEST_F(MP3CodecDecode, BadInputEndsWithCode25OrACleanEndInBoundedTime) {
         }
         if (name == "missing.mp3" || name == "folder.mp3" || name == "empty.mp3") {
             EXPECT_EQ(run.code, 25);
+            EXPECT_EQ(fileSize(target), -1);
         }
     }
 }
@@ -435,23 +439,45 @@ TEST_F(MP3CodecDecode, FollowsThePlayersStatesAsTheyAreReported) {
     expectHeaderFor(target, 1, 22050);
 }
 
-TEST_F(MP3CodecDecode, ANackEndsTheDecodeWithoutAHeader) {
+TEST_F(MP3CodecDecode, ANackMidStreamKeepsTheSamplesUnderAHeaderThatDescribesThem) {
     FakeXaudio fake;
     TMP3Codec codec;
     codec.XaudioPlayer()->XaudioPath = fake.path;
     const std::string target = out("nacked.wav");
     uint16_t progress = 0;
     ASSERT_EQ(codec.OpenDecode("in.mp3", target), 0);
-    testenv::writeFile(target, std::string(44 + 100, '\x01')); // as a decoder left it
+    // As a decoder leaves a file when the disk fills: the blank header area, 25
+    // whole stereo frames and part of the next.
+    testenv::writeFile(target, std::string(44, '\0') + std::string(100 + 3, '\x01'));
     EXPECT_EQ(codec.DecodeStep(progress), 0);
     fake.state(1);
-    fake.post(75, {4, 0, 0xF1, 0xFF}); // Play refused
+    fake.post(112, {0x44, 0xAC, 0, 0, 128, 0, 2}); // 44100 Hz, 128 kbit/s, stereo
+    fake.post(75, {4, 0, 0xF1, 0xFF});             // Play refused
     EXPECT_EQ(codec.DecodeStep(progress), 25);
     EXPECT_EQ(codec.DecodeStep(progress), 25);
     fake.log();
     EXPECT_EQ(codec.CloseDecode(), 0);
     EXPECT_EQ(fake.log(), "N 18\nN 9\nN 22\n");
-    EXPECT_EQ(testenv::readFile(target), std::string(44 + 100, '\x01'));
+    // The partial frame is cut; the header counts the 100 bytes of whole frames.
+    expectHeaderFor(target, 2, 44100);
+    EXPECT_EQ(fileSize(target), 144);
+    EXPECT_EQ(testenv::readFile(target).substr(44), std::string(100, '\x01'));
+
+    // A refusal before any sample: a blank file this decode created is removed, but
+    // one that was there before the decode (here put back by hand after the open)
+    // and holds anything else stays.
+    ASSERT_EQ(codec.OpenDecode("in.mp3", target), 0);
+    testenv::writeFile(target, std::string(44, '\0'));
+    EXPECT_EQ(codec.DecodeStep(progress), 0);
+    fake.post(75, {4, 0, 0xF1, 0xFF});
+    EXPECT_EQ(codec.CloseDecode(), 0);
+    EXPECT_EQ(fileSize(target), -1);
+    ASSERT_EQ(codec.OpenDecode("in.mp3", target), 0);
+    testenv::writeFile(target, "user's own bytes");
+    EXPECT_EQ(codec.DecodeStep(progress), 0);
+    fake.post(75, {4, 0, 0xF1, 0xFF});
+    EXPECT_EQ(codec.CloseDecode(), 0);
+    EXPECT_EQ(testenv::readFile(target), "user's own bytes");
 }
 
 TEST_F(MP3CodecDecode, ClosingWithoutADecodeOnlyResetsTheOutput) {

@@ -178,6 +178,8 @@ TEST_F(MP3CodecEncode, FillsTheRecordAsTheDesignSays) {
     put32(expected, 0); // average bitrate
     put32(expected, 1); // variable-rate method
     expected += std::string(331 - 84, '\0');
+    // This stand-in lacks the tag-frame entry point, as an older library does: the
+    // write variable-rate header field stays 0, so no placeholder frame is asked for.
     EXPECT_EQ(rec, expected);
 }
 
@@ -230,9 +232,12 @@ TEST_P(RealConversion, DecodesToTheSameRateToneAndLength) {
     EXPECT_EQ(d.rate, c.rate);
     EXPECT_EQ(d.channels, 2) << "mono sources are widened to stereo";
     const std::size_t inputFrames = samples.size() / (c.channels * c.bits / 8);
-    const std::size_t frameSize = c.rate >= 32000 ? 1152 : 576;
-    EXPECT_GE(d.frames(), inputFrames - 4);
-    EXPECT_LE(d.frames(), inputFrames + 4 * frameSize);
+    // The stream's LAME tag tells the decoder the encoder's delay and padding, so
+    // nothing is added; the last source bytes under four are stepped over.
+    EXPECT_GE(d.frames(), inputFrames - 3);
+    EXPECT_LE(d.frames(), inputFrames);
+    EXPECT_EQ(fs[0].offset, 0u);
+    EXPECT_NE(mp3.substr(0, fs[0].length).find("Info"), std::string::npos) << "tag frame first";
     EXPECT_NEAR(toneFrequency(d.channel(0), c.rate), c.left, c.left / 100);
     double right = c.channels == 2 ? c.right : c.left;
     EXPECT_NEAR(toneFrequency(d.channel(1), c.rate), right, right / 100);

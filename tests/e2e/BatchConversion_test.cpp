@@ -211,7 +211,7 @@ TEST(BatchConversion, EveryArgumentRelativeNamesCaseVariantsAndMissingFiles) {
     EXPECT_FALSE(testenv::fileExists(runtimeDir() + "active.flg"));
 }
 
-TEST(BatchConversion, MissingDecodeSourceEndsTheBatchWithoutCompletion) {
+TEST(BatchConversion, MissingDecodeSourceFailsOnlyItsEntry) {
     const std::string sources = testenv::makeDir("ending") + "/";
     const std::string encoded = testenv::root() + "ending-out/encoded";
     saveSettings(testenv::root() + "ending-out/decoded", encoded, true);
@@ -224,13 +224,31 @@ TEST(BatchConversion, MissingDecodeSourceEndsTheBatchWithoutCompletion) {
 
     const std::string errors = e2e::errors(first);
     EXPECT_EQ(countOf(errors, "Unable to find source file: " + sources + "gone.mp3"), 1u) << errors;
-    EXPECT_EQ(countOf(errors, "[shell] open"), 0u) << errors;
-    EXPECT_FALSE(testenv::fileExists(encoded + "/after.MP3"));
+    // The name handed over is converted and the batch ends with its completion.
+    apptest::expectTone(encoded + "/after.MP3", 0.5, 44100, 2);
+    EXPECT_EQ(countOf(errors, "[shell] open"), 1u) << errors;
     EXPECT_FALSE(testenv::fileExists(runtimeDir() + "active.flg"));
-    // The name handed over is not taken by an ending batch: it waits for the next
-    // conversion process.
-    EXPECT_TRUE(testenv::fileExists(runtimeDir() + "addedmp3.0"));
-    std::remove((runtimeDir() + "addedmp3.0").c_str());
+    EXPECT_TRUE(listDir(runtimeDir()).empty());
+}
+
+TEST(BatchConversion, RoundTripIsSampleExactAndARefusedDecodeLeavesNoWav) {
+    const std::string sources = testenv::makeDir("round") + "/";
+    const std::string decoded = testenv::root() + "round-out/decoded";
+    const std::string encoded = testenv::root() + "round-out/encoded";
+    saveSettings(decoded, encoded, false);
+    apptest::makeWav(sources + "round.wav", 2.0);
+    testenv::writeFile(sources + "junk.mp3", std::string(20000, '\x11'));
+
+    ASSERT_EQ(e2e::run(e2e::programPath(), {sources + "round.wav"}, 60000), 0);
+    ASSERT_EQ(e2e::run(e2e::programPath(), {sources + "junk.mp3"}, 60000), 0);
+    ASSERT_EQ(e2e::run(e2e::programPath(), {encoded + "/round.MP3"}, 60000), 0);
+
+    // WAV -> MP3 -> WAV gives back exactly the samples that went in.
+    const std::string back = decoded + "/round.WAV";
+    EXPECT_EQ(apptest::capture("soxi -s " + apptest::quoted(back)), "88200\n");
+    apptest::expectTone(back, 2.0, 44100, 2);
+    // The decode the decoder refused left nothing in the decoded folder.
+    EXPECT_EQ(listDir(decoded), std::vector<std::string>{"round.WAV"});
 }
 
 TEST(BatchConversion, AConversionProcessWithoutDrivesShowsNoBox) {

@@ -81,6 +81,19 @@ TEST(RuntimeLibrary, ResolvesEveryEntryPointOrUnloads) {
     EXPECT_EQ(partial.symbol("cos"), nullptr);
 }
 
+TEST(RuntimeLibrary, OptionalEntryPointsAreResolvedWhenPresentAndNeverFailTheLoad) {
+    RuntimeLibrary math("libm.so.6", {"cos"}, {"sin", "no_such_entry_point"});
+    ASSERT_TRUE(math.isLoaded()) << math.error();
+    EXPECT_NE(math.symbol("cos"), nullptr);
+    EXPECT_NE(math.symbol("sin"), nullptr);
+    EXPECT_EQ(math.symbol("no_such_entry_point"), nullptr);
+
+    // A required one that is missing still unloads, whatever the optional ones do.
+    RuntimeLibrary partial("libm.so.6", {"no_such_entry_point"}, {"sin"});
+    EXPECT_FALSE(partial.isLoaded());
+    EXPECT_EQ(partial.symbol("sin"), nullptr);
+}
+
 TEST(RuntimeLibrary, BareNameIsFoundInTheProgramDirectoryFirst) {
     RuntimeLibrary lib("tw_test_library.so", {"tw_test_answer"});
     ASSERT_TRUE(lib.isLoaded()) << lib.error();

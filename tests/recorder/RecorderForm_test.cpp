@@ -16,10 +16,12 @@
 #include <QTimer>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <functional>
 
 #include "AlsaFileDevice.h"
@@ -511,6 +513,37 @@ TEST(RecorderForm, ClosingDuringARecordingFinishesTheFileFirst) {
     EXPECT_EQ(readWav(form.decoded + "/closing.WAV").header.dataSize, 3 * B);
 }
 
+TEST(RecorderForm, AFullDiskKeepsWholeBuffersUnderAHeaderThatDescribesThem) {
+    testenv::FakeServices services;
+    const std::uint32_t B = 1600; // 8000 Hz mono 16-bit
+    std::vector<std::int16_t> values(60, 3000);
+    testenv::AlsaFileDevice device(testenv::constantBuffers16(values, B));
+    TestForm form;
+    form.Edit1->setText("full");
+    selectText(form.ComboBox1, "8000");
+    form.RadioGroup1->SetItemIndex(0);
+    form.stopAfterCycles = 10;
+
+    // A file-size limit makes the fourth buffer's write stop halfway, as a full disk
+    // does; the later writes fail at once.
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit limited = old;
+    limited.rlim_cur = 44 + 3 * B + B / 2;
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    form.start();
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+
+    const std::string path = form.decoded + "/full.WAV";
+    WavFile wav = readWav(path);
+    ASSERT_TRUE(wav.ok);
+    EXPECT_EQ(wav.size, 44 + 3 * B) << "the half-written buffer is taken back";
+    EXPECT_EQ(wav.header.dataSize, 3 * B);
+    EXPECT_EQ(testenv::run("test \"$(soxi -s '" + path + "')\" = " + std::to_string(3 * B / 2)), 0);
+}
+
 TEST(RecorderForm, AbsentEncoderShowsBothBoxesAndRecordsNothing) {
     testenv::FakeServices services;
     testenv::AlsaFileDevice device(
@@ -584,10 +617,18 @@ TEST(RecorderForm, Mp3RecordingsDecodeToTheRecordedSound) {
         EXPECT_EQ(wav.header.channels, channels);
         EXPECT_EQ(wav.header.sampleRate, rate);
         const std::size_t frames = wav.data.size() / (2 * channels);
-        const double seconds = double(frames) / rate;
-        // Two seconds plus the encoder's delay and padding (under two frames).
-        EXPECT_GT(seconds, 2.0);
-        EXPECT_LT(seconds, 2.11);
+        // The LAME tag carries the encoder's delay and padding: exactly two seconds
+        // come back, and a variable-rate file states its true length.
+        EXPECT_EQ(frames, 2 * rate);
+        double probed = 0;
+        if (FILE* pipe =
+                ::popen(("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + mp3 + "'")
+                            .c_str(),
+                        "r")) {
+            EXPECT_EQ(std::fscanf(pipe, "%lf", &probed), 1);
+            ::pclose(pipe);
+        }
+        EXPECT_NEAR(probed, 2.0, 0.1);
 
         // The tone: 1 kHz from its rising zero crossings, amplitude from its RMS,
         // over the middle of the recording.

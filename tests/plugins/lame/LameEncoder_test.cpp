@@ -21,12 +21,14 @@ using namespace audiocheck;
 class Lame {
 public:
     Lame()
-        : library_(BE_LIBRARY_NAME, {BE_INIT_STREAM_NAME, BE_ENCODE_CHUNK_NAME,
-                                     BE_DEINIT_STREAM_NAME, BE_CLOSE_STREAM_NAME}) {
+        : library_(BE_LIBRARY_NAME,
+                   {BE_INIT_STREAM_NAME, BE_ENCODE_CHUNK_NAME, BE_DEINIT_STREAM_NAME,
+                    BE_CLOSE_STREAM_NAME, BE_GET_LAME_TAG_FRAME_NAME}) {
         init = library_.entry<BeInitStreamFn>(BE_INIT_STREAM_NAME);
         encode = library_.entry<BeEncodeChunkFn>(BE_ENCODE_CHUNK_NAME);
         deinit = library_.entry<BeDeinitStreamFn>(BE_DEINIT_STREAM_NAME);
         close = library_.entry<BeCloseStreamFn>(BE_CLOSE_STREAM_NAME);
+        tagFrame = library_.entry<BeGetLameTagFrameFn>(BE_GET_LAME_TAG_FRAME_NAME);
     }
     bool loaded() const { return library_.isLoaded(); }
     const std::string& error() const { return library_.error(); }
@@ -35,6 +37,7 @@ public:
     BeEncodeChunkFn encode = nullptr;
     BeDeinitStreamFn deinit = nullptr;
     BeCloseStreamFn close = nullptr;
+    BeGetLameTagFrameFn tagFrame = nullptr;
 
 private:
     platform::RuntimeLibrary library_;
@@ -72,9 +75,10 @@ Opened open(const BeConfig& config) {
 }
 
 // Encodes the values in calls of `step` values (at most samples per chunk), flushes,
-// closes, and returns the MP3 bytes.
+// writes the tag frame over the start when `withTag` and the stream has one, closes,
+// and returns the MP3 bytes.
 std::string encodeAll(const BeConfig& config, const std::vector<std::int16_t>& values,
-                      std::uint32_t step = 0) {
+                      std::uint32_t step = 0, bool withTag = false) {
     Opened o = open(config);
     EXPECT_EQ(o.result, BE_ERR_SUCCESSFUL);
     if (o.result != 0) {
@@ -96,8 +100,28 @@ std::string encodeAll(const BeConfig& config, const std::vector<std::int16_t>& v
     std::uint32_t last = 0;
     EXPECT_EQ(lame().deinit(o.handle, out.data(), &last), 0u);
     mp3.append(reinterpret_cast<const char*>(out.data()), last);
+    if (withTag) {
+        std::uint32_t size = 0;
+        EXPECT_EQ(lame().tagFrame(o.handle, out.data(), o.bufferSize, &size), 0u);
+        EXPECT_LE(size, mp3.size());
+        mp3.replace(0, size, reinterpret_cast<const char*>(out.data()), size);
+    }
     EXPECT_EQ(lame().close(o.handle), 0u);
     return mp3;
+}
+
+std::string probe(const std::string& path, const std::string& entry) {
+    std::string out;
+    const std::string command =
+        "ffprobe -v error -show_entries " + entry + " -of csv=p=0 '" + path + "'";
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe)) {
+            out += buffer;
+        }
+        ::pclose(pipe);
+    }
+    return out;
 }
 
 std::string writeMp3(const std::string& name, const std::string& mp3) {
@@ -300,6 +324,79 @@ TEST_F(LameEncoder, VariableRateHeaderFrameWhenAsked) {
     EXPECT_EQ(frames(without).size() + 1, fs.size());
     Decoded d = decodeMp3(writeMp3("vbrheader.mp3", with));
     EXPECT_TRUE(d.ok);
+}
+
+TEST_F(LameEncoder, TagFrameGivesVariableRateItsLengthAndEveryStreamItsExactSamples) {
+    ASSERT_NE(lame().tagFrame, nullptr);
+    const std::uint32_t rate = 44100;
+    const std::vector<std::int16_t> signal = varyingSignal(rate, 6.0);
+    const std::size_t frames = signal.size() / 2;
+
+    // Variable rate: the placeholder reads as a wrong length, the frame as the true one.
+    BeConfig vbr = cbr(rate, BE_MP3_MODE_JSTEREO, 32);
+    vbr.maxBitrate = 320;
+    vbr.enableVbr = 1;
+    vbr.vbrQuality = 2;
+    vbr.writeVbrHeader = 1;
+    const std::string tagged = writeMp3("tagged-vbr.mp3", encodeAll(vbr, signal, 0, true));
+    EXPECT_NEAR(std::stod(probe(tagged, "format=duration")), double(frames) / rate, 0.1);
+    Decoded d = decodeMp3(tagged);
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(d.frames(), frames) << "delay and padding come from the tag";
+
+    // Constant rate: the Info frame carries delay and padding as well.
+    BeConfig constant = cbr(rate, BE_MP3_MODE_STEREO, 128);
+    constant.writeVbrHeader = 1;
+    d = decodeMp3(writeMp3("tagged-cbr.mp3", encodeAll(constant, signal, 0, true)));
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(d.frames(), frames);
+}
+
+TEST_F(LameEncoder, TagFrameOnlyAfterTheFlushAndOnlyWhenAskedFor) {
+    const std::vector<std::int16_t> signal = sine16(44100, 0.5, {440.0, 660.0});
+    for (std::uint32_t asked : {0u, 1u}) {
+        BeConfig c = cbr(44100, BE_MP3_MODE_STEREO, 128);
+        c.writeVbrHeader = asked;
+        Opened o = open(c);
+        ASSERT_EQ(o.result, 0u);
+        std::vector<std::uint8_t> out(o.bufferSize);
+        std::string mp3;
+        std::uint32_t size = 99;
+        EXPECT_EQ(lame().tagFrame(o.handle, out.data(), o.bufferSize, &size),
+                  BE_ERR_INVALID_FORMAT_PARAMETERS);
+        EXPECT_EQ(size, 0u);
+        for (std::size_t at = 0; at < signal.size(); at += o.samples) {
+            auto n =
+                static_cast<std::uint32_t>(std::min<std::size_t>(o.samples, signal.size() - at));
+            std::uint32_t produced = 0;
+            ASSERT_EQ(lame().encode(o.handle, n, signal.data() + at, out.data(), &produced), 0u);
+            mp3.append(reinterpret_cast<const char*>(out.data()), produced);
+        }
+        std::uint32_t last = 0;
+        ASSERT_EQ(lame().deinit(o.handle, out.data(), &last), 0u);
+        mp3.append(reinterpret_cast<const char*>(out.data()), last);
+
+        if (asked == 0) {
+            EXPECT_EQ(lame().tagFrame(o.handle, out.data(), o.bufferSize, &size), 0u);
+            EXPECT_EQ(size, 0u);
+        } else {
+            // Too small a buffer tells the size; the frame is exactly the first frame.
+            EXPECT_EQ(lame().tagFrame(o.handle, nullptr, 0, &size), BE_ERR_BUFFER_TOO_SMALL);
+            auto fs = frames(mp3);
+            ASSERT_FALSE(fs.empty());
+            EXPECT_EQ(fs[0].offset, 0u);
+            EXPECT_EQ(size, fs[0].length);
+            std::uint32_t copied = 0;
+            ASSERT_EQ(lame().tagFrame(o.handle, out.data(), size, &copied), 0u);
+            EXPECT_EQ(copied, size);
+            const std::string frame(reinterpret_cast<const char*>(out.data()), copied);
+            EXPECT_NE(frame.find("Info"), std::string::npos);
+            EXPECT_NE(frame.find("LAME"), std::string::npos);
+        }
+        EXPECT_EQ(lame().close(o.handle), 0u);
+        EXPECT_EQ(lame().tagFrame(o.handle, out.data(), o.bufferSize, &size),
+                  BE_ERR_INVALID_HANDLE);
+    }
 }
 
 TEST_F(LameEncoder, PresetsAreAcceptedAndUnknownOnesRefused) {
