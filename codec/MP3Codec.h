@@ -82,8 +82,9 @@ public:
     int EncodeStep(std::uint16_t& progress);
 
     // Flushes the encoder into the target and releases the stream, both files and
-    // both buffers, whatever the last step returned. Returns 0, or 11 when the
-    // encoder library is not loaded.
+    // both buffers, whatever the last step returned; then the source's tags (WAV
+    // INFO or ID3 chunk) go onto the closed MP3 as an ID3v2.4 tag. Returns 0, or 11
+    // when the encoder library is not loaded.
     int CloseEncode();
 
     // ---- Decoder side (MP3CodecDecode.cpp) ------------------------------------
@@ -108,7 +109,8 @@ public:
 
     // Closes the player's input and output and writes the 44-byte header over the
     // start of the target (not after a refusal, nor when no decode was opened; a
-    // target that has meanwhile disappeared is not created again). Returns 0.
+    // target that has meanwhile disappeared is not created again); then the source's
+    // ID3 tags go after the data as INFO and ID3 chunks. Returns 0.
     int CloseDecode();
 
     // The player the codec drives; its owner is the application.
@@ -165,6 +167,9 @@ private:
     std::uint32_t sampleRate_ = 0;
     std::uint32_t byteRate_ = 0;
     std::uint32_t dataSize_ = 0;
+    // The files of the open encode, whose tags CloseEncode carries over at the end.
+    std::string encodeSource_;
+    std::string encodeTarget_;
 
     // Decoder side.
     PlayerLink player_{this};
@@ -176,6 +181,7 @@ private:
     std::uint32_t frequency_ = 0;
     std::uint8_t streamChannels_ = 0;
     std::string targetName_;
+    std::string sourceName_; // the MP3 being decoded, whose tags go to the WAV
 };
 
 } // namespace codec

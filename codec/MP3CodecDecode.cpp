@@ -11,6 +11,7 @@
 #include "codec/MP3Codec.h"
 #include "codec/WavFormat.h"
 #include "platform/Paths.h"
+#include "tags/Tags.h"
 
 namespace codec {
 namespace {
@@ -99,6 +100,7 @@ int TMP3Codec::OpenDecode(const std::string& source, const std::string& target) 
     player->OutputOpen(target);
     playerState_ = kStateStopped;
     targetName_ = target;
+    sourceName_ = source;
     refused_ = false;
     playSent_ = false;
     progress_ = 0;
@@ -155,6 +157,10 @@ int TMP3Codec::CloseDecode() {
         format.bitsPerSample = 16;
         WriteWavHeaderForFileSize(fd, format);
         ::close(fd);
+        tags::CarryTags(sourceName_, targetName_);
+        // The file now ends in tag chunks: a second close must not take them for
+        // samples in a header computed from the file's size.
+        targetName_.clear();
     }
     return kCodecOk;
 }
