@@ -17,14 +17,14 @@ struct TrackSpec {
     bool data = false;        // a MODE1/2352 data track instead of audio
     bool silent = false;      // zeros (written sparse, so long tracks cost nothing)
     // CD-TEXT of the track in the cue sheet (TITLE and PERFORMER lines); none when empty.
-    std::string title;
-    std::string performer;
+    std::string title = {};
+    std::string performer = {};
 };
 
 // CD-TEXT of the whole disc in the cue sheet; none when empty.
 struct DiscText {
-    std::string title;
-    std::string performer;
+    std::string title = {};
+    std::string performer = {};
 };
 
 struct DiscImage {
