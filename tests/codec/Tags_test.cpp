@@ -22,36 +22,6 @@ namespace {
 
 using codec::TMP3Codec;
 
-std::map<std::string, std::string> probeTags(const std::string& file) {
-    const std::string listing = file + ".tags";
-    std::map<std::string, std::string> tags;
-    if (testenv::run("ffprobe -v error -show_entries format_tags -of default=noprint_wrappers=1 '" +
-                     file + "' > '" + listing + "'") != 0) {
-        ADD_FAILURE() << "ffprobe failed on " << file;
-        return tags;
-    }
-    std::string text = testenv::readFile(listing);
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        std::string line = text.substr(at, end - at);
-        at = end + 1;
-        if (line.rfind("TAG:", 0) != 0) {
-            continue;
-        }
-        std::size_t eq = line.find('=');
-        std::string key = line.substr(4, eq - 4);
-        for (char& c : key) {
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        }
-        tags[key] = line.substr(eq + 1);
-    }
-    return tags;
-}
-
 std::size_t id3Size(const std::string& bytes) {
     if (bytes.size() < 10 || bytes.compare(0, 3, "ID3") != 0) {
         return 0;
@@ -239,7 +209,7 @@ TEST_F(Tags, TaggedMp3ToWavAndBackKeepsTheSevenFieldsAndTheAudio) {
     EXPECT_NE(after.find("LIST"), std::string::npos);
     EXPECT_NE(after.find("INFO"), std::string::npos);
     EXPECT_NE(after.find("ID3 "), std::string::npos);
-    expectSevenFields(probeTags(path("tagged.wav")));
+    expectSevenFields(testenv::probeTags(path("tagged.wav")));
     EXPECT_EQ(tags::ReadWavTags(path("tagged.wav")).albumArtist, "Various");
     EXPECT_TRUE(tags::ReadWavTags(path("tagged.wav")).pictures.empty()) << "dropped on decode";
 
@@ -251,8 +221,8 @@ TEST_F(Tags, TaggedMp3ToWavAndBackKeepsTheSevenFieldsAndTheAudio) {
     ASSERT_NE(again.substr(0, 3), "ID3");
     ASSERT_GT(id3Size(round), 0u);
     EXPECT_TRUE(round.substr(id3Size(round)) == again) << "the audio differs from the untagged";
-    expectSevenFields(probeTags(path("round.mp3")));
-    EXPECT_EQ(probeTags(path("round.mp3"))["album_artist"], "Various");
+    expectSevenFields(testenv::probeTags(path("round.mp3")));
+    EXPECT_EQ(testenv::probeTags(path("round.mp3"))["album_artist"], "Various");
 }
 
 TEST_F(Tags, WavChunksBecomeAnId3Tag) {
@@ -268,7 +238,7 @@ TEST_F(Tags, WavChunksBecomeAnId3Tag) {
                        '\0' + chunk("ICRD", "2001-02-03");
     testenv::writeFile(path("info.wav"), riff(fmt + data + chunk("LIST", info)));
     encode(path("info.wav"), path("info.mp3"));
-    auto probed = probeTags(path("info.mp3"));
+    auto probed = testenv::probeTags(path("info.mp3"));
     EXPECT_EQ(probed["title"], "Café");
     EXPECT_EQ(probed["artist"], "René");
     EXPECT_EQ(probed["track"], "7");
@@ -289,7 +259,7 @@ TEST_F(Tags, WavChunksBecomeAnId3Tag) {
     ASSERT_EQ(back.pictures.size(), 1u);
     EXPECT_TRUE(back.pictures[0].data == picture);
     EXPECT_EQ(back.pictures[0].mimeType, "image/png");
-    expectSevenFields(probeTags(path("id3.mp3")));
+    expectSevenFields(testenv::probeTags(path("id3.mp3")));
 
     // Both encodes carry exactly the frames of the untagged encode of the same audio.
     encode(path("plain.wav"), path("again.mp3"));
@@ -323,7 +293,7 @@ TEST_F(Tags, BadTagsNeverCostASample) {
                        id3v2(3, frame23("TIT2", 0, "Caf\xe9"), 30) + plainMp3_ +
                            id3v1("", "Ren\xe9"));
     expectDecodedLikeMpg123("latin1.mp3");
-    auto probed = probeTags(path("latin1.mp3.wav"));
+    auto probed = testenv::probeTags(path("latin1.mp3.wav"));
     EXPECT_EQ(probed["title"], "Café");
     EXPECT_EQ(probed["artist"], "René");
 
