@@ -158,6 +158,11 @@ void fillFromProperties(TagSet& tags, const TagLib::PropertyMap& properties) {
     fillFrom(tags.date, properties, "DATE");
     fillFrom(tags.genre, properties, "GENRE");
     fillFrom(tags.comment, properties, "COMMENT");
+    // TagLib gives an ID3v2.4 timestamp with a blank between date and time; the
+    // timestamp format (and the tag written from it) has a 'T' there.
+    if (tags.date.size() > 10 && tags.date[10] == ' ' && tags.date[4] == '-') {
+        tags.date[10] = 'T';
+    }
     if (tags.track == 0) {
         std::string track;
         fillFrom(track, properties, "TRACKNUMBER");
