@@ -88,8 +88,8 @@ tags::TagSet DiscTrackTags(CdLibrary& library, HCDROM handle, int firstTrack, in
             return std::string();
         }
         char buffer[1024] = {};
-        if (library.GetCDText(handle, static_cast<uint8_t>(track), field, buffer,
-                              sizeof buffer) != 1) {
+        if (library.GetCDText(handle, static_cast<uint8_t>(track), field, buffer, sizeof buffer) !=
+            1) {
             return std::string();
         }
         buffer[sizeof buffer - 1] = '\0';

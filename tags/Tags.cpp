@@ -255,8 +255,8 @@ void fillId3v2(TagLib::ID3v2::Tag& id3, const TagSet& tags, bool withPictures) {
         apic->setType(static_cast<TagLib::ID3v2::AttachedPictureFrame::Type>(
             picture.type >= 0 && picture.type <= 0x14 ? picture.type : 0));
         apic->setDescription(fromUtf8(picture.description));
-        apic->setPicture(TagLib::ByteVector(picture.data.data(),
-                                            static_cast<unsigned>(picture.data.size())));
+        apic->setPicture(
+            TagLib::ByteVector(picture.data.data(), static_cast<unsigned>(picture.data.size())));
         id3.addFrame(apic);
     }
 }
@@ -521,7 +521,8 @@ bool WriteWavTags(const std::string& path, const TagSet& tags, std::string& why)
             why = errnoText("cannot read the file", errno);
             return false;
         }
-        const bool read = ::pread(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+        const bool read =
+            ::pread(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
         ::close(fd);
         if (!read || !fileSize(path, size)) {
             why = "not a finished WAV file";
@@ -627,7 +628,7 @@ void CarryTags(const std::string& source, const std::string& target) {
 
 std::string LocalTimestamp() {
     std::time_t now = std::time(nullptr);
-    std::tm local {};
+    std::tm local{};
     localtime_r(&now, &local);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);

@@ -552,14 +552,29 @@ TW_EXPORT int32_t GetCDText(HCDROM value, uint8_t track, int32_t field, char* bu
         }
         cdtext_field_t key = CDTEXT_FIELD_INVALID;
         switch (field) {
-        case AKRIP_CDTEXT_TITLE: key = CDTEXT_FIELD_TITLE; break;
-        case AKRIP_CDTEXT_PERFORMER: key = CDTEXT_FIELD_PERFORMER; break;
-        case AKRIP_CDTEXT_SONGWRITER: key = CDTEXT_FIELD_SONGWRITER; break;
-        case AKRIP_CDTEXT_COMPOSER: key = CDTEXT_FIELD_COMPOSER; break;
-        case AKRIP_CDTEXT_ARRANGER: key = CDTEXT_FIELD_ARRANGER; break;
-        case AKRIP_CDTEXT_MESSAGE: key = CDTEXT_FIELD_MESSAGE; break;
-        case AKRIP_CDTEXT_GENRE: key = CDTEXT_FIELD_GENRE; break;
-        default: break;
+        case AKRIP_CDTEXT_TITLE:
+            key = CDTEXT_FIELD_TITLE;
+            break;
+        case AKRIP_CDTEXT_PERFORMER:
+            key = CDTEXT_FIELD_PERFORMER;
+            break;
+        case AKRIP_CDTEXT_SONGWRITER:
+            key = CDTEXT_FIELD_SONGWRITER;
+            break;
+        case AKRIP_CDTEXT_COMPOSER:
+            key = CDTEXT_FIELD_COMPOSER;
+            break;
+        case AKRIP_CDTEXT_ARRANGER:
+            key = CDTEXT_FIELD_ARRANGER;
+            break;
+        case AKRIP_CDTEXT_MESSAGE:
+            key = CDTEXT_FIELD_MESSAGE;
+            break;
+        case AKRIP_CDTEXT_GENRE:
+            key = CDTEXT_FIELD_GENRE;
+            break;
+        default:
+            break;
         }
         if (!buffer || bufferSize < 1 || key == CDTEXT_FIELD_INVALID || track > 99) {
             return fail(ALERR_INVALIDPARM);

@@ -1,8 +1,8 @@
 /* The CD audio library "libakrip32.so": seven C entry points over libcdio that find
  * the CD drives, name them, read a disc's table of contents and read raw audio
- * frames, and an eighth that gives the disc's CD-TEXT. Real drives come from libcdio's device list; disc images (CUE/BIN, cdrdao
- * TOC, NRG) named in the colon-separated environment variable TUNEWRIGHT_CD_IMAGES
- * appear as further drives after them.
+ * frames, and an eighth that gives the disc's CD-TEXT. Real drives come from libcdio's device list;
+ * disc images (CUE/BIN, cdrdao TOC, NRG) named in the colon-separated environment variable
+ * TUNEWRIGHT_CD_IMAGES appear as further drives after them.
  *
  * Contract common to every entry point:
  * - every record is passed by address and is owned by the caller;
@@ -211,8 +211,8 @@ TW_EXPORT int32_t GetAspiLibError(void);
 
 /* ---- CD-TEXT ------------------------------------------------------------------ */
 /* The fields GetCDText gives. */
-#define AKRIP_CDTEXT_TITLE 0      /* album title (track 0) or track title */
-#define AKRIP_CDTEXT_PERFORMER 1  /* album artist (track 0) or track artist */
+#define AKRIP_CDTEXT_TITLE 0     /* album title (track 0) or track title */
+#define AKRIP_CDTEXT_PERFORMER 1 /* album artist (track 0) or track artist */
 #define AKRIP_CDTEXT_SONGWRITER 2
 #define AKRIP_CDTEXT_COMPOSER 3
 #define AKRIP_CDTEXT_ARRANGER 4

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
-#include <map>
 #include <csignal>
+#include <map>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,7 +68,9 @@ std::string id3v1(const std::string& title, const std::string& artist) {
 
 // A valid 1x1 grey PNG, so readers that look at pictures find a picture.
 const std::string kPng(
-    "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x00\x00\x01\x00\x00\x00\x01\x08\x00\x00\x00\x00\x3a\x7e\x9b\x55\x00\x00\x00\x0a\x49\x44\x41\x54\x78\x9c\x63\x60\x00\x00\x00\x02\x00\x01\x48\xaf\xa4\x71\x00\x00\x00\x00\x49\x45\x4e\x44\xae\x42\x60\x82",
+    "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x00\x00\x01\x00\x00\x00"
+    "\x01\x08\x00\x00\x00\x00\x3a\x7e\x9b\x55\x00\x00\x00\x0a\x49\x44\x41\x54\x78\x9c\x63\x60\x00"
+    "\x00\x00\x02\x00\x01\x48\xaf\xa4\x71\x00\x00\x00\x00\x49\x45\x4e\x44\xae\x42\x60\x82",
     67);
 
 tags::TagSet fullTags() {
@@ -289,9 +291,8 @@ TEST_F(Tags, BadTagsNeverCostASample) {
     };
 
     // Latin-1 text in an ID3v2.3 tag and in an ID3v1 trailer.
-    testenv::writeFile(path("latin1.mp3"),
-                       id3v2(3, frame23("TIT2", 0, "Caf\xe9"), 30) + plainMp3_ +
-                           id3v1("", "Ren\xe9"));
+    testenv::writeFile(path("latin1.mp3"), id3v2(3, frame23("TIT2", 0, "Caf\xe9"), 30) + plainMp3_ +
+                                               id3v1("", "Ren\xe9"));
     expectDecodedLikeMpg123("latin1.mp3");
     auto probed = testenv::probeTags(path("latin1.mp3.wav"));
     EXPECT_EQ(probed["title"], "Café");

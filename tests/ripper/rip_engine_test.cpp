@@ -544,15 +544,16 @@ TEST_F(RipEngineTest, CdTextTagsEveryRippedTrack) {
             view.prefixText = disc[0] == 'd' ? "Text" : "Bare";
             rip({0, 1, 2});
             for (int t = 1; t <= 3; ++t) {
-                std::string name = view.prefixText + "#" + std::to_string(t) +
-                                   (compress ? ".mp3" : ".wav");
+                std::string name =
+                    view.prefixText + "#" + std::to_string(t) + (compress ? ".mp3" : ".wav");
                 std::string bytes = testenv::readFile(output(name));
                 if (compress) {
                     ASSERT_EQ(bytes.substr(0, 3), "ID3") << name;
                     auto b = [&](int i) { return size_t(uint8_t(bytes[i]) & 0x7F); };
                     audio[name] = bytes.substr(10 + (b(6) << 21 | b(7) << 14 | b(8) << 7 | b(9)));
                 } else {
-                    expectWavHeader(bytes, static_cast<uint32_t>(image.trackBytes(bin, t - 1).size()));
+                    expectWavHeader(bytes,
+                                    static_cast<uint32_t>(image.trackBytes(bin, t - 1).size()));
                     audio[name] = bytes.substr(44, image.trackBytes(bin, t - 1).size());
                     EXPECT_TRUE(audio[name] == image.trackBytes(bin, t - 1)) << name;
                 }

@@ -152,7 +152,8 @@ TEST_F(Akrip32, CdTextOfTheDiscAndItsTracks) {
                        "CD_DA\nCD_TEXT {\n  LANGUAGE_MAP { 0 : EN }\n  LANGUAGE 0 {\n"
                        "    TITLE \"Toc Album\"\n    PERFORMER \"Toc Band\"\n  }\n}\n"
                        "TRACK AUDIO\nCD_TEXT {\n  LANGUAGE 0 {\n    TITLE \"Toc Song\"\n  }\n}\n"
-                       "FILE \"" + plain.bin + "\" 0\n");
+                       "FILE \"" +
+                           plain.bin + "\" 0\n");
     HCDROM tocHandle = openImage(dir + "/disc.toc");
     ASSERT_NE(tocHandle, 0u);
     EXPECT_EQ(cdText(tocHandle, 0, AKRIP_CDTEXT_TITLE), "Toc Album");
