@@ -433,6 +433,12 @@ bool WriteMp3Tags(const std::string& path, const TagSet& tags, std::string& why)
     char resolved[PATH_MAX];
     const std::string target = ::realpath(path.c_str(), resolved) ? resolved : path;
 
+    const std::uint64_t oldTagSize = id3v2SizeAtFront(target);
+    if (oldTagSize > static_cast<std::uint64_t>(st.st_size)) {
+        why = "the file's ID3v2 tag is longer than the file";
+        return false;
+    }
+
     std::string temp = directoryOf(target) + "/.tw-tag-XXXXXX";
     int out = ::mkostemp(temp.data(), O_CLOEXEC);
     if (out < 0) {
@@ -483,12 +489,13 @@ bool WriteMp3Tags(const std::string& path, const TagSet& tags, std::string& why)
         return false;
     }
 
-    // The copy must be the tag followed by every byte of the file (a full disk
-    // shows up here as a short copy).
+    // The copy must be the new tag followed by every byte of the file after its old
+    // tag, if it had one (a full disk shows up here as a short copy).
     off_t tagged = 0;
     const std::uint64_t tagSize = id3v2SizeAtFront(temp);
     if (!fileSize(temp, tagged) || tagSize == 0 ||
-        static_cast<std::uint64_t>(tagged) != tagSize + static_cast<std::uint64_t>(st.st_size)) {
+        static_cast<std::uint64_t>(tagged) !=
+            tagSize + static_cast<std::uint64_t>(st.st_size) - oldTagSize) {
         why = "the tagged copy is incomplete";
         abandon(-1);
         return false;

@@ -201,6 +201,14 @@ TEST_F(Tags, TaggedMp3ToWavAndBackKeepsTheSevenFieldsAndTheAudio) {
     EXPECT_EQ(tagged.substr(0, 4), std::string("ID3\x04", 4));
     EXPECT_TRUE(tagged.substr(id3Size(tagged)) == plainMp3_) << "the audio frames moved or changed";
     EXPECT_NE(tagged.substr(tagged.size() - 128, 3), "TAG") << "no ID3v1 trailer";
+    // A file that has a tag gets it replaced, the audio staying as it was.
+    testenv::writeFile(path("retagged.mp3"), tagged);
+    tags::TagSet other;
+    other.title = "Other";
+    ASSERT_TRUE(tags::WriteMp3Tags(path("retagged.mp3"), other, why)) << why;
+    const std::string retagged = testenv::readFile(path("retagged.mp3"));
+    EXPECT_TRUE(retagged.substr(id3Size(retagged)) == plainMp3_);
+    EXPECT_EQ(tags::ReadMp3Tags(path("retagged.mp3")).title, "Other");
 
     ASSERT_EQ(decode(path("tagged.mp3"), path("tagged.wav")), 8);
     std::string wav = testenv::readFile(path("tagged.wav"));
