@@ -143,6 +143,10 @@ TEST_F(Akrip32, CdTextOfTheDiscAndItsTracks) {
     EXPECT_EQ(cdText(0, 1, AKRIP_CDTEXT_TITLE), "<failed>");
     EXPECT_EQ(GetAspiLibError(), ALERR_INVALIDHANDLE);
 
+    // A sheet written in Latin-1 gives the same text in UTF-8.
+    auto latin1 = testdisc::writeDiscImage(dir, "latin1", {{75, 440}}, {"Caf\xe9", ""});
+    EXPECT_EQ(cdText(openImage(latin1.cue), 0, AKRIP_CDTEXT_TITLE), "Café");
+
     // A disc without CD-TEXT has empty fields; a cdrdao TOC file carries CD_TEXT blocks.
     auto plain = testdisc::writeDiscImage(dir, "plain", {{75, 440}});
     HCDROM plainHandle = openImage(plain.cue);
