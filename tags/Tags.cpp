@@ -510,7 +510,6 @@ bool WriteMp3Tags(const std::string& path, const TagSet& tags, std::string& why)
         abandon(-1);
         return false;
     }
-    syncFile(directoryOf(target));
     return true;
 }
 
