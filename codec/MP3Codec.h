@@ -85,8 +85,9 @@ public:
 
     // Flushes the encoder into the target, writes the stream's Xing/Info (LAME) tag
     // frame over its first frame when the library offers it, and releases the
-    // stream, both files and both buffers, whatever the last step returned.
-    // Returns 0, or 11 when the encoder library is not loaded.
+    // stream, both files and both buffers, whatever the last step returned; then
+    // the source's tags (WAV INFO or ID3 chunk) go onto the closed MP3 as an
+    // ID3v2.4 tag. Returns 0, or 11 when the encoder library is not loaded.
     int CloseEncode();
 
     // ---- Decoder side (MP3CodecDecode.cpp) ------------------------------------
@@ -114,8 +115,9 @@ public:
     // refusal (a full disk) when samples were written. A target that holds no
     // audio after a refusal or an end without a single sample (an input the
     // decoder would not take) is removed when this decode created it; a file that
-    // was there before is never removed. Nothing happens when no decode was opened; a target that
-    // has meanwhile disappeared is not created again. Returns 0.
+    // was there before is never removed. Nothing happens when no decode was
+    // opened; a target that has meanwhile disappeared is not created again. Then
+    // the source's ID3 tags go after the data as INFO and ID3 chunks. Returns 0.
     int CloseDecode();
 
     // The player the codec drives; its owner is the application.
@@ -175,6 +177,9 @@ private:
     std::uint32_t sampleRate_ = 0;
     std::uint32_t byteRate_ = 0;
     std::uint32_t dataSize_ = 0;
+    // The files of the open encode, whose tags CloseEncode carries over at the end.
+    std::string encodeSource_;
+    std::string encodeTarget_;
 
     // Decoder side.
     PlayerLink player_{this};
@@ -187,6 +192,7 @@ private:
     std::uint8_t streamChannels_ = 0;
     std::string targetName_;
     bool targetFree_ = false; // nothing was at the target's name when the decode opened
+    std::string sourceName_;  // the MP3 being decoded, whose tags go to the WAV
 };
 
 } // namespace codec

@@ -11,6 +11,7 @@
 #include "codec/MP3Codec.h"
 #include "codec/WavFormat.h"
 #include "platform/Paths.h"
+#include "tags/Tags.h"
 
 namespace codec {
 namespace {
@@ -118,6 +119,7 @@ int TMP3Codec::OpenDecode(const std::string& source, const std::string& target) 
     player->OutputOpen(target);
     playerState_ = kStateStopped;
     targetName_ = target;
+    sourceName_ = source;
     refused_ = false;
     playSent_ = false;
     progress_ = 0;
@@ -192,6 +194,13 @@ int TMP3Codec::CloseDecode() {
         FinishWavFile(fd, format);
     }
     ::close(fd);
+    // The source's tags go after the data of a finished decode. The file then ends
+    // in tag chunks: a second close must not take them for samples in a header
+    // computed from the file's size.
+    if (holdsAudio && !refused_) {
+        tags::CarryTags(sourceName_, targetName_);
+    }
+    targetName_.clear();
     return kCodecOk;
 }
 

@@ -11,6 +11,7 @@
 #include "codec/WavFormat.h"
 #include "platform/FileIO.h"
 #include "platform/Paths.h"
+#include "tags/Tags.h"
 
 namespace codec {
 namespace {
@@ -120,6 +121,8 @@ int TMP3Codec::LoadEncoder(const std::string& directory) {
 int TMP3Codec::OpenEncode(const std::string& source, const std::string& target) {
     // A caller that skipped CloseEncode must not leak the previous encode.
     ReleaseEncode();
+    encodeSource_.clear();
+    encodeTarget_.clear();
 
     if (!removeExistingTarget(target)) {
         return kCodecUnableToOverwrite;
@@ -166,6 +169,8 @@ int TMP3Codec::OpenEncode(const std::string& source, const std::string& target) 
 
     outputBuffer_.assign(outputBufferSize_, 0);
     sampleBuffer_.assign(2 * static_cast<std::size_t>(samplesPerChunk_), 0);
+    encodeSource_ = source;
+    encodeTarget_ = target;
     // ReadWavHeader left the source at its first sample byte.
     return kCodecOk;
 }
@@ -266,6 +271,12 @@ int TMP3Codec::CloseEncode() {
         return kCodecDllNotLoadedClose;
     }
     ReleaseEncode();
+    // 3. The source's tags go onto the finished, closed MP3.
+    if (!encodeTarget_.empty()) {
+        tags::CarryTags(encodeSource_, encodeTarget_);
+        encodeSource_.clear();
+        encodeTarget_.clear();
+    }
     return kCodecOk;
 }
 

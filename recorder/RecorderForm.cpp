@@ -25,6 +25,7 @@
 #include "platform/FileIO.h"
 #include "platform/Paths.h"
 #include "platform/Services.h"
+#include "tags/Tags.h"
 
 namespace {
 
@@ -481,6 +482,7 @@ void TForm3::SpeedButton1Click() {
     format_ = CaptureFormat();
     UpdateLowBitrateWarning(format_);
 
+    const std::string recordedAt = tags::LocalTimestamp();
     if (!engine_.OpenCapture(format_, platform::makeWaveIn())) {
         recording_ = false;
         SetIdleState();
@@ -515,12 +517,18 @@ void TForm3::SpeedButton1Click() {
     waitTimer_->stop();
     engine_.CloseCapture();
 
+    const bool fileWritten = mp3Output_ ? mp3Output_->StreamOpen() : wavFd_ >= 0;
     if (mp3Output_) {
         mp3Output_->CloseEncoderStream();
         mp3Output_->UnloadEncoderLibrary();
         mp3Output_.reset();
     } else if (wavFd_ >= 0) {
         WriteWaveHeader();
+    }
+    if (fileWritten) {
+        tags::TagSet tags;
+        tags.date = recordedAt;
+        tags::TagFile(outputName_, tags);
     }
     recording_ = false;
     SetIdleState();

@@ -30,6 +30,11 @@ int32_t CdLibrary::GetAspiLibError() {
     return ::GetAspiLibError();
 }
 
+int32_t CdLibrary::GetCDText(HCDROM handle, uint8_t track, int32_t field, char* buffer,
+                             int32_t bufferSize) {
+    return ::GetCDText(handle, track, field, buffer, bufferSize);
+}
+
 CdLibrary& linkedCdLibrary() {
     static CdLibrary library;
     return library;

@@ -22,6 +22,8 @@ public:
     virtual int32_t ReadTOC(HCDROM handle, TocRecord* toc);
     virtual int32_t ReadCDAudioLBA(HCDROM handle, TrackBuffer* buffer);
     virtual int32_t GetAspiLibError();
+    virtual int32_t GetCDText(HCDROM handle, uint8_t track, int32_t field, char* buffer,
+                              int32_t bufferSize);
 };
 
 // The library linked into the program.

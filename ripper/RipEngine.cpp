@@ -81,6 +81,37 @@ TimeLabels MakeTimeLabels(int64_t bytesRead, int64_t elapsedSeconds, int64_t fra
     return labels;
 }
 
+tags::TagSet DiscTrackTags(CdLibrary& library, HCDROM handle, int firstTrack, int lastTrack,
+                           int rowIndex) {
+    tags::TagSet tags;
+    auto text = [&library, handle](int track, int32_t field) {
+        if (track < 0 || track > 99) {
+            return std::string();
+        }
+        char buffer[1024] = {};
+        if (library.GetCDText(handle, static_cast<uint8_t>(track), field, buffer, sizeof buffer) !=
+            1) {
+            return std::string();
+        }
+        buffer[sizeof buffer - 1] = '\0';
+        return std::string(buffer);
+    };
+    const int track = firstTrack + rowIndex;
+    tags.album = text(0, AKRIP_CDTEXT_TITLE);
+    tags.albumArtist = text(0, AKRIP_CDTEXT_PERFORMER);
+    tags.title = text(track, AKRIP_CDTEXT_TITLE);
+    tags.artist = text(track, AKRIP_CDTEXT_PERFORMER);
+    // A track without a performer of its own is the album artist's.
+    if (tags.artist.empty()) {
+        tags.artist = tags.albumArtist;
+    }
+    tags.track = static_cast<unsigned>(rowIndex + 1);
+    if (lastTrack >= firstTrack) {
+        tags.trackTotal = static_cast<unsigned>(lastTrack - firstTrack + 1);
+    }
+    return tags;
+}
+
 RipEngine::RipEngine(CdDrives& drives, RipView& view)
     : EncoderLibraryPath(platform::programDir() + BE_LIBRARY_NAME), drives_(drives), view_(view) {}
 
@@ -156,6 +187,8 @@ void RipEngine::RipTrack(int driveIndex, int rowIndex) {
     }
     // The rip keeps the drive it started with, whatever the listing does meanwhile.
     const HCDROM handle = drives_.currentHandle;
+    const int firstTrack = drives_.currentToc.firstTrack;
+    const int lastTrack = drives_.currentToc.lastTrack;
     int64_t remaining = total;
 
     std::vector<uint8_t> buffer;
@@ -277,6 +310,7 @@ void RipEngine::RipTrack(int driveIndex, int rowIndex) {
         codec::FinishWavFile(wav.get(), codec::kCdAudioFormat);
         wav.close();
     }
+    tags::TagFile(fileName, DiscTrackTags(library, handle, firstTrack, lastTrack, rowIndex));
     view_.appendLog("Ripping done");
 }
 

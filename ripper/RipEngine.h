@@ -12,6 +12,7 @@
 
 #include "platform/RuntimeLibrary.h"
 #include "ripper/CdDrives.h"
+#include "tags/Tags.h"
 
 namespace ripper {
 
@@ -59,6 +60,12 @@ struct TimeLabels {
     std::string estimate;
 };
 TimeLabels MakeTimeLabels(int64_t bytesRead, int64_t elapsedSeconds, int64_t framesRemaining);
+
+// The tags of a ripped track: album, album artist, title and artist from the disc's
+// CD-TEXT where it has them, and always track n/N (n = rowIndex + 1, N = the tracks
+// in the table of contents). CD-TEXT is asked for the track's own number.
+tags::TagSet DiscTrackTags(CdLibrary& library, HCDROM handle, int firstTrack, int lastTrack,
+                           int rowIndex);
 
 class RipEngine {
 public:

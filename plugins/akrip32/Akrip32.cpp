@@ -4,6 +4,7 @@
 #include "akrip32.h"
 
 #include <cdio/cdio.h>
+#include <cdio/cdtext.h>
 #include <cdio/logging.h>
 
 #include <algorithm>
@@ -274,6 +275,70 @@ void writeAddress(uint8_t* addr, lsn_t lsn, bool msf) {
     }
 }
 
+// libcdio reads the text of a cue sheet as Latin-1 and hands it out as UTF-8, so a
+// sheet written in UTF-8 (as most are now) comes out encoded twice ("CafÃ©"). Text
+// whose characters all fit in one byte and whose bytes then form valid multi-byte
+// UTF-8 is taken back to those bytes.
+std::string repairedUtf8(const char* text) {
+    std::string once;
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    bool multiByte = false;
+    for (size_t i = 0; p[i] != 0;) {
+        if (p[i] < 0x80) {
+            once.push_back(static_cast<char>(p[i]));
+            ++i;
+        } else if ((p[i] == 0xC2 || p[i] == 0xC3) && (p[i + 1] & 0xC0) == 0x80) {
+            once.push_back(static_cast<char>(((p[i] & 0x03) << 6) | (p[i + 1] & 0x3F)));
+            multiByte = true;
+            i += 2;
+        } else {
+            return text; // a character above U+00FF: not text encoded twice
+        }
+    }
+    if (!multiByte) {
+        return text;
+    }
+    const auto* q = reinterpret_cast<const unsigned char*>(once.data());
+    const size_t n = once.size();
+    bool sequence = false;
+    for (size_t i = 0; i < n;) {
+        size_t follow = 0;
+        if (q[i] < 0x80) {
+            ++i;
+            continue;
+        } else if (q[i] >= 0xC2 && q[i] <= 0xDF) {
+            follow = 1;
+        } else if (q[i] >= 0xE0 && q[i] <= 0xEF) {
+            follow = 2;
+        } else if (q[i] >= 0xF0 && q[i] <= 0xF4) {
+            follow = 3;
+        } else {
+            return text;
+        }
+        for (size_t k = 1; k <= follow; ++k) {
+            if (i + k >= n || (q[i + k] & 0xC0) != 0x80) {
+                return text;
+            }
+        }
+        sequence = true;
+        i += follow + 1;
+    }
+    return sequence ? once : std::string(text);
+}
+
+// Copies as much of `text` as fits in `room` bytes without splitting a character;
+// returns the bytes copied.
+size_t fitUtf8(const std::string& text, size_t room, char* out) {
+    size_t n = std::min(text.size(), room);
+    if (n < text.size()) {
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) {
+            --n;
+        }
+    }
+    std::memcpy(out, text.data(), n);
+    return n;
+}
+
 } // namespace
 
 extern "C" {
@@ -470,6 +535,63 @@ TW_EXPORT int32_t ReadCDAudioLBA(HCDROM value, TrackBuffer* buffer) {
         }
         akrip_put_le32(buffer->len, static_cast<uint32_t>(bytes));
         akrip_put_le32(buffer->status, 0);
+        return succeed();
+    } catch (...) {
+        return fail(ALERR_ASPI);
+    }
+}
+
+TW_EXPORT int32_t GetCDText(HCDROM value, uint8_t track, int32_t field, char* buffer,
+                            int32_t bufferSize) {
+    try {
+        silenceLibcdio();
+        std::lock_guard lock(g_mutex);
+        Handle* handle = findHandle(value);
+        if (!handle) {
+            return fail(ALERR_INVALIDHANDLE);
+        }
+        cdtext_field_t key = CDTEXT_FIELD_INVALID;
+        switch (field) {
+        case AKRIP_CDTEXT_TITLE:
+            key = CDTEXT_FIELD_TITLE;
+            break;
+        case AKRIP_CDTEXT_PERFORMER:
+            key = CDTEXT_FIELD_PERFORMER;
+            break;
+        case AKRIP_CDTEXT_SONGWRITER:
+            key = CDTEXT_FIELD_SONGWRITER;
+            break;
+        case AKRIP_CDTEXT_COMPOSER:
+            key = CDTEXT_FIELD_COMPOSER;
+            break;
+        case AKRIP_CDTEXT_ARRANGER:
+            key = CDTEXT_FIELD_ARRANGER;
+            break;
+        case AKRIP_CDTEXT_MESSAGE:
+            key = CDTEXT_FIELD_MESSAGE;
+            break;
+        case AKRIP_CDTEXT_GENRE:
+            key = CDTEXT_FIELD_GENRE;
+            break;
+        default:
+            break;
+        }
+        if (!buffer || bufferSize < 1 || key == CDTEXT_FIELD_INVALID || track > 99) {
+            return fail(ALERR_INVALIDPARM);
+        }
+        if (!handle->cdio) {
+            DiscLayout layout;
+            if (!reopen(*handle, layout)) {
+                return fail(ALERR_ASPI);
+            }
+        }
+        std::string text;
+        if (cdtext_t* cdtext = cdio_get_cdtext(handle->cdio)) {
+            if (const char* value = cdtext_get_const(cdtext, key, track)) {
+                text = repairedUtf8(value);
+            }
+        }
+        buffer[fitUtf8(text, static_cast<size_t>(bufferSize) - 1, buffer)] = '\0';
         return succeed();
     } catch (...) {
         return fail(ALERR_ASPI);

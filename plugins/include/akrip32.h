@@ -1,8 +1,8 @@
 /* The CD audio library "libakrip32.so": seven C entry points over libcdio that find
  * the CD drives, name them, read a disc's table of contents and read raw audio
- * frames. Real drives come from libcdio's device list; disc images (CUE/BIN, cdrdao
- * TOC, NRG) named in the colon-separated environment variable TUNEWRIGHT_CD_IMAGES
- * appear as further drives after them.
+ * frames, and an eighth that gives the disc's CD-TEXT. Real drives come from libcdio's device list;
+ * disc images (CUE/BIN, cdrdao TOC, NRG) named in the colon-separated environment variable
+ * TUNEWRIGHT_CD_IMAGES appear as further drives after them.
  *
  * Contract common to every entry point:
  * - every record is passed by address and is owned by the caller;
@@ -208,6 +208,29 @@ TW_EXPORT int32_t ReadCDAudioLBA(HCDROM handle, TrackBuffer* buffer);
 
 /* The error code of the calling thread's last call. */
 TW_EXPORT int32_t GetAspiLibError(void);
+
+/* ---- CD-TEXT ------------------------------------------------------------------ */
+/* The fields GetCDText gives. */
+#define AKRIP_CDTEXT_TITLE 0     /* album title (track 0) or track title */
+#define AKRIP_CDTEXT_PERFORMER 1 /* album artist (track 0) or track artist */
+#define AKRIP_CDTEXT_SONGWRITER 2
+#define AKRIP_CDTEXT_COMPOSER 3
+#define AKRIP_CDTEXT_ARRANGER 4
+#define AKRIP_CDTEXT_MESSAGE 5
+#define AKRIP_CDTEXT_GENRE 6
+
+/* A further entry point beside the seven: writes one CD-TEXT field of the disc in
+ * the handle's drive, for the whole disc (track 0) or for the track of that number,
+ * into `buffer` as NUL-terminated UTF-8 text (at most `bufferSize` bytes, cut at a
+ * character boundary to fit). Real drives and images alike (CUE TITLE/PERFORMER/
+ * SONGWRITER lines, cdrdao CD_TEXT blocks); the first language block is used.
+ * Returns 1; the text is empty when the disc has no CD-TEXT or not that field for
+ * that track. Returns 0 on failure: ALERR_INVALIDHANDLE, ALERR_INVALIDPARM (no
+ * buffer, a size below 1, an unknown field, a track above 99), ALERR_ASPI (no
+ * readable disc). Reads the disc only when the handle has none open (a ReadTOC
+ * opens it), so asking field after field costs one read. */
+TW_EXPORT int32_t GetCDText(HCDROM handle, uint8_t track, int32_t field, char* buffer,
+                            int32_t bufferSize);
 
 /* ---- Field helpers ---------------------------------------------------------- */
 static inline uint32_t akrip_get_le32(const uint8_t* p) {

@@ -266,3 +266,40 @@ TEST(BatchConversion, AConversionProcessWithoutDrivesShowsNoBox) {
     EXPECT_EQ(listDir(encoded).size(), 1u);
     EXPECT_TRUE(listDir(runtimeDir()).empty());
 }
+
+// A tagged MP3 decoded by the program and the WAV encoded back: both files carry the
+// seven fields as ffprobe reads them.
+TEST(BatchConversion, TagsSurviveDecodeAndEncode) {
+    const std::string sources = testenv::makeDir("tagged") + "/";
+    const std::string decoded = testenv::root() + "tagged-out/decoded";
+    const std::string encoded = testenv::root() + "tagged-out/encoded";
+    saveSettings(decoded, encoded, false);
+    e2e::Options options = soundToFile(testenv::root() + "tagged-played.raw");
+    apptest::makeWav(sources + "plain.wav", 1.0);
+    const std::string lame = "lame --quiet -b 128 --id3v2-only --tt 'Ein Lied' --ta 'Die Band' "
+                             "--tl 'Das Album' --ty 2001 --tn 4/9 --tg Rock --tc 'Eine Notiz' '" +
+                             sources + "plain.wav' '" + sources + "song.mp3'";
+    ASSERT_EQ(testenv::run(lame), 0) << lame;
+
+    auto expectFields = [](const std::string& file) {
+        SCOPED_TRACE(file);
+        auto tags = testenv::probeTags(file);
+        EXPECT_EQ(tags["title"], "Ein Lied");
+        EXPECT_EQ(tags["artist"], "Die Band");
+        EXPECT_EQ(tags["album"], "Das Album");
+        EXPECT_EQ(tags["date"], "2001");
+        EXPECT_EQ(tags["track"], "4/9");
+        EXPECT_EQ(tags["genre"], "Rock");
+        EXPECT_EQ(tags["comment"], "Eine Notiz");
+    };
+    e2e::Process decode = e2e::start(e2e::programPath(), {sources + "song.mp3"}, options);
+    ASSERT_EQ(e2e::wait(decode, 60000), 0) << e2e::errors(decode);
+    expectFields(decoded + "/song.WAV");
+    apptest::expectTone(decoded + "/song.WAV", 1.0, 44100, 2);
+
+    e2e::Process encode = e2e::start(e2e::programPath(), {decoded + "/song.WAV"}, options);
+    ASSERT_EQ(e2e::wait(encode, 60000), 0) << e2e::errors(encode);
+    expectFields(encoded + "/song.MP3");
+    apptest::expectTone(encoded + "/song.MP3", 1.0, 44100, 2);
+    EXPECT_EQ(countOf(e2e::errors(decode) + e2e::errors(encode), "tags not written"), 0u);
+}

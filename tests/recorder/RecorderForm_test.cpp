@@ -30,6 +30,7 @@
 #include "WaveInDoubles.h"
 #include "codec/WavFormat.h"
 #include "recorder/RecorderForm.h"
+#include "tags/Tags.h"
 
 namespace {
 
@@ -118,6 +119,17 @@ WavFile readWav(const std::string& path) {
 std::uint32_t le32(const std::string& s, std::size_t at) {
     auto b = [&](std::size_t i) { return static_cast<std::uint32_t>(std::uint8_t(s[at + i])); };
     return b(0) | (b(1) << 8) | (b(2) << 16) | (b(3) << 24);
+}
+
+// The file carries the time its recording started, as ffprobe and the tag reader see it.
+void expectRecordingDate(const std::string& path, const std::string& before,
+                         const std::string& after) {
+    const std::string date = tags::ReadTags(path).date;
+    EXPECT_GE(date, before);
+    EXPECT_LE(date, after);
+    EXPECT_EQ(date.size(), 19u) << date;
+    const std::string probed = testenv::probeTags(path)["date"];
+    EXPECT_EQ(probed.substr(0, 10), date.substr(0, 10)) << probed;
 }
 
 void selectText(QComboBox* box, const QString& text) {
@@ -379,7 +391,8 @@ TEST(RecorderForm, AutocutWritesTheBuffersTheGateLetsThrough) {
     EXPECT_EQ(wav.header.blockAlign, 4);
     EXPECT_EQ(wav.header.dataOffset, 44u);
     EXPECT_EQ(wav.header.dataSize, kept.size() * B);
-    EXPECT_EQ(wav.size, 44 + kept.size() * B);
+    // The recording date follows the audio in tag chunks, which the RIFF size counts.
+    EXPECT_GT(wav.size, 44 + kept.size() * B);
     EXPECT_EQ(le32(testenv::readFile(form.decoded + "/autocut.WAV"), 4), wav.size - 8);
     EXPECT_EQ(wav.data, [&] {
         auto raw = testenv::constantBuffers16(kept, B);
@@ -454,7 +467,9 @@ TEST(RecorderForm, WithoutAutocutEveryBufferIsWrittenInOrder) {
     form.RadioGroup2->SetItemIndex(0);
     form.TrackBar1->setValue(127);
     form.stopAfterCycles = 12;
+    const std::string before = tags::LocalTimestamp();
     form.start();
+    expectRecordingDate(form.decoded + "/every.WAV", before, tags::LocalTimestamp());
     WavFile wav = readWav(form.decoded + "/every.WAV");
     ASSERT_TRUE(wav.ok);
     EXPECT_EQ(wav.header.sampleRate, 11025u);
@@ -502,7 +517,8 @@ TEST(RecorderForm, ClosingDuringARecordingFinishesTheFileFirst) {
     WavFile wav = readWav(form.decoded + "/closing.WAV");
     ASSERT_TRUE(wav.ok);
     EXPECT_EQ(wav.header.dataSize, 7 * B);
-    EXPECT_EQ(wav.size, 44 + 7 * B);
+    EXPECT_GT(wav.size, 44 + 7 * B) << "tagged with the recording date";
+    EXPECT_EQ(le32(testenv::readFile(form.decoded + "/closing.WAV"), 4), wav.size - 8);
 
     // Stop while idle, then Start: the recording runs normally (and replaces the file).
     form.SpeedButton2Click();
@@ -606,10 +622,12 @@ TEST(RecorderForm, Mp3RecordingsDecodeToTheRecordedSound) {
             selectText(form.ComboBox2, c.bitrate);
         }
         form.stopAfterCycles = 20; // two seconds
+        const std::string before = tags::LocalTimestamp();
         form.start();
         ASSERT_TRUE(services.dialogs->shown.empty()) << services.dialogs->shown[0].text;
 
         std::string mp3 = form.encoded + "/" + name + ".MP3";
+        expectRecordingDate(mp3, before, tags::LocalTimestamp());
         std::string decoded = testenv::root() + name + ".wav";
         ASSERT_EQ(testenv::run("ffmpeg -v error -y -i '" + mp3 + "' '" + decoded + "'"), 0);
         WavFile wav = readWav(decoded);

@@ -40,7 +40,7 @@ std::string DiscImage::trackBytes(const std::string& binBytes, size_t track) con
 }
 
 DiscImage writeDiscImage(const std::string& dir, const std::string& name,
-                         const std::vector<TrackSpec>& tracks) {
+                         const std::vector<TrackSpec>& tracks, const DiscText& text) {
     DiscImage image;
     image.bin = dir + "/" + name + ".bin";
     image.cue = dir + "/" + name + ".cue";
@@ -49,7 +49,14 @@ DiscImage writeDiscImage(const std::string& dir, const std::string& name,
     if (fd < 0) {
         throw std::runtime_error("cannot create " + image.bin);
     }
-    std::string cue = "FILE \"" + name + ".bin\" BINARY\n";
+    std::string cue;
+    if (!text.performer.empty()) {
+        cue += "PERFORMER \"" + text.performer + "\"\n";
+    }
+    if (!text.title.empty()) {
+        cue += "TITLE \"" + text.title + "\"\n";
+    }
+    cue += "FILE \"" + name + ".bin\" BINARY\n";
     int64_t block = 0;
     std::vector<uint8_t> chunk;
     for (size_t t = 0; t < tracks.size(); ++t) {
@@ -57,6 +64,12 @@ DiscImage writeDiscImage(const std::string& dir, const std::string& name,
         char number[8];
         std::snprintf(number, sizeof number, "%02d", static_cast<int>(t + 1) % 100);
         cue += std::string("  TRACK ") + number + (track.data ? " MODE1/2352\n" : " AUDIO\n");
+        if (!track.title.empty()) {
+            cue += "    TITLE \"" + track.title + "\"\n";
+        }
+        if (!track.performer.empty()) {
+            cue += "    PERFORMER \"" + track.performer + "\"\n";
+        }
         cue += "    INDEX 01 " + msf(block) + "\n";
         image.starts.push_back(block);
         if (track.silent) {

@@ -16,6 +16,15 @@ struct TrackSpec {
     double frequency = 440.0; // left channel tone; the right channel is a ramp
     bool data = false;        // a MODE1/2352 data track instead of audio
     bool silent = false;      // zeros (written sparse, so long tracks cost nothing)
+    // CD-TEXT of the track in the cue sheet (TITLE and PERFORMER lines); none when empty.
+    std::string title = {};
+    std::string performer = {};
+};
+
+// CD-TEXT of the whole disc in the cue sheet; none when empty.
+struct DiscText {
+    std::string title = {};
+    std::string performer = {};
 };
 
 struct DiscImage {
@@ -27,7 +36,7 @@ struct DiscImage {
 
 // Writes <dir>/<name>.bin and <dir>/<name>.cue. The first track starts at block 0.
 DiscImage writeDiscImage(const std::string& dir, const std::string& name,
-                         const std::vector<TrackSpec>& tracks);
+                         const std::vector<TrackSpec>& tracks, const DiscText& text = {});
 
 // Writes `frames` frames of a track's content, starting at frame `firstFrame` of
 // the track (left: the tone, right: a ramp that depends on the track).

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <map>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -101,7 +102,13 @@ protected:
                    static_cast<uint32_t>(static_cast<uint8_t>(file[at + 3])) << 24;
         };
         EXPECT_EQ(file.substr(0, 4), "RIFF");
-        EXPECT_EQ(u32(4), dataSize + 36);
+        // A finished track's tag chunks follow the data; the RIFF size counts them, the
+        // data size does not. A stopped track keeps its first header and no tags.
+        if (u32(4) != dataSize + 36) {
+            EXPECT_EQ(u32(4), file.size() - 8);
+            const std::string next = file.substr(44 + dataSize + (dataSize & 1), 4);
+            EXPECT_TRUE(next == "LIST" || next == "ID3 ") << next;
+        }
         EXPECT_EQ(file.substr(8, 8), "WAVEfmt ");
         EXPECT_EQ(u32(16), 16u);
         EXPECT_EQ(u32(20), 1u | 2u << 16) << "PCM, 2 channels";
@@ -189,7 +196,7 @@ TEST_F(RipEngineTest, WavRipsAreSampleExact) {
         std::string file = testenv::readFile(output("Track#" + std::to_string(t + 1) + ".wav"));
         std::string expected = image.trackBytes(bin, t);
         expectWavHeader(file, static_cast<uint32_t>(expected.size()));
-        EXPECT_TRUE(file.substr(44) == expected) << "audio differs from the image";
+        EXPECT_TRUE(file.substr(44, expected.size()) == expected) << "audio differs from the image";
     }
     EXPECT_EQ(view.track, "Track #4");
     EXPECT_EQ(view.states, (std::vector<bool>{true, false}));
@@ -232,9 +239,9 @@ TEST_F(RipEngineTest, BlocksThatFailThreeTimesAreSkipped) {
     std::string expected = image.trackBytes(bin, 1);
     expected.erase(3 * kBlockBytes, kBlockBytes).erase(kBlockBytes, kBlockBytes);
     std::string file = testenv::readFile(output("Track#2.wav"));
-    EXPECT_EQ(file.size(), 44 + 130 * 2352 - 2 * kBlockBytes);
+    EXPECT_EQ(expected.size(), 130 * 2352 - 2 * kBlockBytes);
     expectWavHeader(file, static_cast<uint32_t>(expected.size()));
-    EXPECT_TRUE(file.substr(44) == expected);
+    EXPECT_TRUE(file.substr(44, expected.size()) == expected);
 }
 
 TEST_F(RipEngineTest, StopOnErrorsEndsTheRunAtTheNextCheck) {
@@ -390,7 +397,7 @@ TEST_F(RipEngineTest, OutputDirectoryIsCreatedAndProbedWithoutHarm) {
     testenv::writeFile(dir + "/.hidden/Track#2.wav", std::string(100000, 'z'));
     rip({1});
     EXPECT_EQ(testenv::readFile(dir + "/.hidden/temp.tmp"), "keep me");
-    EXPECT_EQ(testenv::readFile(dir + "/.hidden/Track#2.wav").size(), 44u + 130 * 2352);
+    expectWavHeader(testenv::readFile(dir + "/.hidden/Track#2.wav"), 130 * 2352);
     std::string left = testenv::root() + "left.txt";
     testenv::run("LC_ALL=C ls -A '" + dir + "/.hidden' > '" + left + "'");
     EXPECT_EQ(testenv::readFile(left), "Track#2.wav\nTrack#4.wav\ntemp.tmp\n");
@@ -519,6 +526,79 @@ TEST_F(RipEngineTest, Mp3RipDecodesToTheTrack) {
     ASSERT_TRUE(second.ok);
     EXPECT_EQ(second.samples.size(), 130u * 588 * 2);
     EXPECT_NEAR(second.leftFrequency(), 660.0, 8.0);
+}
+
+// A disc whose cue sheet carries CD-TEXT (none for track 2) ripped to WAV and MP3:
+// the files carry album, album artist, title, artist and track n/N as ffprobe reads
+// them, and their audio is exactly that of the same rip from a disc without CD-TEXT.
+TEST_F(RipEngineTest, CdTextTagsEveryRippedTrack) {
+    image = testdisc::writeDiscImage(dir, "disc",
+                                     {{150, 440, false, false, "Opening", "Ann Smith"},
+                                      {130, 660},
+                                      {27, 880, false, false, "Coda"}},
+                                     {"The Album", "The Band"});
+    bin = testenv::readFile(image.bin);
+    testdisc::DiscImage bare =
+        testdisc::writeDiscImage(dir, "bare", {{150, 440}, {130, 660}, {27, 880}});
+    ASSERT_TRUE(testenv::readFile(bare.bin) == bin);
+    setenv("TUNEWRIGHT_CD_IMAGES", (image.cue + ":" + bare.cue).c_str(), 1);
+    std::vector<std::string> names = drives.DiscoverDrives();
+    auto at = [&names](const char* name) {
+        return static_cast<int>(std::find(names.begin(), names.end(), name) - names.begin());
+    };
+    ASSERT_LT(at("disc.cue"), static_cast<int>(names.size()));
+    ASSERT_LT(at("bare.cue"), static_cast<int>(names.size()));
+
+    std::map<std::string, std::string> audio; // per file: the bytes of its audio
+    for (bool compress : {false, true}) {
+        for (const char* disc : {"disc.cue", "bare.cue"}) {
+            view.drive = at(disc);
+            view.rows = static_cast<int>(drives.ListTracks(view.drive).rows.size());
+            view.compress = compress;
+            view.prefixText = disc[0] == 'd' ? "Text" : "Bare";
+            rip({0, 1, 2});
+            for (int t = 1; t <= 3; ++t) {
+                std::string name =
+                    view.prefixText + "#" + std::to_string(t) + (compress ? ".mp3" : ".wav");
+                std::string bytes = testenv::readFile(output(name));
+                if (compress) {
+                    ASSERT_EQ(bytes.substr(0, 3), "ID3") << name;
+                    auto b = [&](int i) { return size_t(uint8_t(bytes[i]) & 0x7F); };
+                    audio[name] = bytes.substr(10 + (b(6) << 21 | b(7) << 14 | b(8) << 7 | b(9)));
+                } else {
+                    expectWavHeader(bytes,
+                                    static_cast<uint32_t>(image.trackBytes(bin, t - 1).size()));
+                    audio[name] = bytes.substr(44, image.trackBytes(bin, t - 1).size());
+                    EXPECT_TRUE(audio[name] == image.trackBytes(bin, t - 1)) << name;
+                }
+            }
+        }
+        const std::string ext = compress ? ".mp3" : ".wav";
+        SCOPED_TRACE(ext);
+        for (int t = 1; t <= 3; ++t) {
+            const std::string n = std::to_string(t);
+            EXPECT_TRUE(audio["Text#" + n + ext] == audio["Bare#" + n + ext]) << "track " << n;
+        }
+        auto first = testenv::probeTags(output("Text#1" + ext));
+        EXPECT_EQ(first["album"], "The Album");
+        EXPECT_EQ(first["title"], "Opening");
+        EXPECT_EQ(first["artist"], "Ann Smith");
+        EXPECT_EQ(first["track"], "1/3");
+        if (compress) {
+            EXPECT_EQ(first["album_artist"], "The Band");
+        }
+        // Track 2 has no CD-TEXT of its own: no title, the album's performer.
+        auto second = testenv::probeTags(output("Text#2" + ext));
+        EXPECT_EQ(second.count("title"), 0u);
+        EXPECT_EQ(second["artist"], "The Band");
+        EXPECT_EQ(second["album"], "The Album");
+        EXPECT_EQ(second["track"], "2/3");
+        EXPECT_EQ(testenv::probeTags(output("Text#3" + ext))["title"], "Coda");
+        // Without CD-TEXT, still the track's place on the disc.
+        auto bareTags = testenv::probeTags(output("Bare#3" + ext));
+        EXPECT_EQ(bareTags["track"], "3/3");
+        EXPECT_EQ(bareTags.count("title") + bareTags.count("album"), 0u);
+    }
 }
 
 TEST_F(RipEngineTest, StoppedMp3IsCompleteButShorter) {

@@ -64,6 +64,37 @@ const std::string& root() {
     return g_root;
 }
 
+std::map<std::string, std::string> probeTags(const std::string& path) {
+    static int counter = 0;
+    const std::string listing = g_root + "probe-" + std::to_string(++counter) + ".txt";
+    std::map<std::string, std::string> tags;
+    if (run("ffprobe -v error -show_entries format_tags -of default=noprint_wrappers=1 '" + path +
+            "' > '" + listing + "'") != 0) {
+        ADD_FAILURE() << "ffprobe cannot read " << path;
+        return tags;
+    }
+    const std::string text = readFile(listing);
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        const std::size_t eq = line.find('=');
+        if (line.rfind("TAG:", 0) != 0 || eq == std::string::npos) {
+            continue;
+        }
+        std::string key = line.substr(4, eq - 4);
+        for (char& c : key) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        tags[key] = line.substr(eq + 1);
+    }
+    return tags;
+}
+
 std::string makeDir(const std::string& name) {
     std::string path = g_root + name;
     std::string cmd = "mkdir -p '" + path + "'";

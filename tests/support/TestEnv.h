@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <string>
 
 namespace testenv {
@@ -29,6 +30,11 @@ bool fileExists(const std::string& path);
 
 // Runs a shell command and returns its exit status (-1 when it could not run).
 int run(const std::string& command);
+
+// The tags of an audio file as ffprobe reads them ("title", "artist", "album",
+// "album_artist", "date", "track", "genre", "comment"; keys in lower case). Fails
+// the current test when ffprobe cannot read the file.
+std::map<std::string, std::string> probeTags(const std::string& path);
 
 // The folder that holds the built program and the files it loads (the test
 // executables' own folder).

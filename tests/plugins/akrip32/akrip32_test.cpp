@@ -108,6 +108,63 @@ TEST_F(Akrip32, ImagesAreFurtherDrivesNamedByTheirFileName) {
     EXPECT_EQ(GetAspiLibError(), ALERR_INVALIDHANDLE);
 }
 
+std::string cdText(HCDROM handle, int track, int field, int32_t size = 256) {
+    std::vector<char> buffer(static_cast<size_t>(size), 'x');
+    if (GetCDText(handle, static_cast<uint8_t>(track), field, buffer.data(), size) != 1) {
+        return "<failed>";
+    }
+    return buffer.data();
+}
+
+TEST_F(Akrip32, CdTextOfTheDiscAndItsTracks) {
+    // Track 2 has no CD-TEXT of its own; the sheet is written in UTF-8.
+    auto image = testdisc::writeDiscImage(
+        dir, "text", {{75, 440, false, false, "Erstes Stück", "Ann"}, {75, 660}},
+        {"Das Album", "Die Band"});
+    HCDROM handle = openImage(image.cue);
+    ASSERT_NE(handle, 0u);
+    EXPECT_EQ(cdText(handle, 0, AKRIP_CDTEXT_TITLE), "Das Album");
+    EXPECT_EQ(cdText(handle, 0, AKRIP_CDTEXT_PERFORMER), "Die Band");
+    EXPECT_EQ(cdText(handle, 1, AKRIP_CDTEXT_TITLE), "Erstes Stück");
+    EXPECT_EQ(cdText(handle, 1, AKRIP_CDTEXT_PERFORMER), "Ann");
+    EXPECT_EQ(cdText(handle, 2, AKRIP_CDTEXT_TITLE), "");
+    EXPECT_EQ(cdText(handle, 3, AKRIP_CDTEXT_TITLE), "") << "no such track";
+    EXPECT_EQ(cdText(handle, 1, AKRIP_CDTEXT_COMPOSER), "");
+    // Cut to fit, never inside a character: "Erstes St" + "ü" needs 12 bytes.
+    EXPECT_EQ(cdText(handle, 1, AKRIP_CDTEXT_TITLE, 11), "Erstes St");
+    EXPECT_EQ(cdText(handle, 1, AKRIP_CDTEXT_TITLE, 1), "");
+
+    EXPECT_EQ(cdText(handle, 100, AKRIP_CDTEXT_TITLE), "<failed>");
+    EXPECT_EQ(GetAspiLibError(), ALERR_INVALIDPARM);
+    EXPECT_EQ(cdText(handle, 1, 42), "<failed>");
+    EXPECT_EQ(GetAspiLibError(), ALERR_INVALIDPARM);
+    EXPECT_EQ(GetCDText(handle, 1, AKRIP_CDTEXT_TITLE, nullptr, 10), 0);
+    EXPECT_EQ(cdText(handle, 1, AKRIP_CDTEXT_TITLE, 0), "<failed>");
+    EXPECT_EQ(cdText(0, 1, AKRIP_CDTEXT_TITLE), "<failed>");
+    EXPECT_EQ(GetAspiLibError(), ALERR_INVALIDHANDLE);
+
+    // A sheet written in Latin-1 gives the same text in UTF-8.
+    auto latin1 = testdisc::writeDiscImage(dir, "latin1", {{75, 440}}, {"Caf\xe9", ""});
+    EXPECT_EQ(cdText(openImage(latin1.cue), 0, AKRIP_CDTEXT_TITLE), "Café");
+
+    // A disc without CD-TEXT has empty fields; a cdrdao TOC file carries CD_TEXT blocks.
+    auto plain = testdisc::writeDiscImage(dir, "plain", {{75, 440}});
+    HCDROM plainHandle = openImage(plain.cue);
+    EXPECT_EQ(cdText(plainHandle, 0, AKRIP_CDTEXT_TITLE), "");
+    EXPECT_EQ(cdText(plainHandle, 1, AKRIP_CDTEXT_PERFORMER), "");
+    testenv::writeFile(dir + "/disc.toc",
+                       "CD_DA\nCD_TEXT {\n  LANGUAGE_MAP { 0 : EN }\n  LANGUAGE 0 {\n"
+                       "    TITLE \"Toc Album\"\n    PERFORMER \"Toc Band\"\n  }\n}\n"
+                       "TRACK AUDIO\nCD_TEXT {\n  LANGUAGE 0 {\n    TITLE \"Toc Song\"\n  }\n}\n"
+                       "FILE \"" +
+                           plain.bin + "\" 0\n");
+    HCDROM tocHandle = openImage(dir + "/disc.toc");
+    ASSERT_NE(tocHandle, 0u);
+    EXPECT_EQ(cdText(tocHandle, 0, AKRIP_CDTEXT_TITLE), "Toc Album");
+    EXPECT_EQ(cdText(tocHandle, 0, AKRIP_CDTEXT_PERFORMER), "Toc Band");
+    EXPECT_EQ(cdText(tocHandle, 1, AKRIP_CDTEXT_TITLE), "Toc Song");
+}
+
 TEST_F(Akrip32, NoDriveAndNoImageGivesAnEmptyList) {
     DriveList list = listDrives("");
     if (list.num > 0) {
@@ -295,14 +352,14 @@ TEST_F(Akrip32, ModifyCDParmsKnowsOnlyTheAddressMode) {
     EXPECT_EQ(GetAspiLibError(), ALERR_NOERROR);
 }
 
-TEST(Akrip32Library, ExportsOnlyTheSevenEntryPoints) {
+TEST(Akrip32Library, ExportsOnlyItsEightEntryPoints) {
     std::string out = testenv::root() + "symbols.txt";
     ASSERT_EQ(testenv::run("nm -D --defined-only '" + testenv::appDir() +
                            "libakrip32.so' | awk '$2 ~ /^[TDBRW]$/ {print $3}' | sort > '" + out +
                            "'"),
               0);
     EXPECT_EQ(testenv::readFile(out), "GetAspiLibError\nGetCDHandle\nGetCDId\nGetCDList\n"
-                                      "ModifyCDParms\nReadCDAudioLBA\nReadTOC\n");
+                                      "GetCDText\nModifyCDParms\nReadCDAudioLBA\nReadTOC\n");
 }
 
 } // namespace

@@ -1,0 +1,644 @@
+// Tags over TagLib 1.13. Reading goes through TagLib's parsers only; writing goes
+// through TagLib's MPEG and WAV savers, on a copy for MP3 (the tag grows the file's
+// front) and in place with an undo for WAV (the chunks go after the audio).
+
+#include "tags/Tags.h"
+
+#include <taglib/attachedpictureframe.h>
+#include <taglib/commentsframe.h>
+#include <taglib/id3v1tag.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/infotag.h>
+#include <taglib/mpegfile.h>
+#include <taglib/textidentificationframe.h>
+#include <taglib/tpropertymap.h>
+#include <taglib/wavfile.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/FileIO.h"
+
+namespace tags {
+namespace {
+
+// INFO chunks carry no declared encoding: text that is valid UTF-8 is read as
+// UTF-8, anything else as Latin-1 (what older Windows programs wrote). TagLib's
+// default handler would give such text back empty.
+class InfoStringHandler : public TagLib::RIFF::Info::StringHandler {
+public:
+    TagLib::String parse(const TagLib::ByteVector& data) const override {
+        // Fields are NUL-padded; the text ends at the first NUL.
+        const int end = data.find('\0');
+        const TagLib::ByteVector text = end < 0 ? data : data.mid(0, static_cast<unsigned>(end));
+        if (isUtf8(text)) {
+            return TagLib::String(text, TagLib::String::UTF8);
+        }
+        return TagLib::String(text, TagLib::String::Latin1);
+    }
+    TagLib::ByteVector render(const TagLib::String& s) const override {
+        return s.data(TagLib::String::UTF8);
+    }
+
+private:
+    static bool isUtf8(const TagLib::ByteVector& text) {
+        const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+        const std::size_t n = text.size();
+        for (std::size_t i = 0; i < n;) {
+            const unsigned char c = p[i];
+            std::size_t follow = 0;
+            if (c < 0x80) {
+                ++i;
+                continue;
+            } else if (c >= 0xC2 && c <= 0xDF) {
+                follow = 1;
+            } else if (c >= 0xE0 && c <= 0xEF) {
+                follow = 2;
+            } else if (c >= 0xF0 && c <= 0xF4) {
+                follow = 3;
+            } else {
+                return false;
+            }
+            for (std::size_t k = 1; k <= follow; ++k) {
+                if (i + k >= n || (p[i + k] & 0xC0) != 0x80) {
+                    return false;
+                }
+            }
+            i += follow + 1;
+        }
+        return true;
+    }
+};
+
+void installStringHandlers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        static const InfoStringHandler handler;
+        TagLib::RIFF::Info::Tag::setStringHandler(&handler);
+    });
+}
+
+std::string utf8(const TagLib::String& s) {
+    return s.to8Bit(true);
+}
+
+TagLib::String fromUtf8(const std::string& s) {
+    return TagLib::String(s, TagLib::String::UTF8);
+}
+
+std::string lowerExtension(const std::string& path) {
+    const auto slash = path.rfind('/');
+    const auto dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
+        return {};
+    }
+    std::string ext = path.substr(dot + 1);
+    for (char& c : ext) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return ext;
+}
+
+// "3/12", "03", "3 of 12": the leading number and the number after a slash.
+void parseTrack(const std::string& text, unsigned& track, unsigned& total) {
+    auto number = [&text](std::size_t& i) {
+        unsigned value = 0;
+        bool any = false;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+            if (value < 100000) {
+                value = value * 10 + static_cast<unsigned>(text[i] - '0');
+            }
+            any = true;
+            ++i;
+        }
+        return any ? value : 0u;
+    };
+    std::size_t i = 0;
+    while (i < text.size() && text[i] == ' ') {
+        ++i;
+    }
+    track = number(i);
+    total = 0;
+    while (i < text.size() && text[i] == ' ') {
+        ++i;
+    }
+    if (track != 0 && i < text.size() && text[i] == '/') {
+        ++i;
+        total = number(i);
+    }
+}
+
+// Sets a field that is still empty from the first value of a property.
+void fillFrom(std::string& field, const TagLib::PropertyMap& properties, const char* key) {
+    if (!field.empty()) {
+        return;
+    }
+    const auto it = properties.find(key);
+    if (it == properties.end() || it->second.isEmpty()) {
+        return;
+    }
+    field = utf8(it->second.toString(" / "));
+}
+
+void fillFromProperties(TagSet& tags, const TagLib::PropertyMap& properties) {
+    fillFrom(tags.title, properties, "TITLE");
+    fillFrom(tags.artist, properties, "ARTIST");
+    fillFrom(tags.album, properties, "ALBUM");
+    fillFrom(tags.albumArtist, properties, "ALBUMARTIST");
+    fillFrom(tags.date, properties, "DATE");
+    fillFrom(tags.genre, properties, "GENRE");
+    fillFrom(tags.comment, properties, "COMMENT");
+    // TagLib gives an ID3v2.4 timestamp with a blank between date and time; the
+    // timestamp format (and the tag written from it) has a 'T' there.
+    if (tags.date.size() > 10 && tags.date[10] == ' ' && tags.date[4] == '-') {
+        tags.date[10] = 'T';
+    }
+    if (tags.track == 0) {
+        std::string track;
+        fillFrom(track, properties, "TRACKNUMBER");
+        parseTrack(track, tags.track, tags.trackTotal);
+    }
+}
+
+void readId3v2(TagSet& tags, TagLib::ID3v2::Tag* id3, bool withPictures) {
+    if (!id3 || id3->isEmpty()) {
+        return;
+    }
+    fillFromProperties(tags, id3->properties());
+    if (!withPictures) {
+        return;
+    }
+    const TagLib::ID3v2::FrameList& pictures = id3->frameListMap()["APIC"];
+    for (TagLib::ID3v2::Frame* frame : pictures) {
+        auto* apic = dynamic_cast<TagLib::ID3v2::AttachedPictureFrame*>(frame);
+        if (!apic || apic->picture().isEmpty()) {
+            continue;
+        }
+        Picture picture;
+        picture.mimeType = utf8(apic->mimeType());
+        picture.type = static_cast<int>(apic->type());
+        picture.description = utf8(apic->description());
+        picture.data.assign(apic->picture().data(), apic->picture().size());
+        tags.pictures.push_back(std::move(picture));
+    }
+}
+
+void fillFromInfo(TagSet& tags, TagLib::RIFF::Info::Tag* info) {
+    if (!info || info->isEmpty()) {
+        return;
+    }
+    auto fill = [info](std::string& field, const char* id) {
+        if (field.empty()) {
+            field = utf8(info->fieldText(id));
+        }
+    };
+    fill(tags.title, "INAM");
+    fill(tags.artist, "IART");
+    fill(tags.album, "IPRD");
+    fill(tags.date, "ICRD");
+    fill(tags.genre, "IGNR");
+    fill(tags.comment, "ICMT");
+    if (tags.track == 0) {
+        std::string track = utf8(info->fieldText("IPRT"));
+        if (track.empty()) {
+            track = utf8(info->fieldText("ITRK"));
+        }
+        parseTrack(track, tags.track, tags.trackTotal);
+    }
+}
+
+// Replaces the frames `id` of the tag with one text frame, or removes them for an
+// empty text.
+void setTextFrame(TagLib::ID3v2::Tag& id3, const char* id, const std::string& text) {
+    id3.removeFrames(id);
+    if (text.empty()) {
+        return;
+    }
+    auto* frame = new TagLib::ID3v2::TextIdentificationFrame(id, TagLib::String::UTF8);
+    frame->setText(fromUtf8(text));
+    id3.addFrame(frame);
+}
+
+void fillId3v2(TagLib::ID3v2::Tag& id3, const TagSet& tags, bool withPictures) {
+    setTextFrame(id3, "TIT2", tags.title);
+    setTextFrame(id3, "TPE1", tags.artist);
+    setTextFrame(id3, "TALB", tags.album);
+    setTextFrame(id3, "TPE2", tags.albumArtist);
+    setTextFrame(id3, "TDRC", tags.date);
+    setTextFrame(id3, "TCON", tags.genre);
+    setTextFrame(id3, "TRCK", tags.trackText());
+    id3.removeFrames("COMM");
+    if (!tags.comment.empty()) {
+        auto* comment = new TagLib::ID3v2::CommentsFrame(TagLib::String::UTF8);
+        comment->setLanguage("eng");
+        comment->setText(fromUtf8(tags.comment));
+        id3.addFrame(comment);
+    }
+    id3.removeFrames("APIC");
+    if (!withPictures) {
+        return;
+    }
+    for (const Picture& picture : tags.pictures) {
+        auto* apic = new TagLib::ID3v2::AttachedPictureFrame();
+        apic->setTextEncoding(TagLib::String::UTF8);
+        apic->setMimeType(fromUtf8(picture.mimeType));
+        apic->setType(static_cast<TagLib::ID3v2::AttachedPictureFrame::Type>(
+            picture.type >= 0 && picture.type <= 0x14 ? picture.type : 0));
+        apic->setDescription(fromUtf8(picture.description));
+        apic->setPicture(
+            TagLib::ByteVector(picture.data.data(), static_cast<unsigned>(picture.data.size())));
+        id3.addFrame(apic);
+    }
+}
+
+std::string errnoText(const char* what, int error) {
+    return std::string(what) + ": " + std::strerror(error);
+}
+
+bool fileSize(const std::string& path, off_t& size) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    size = st.st_size;
+    return true;
+}
+
+// Copies the whole of `from` into `to` (both open); false with errno set.
+bool copyContent(int from, int to) {
+    for (;;) {
+        ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
+        if (n == 0) {
+            return true;
+        }
+        if (n > 0) {
+            continue;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
+            return false;
+        }
+        break; // not supported here: plain reads and writes
+    }
+    char buffer[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(from, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            return true;
+        }
+        if (!platform::writeAll(to, buffer, static_cast<std::size_t>(n))) {
+            return false;
+        }
+    }
+}
+
+bool syncFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// The size of the ID3v2 tag at the start of a file (header, frames, footer), or 0.
+std::uint64_t id3v2SizeAtFront(const std::string& path) {
+    unsigned char header[10] = {};
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return 0;
+    }
+    ssize_t n = ::pread(fd, header, sizeof header, 0);
+    ::close(fd);
+    if (n != 10 || std::memcmp(header, "ID3", 3) != 0) {
+        return 0;
+    }
+    std::uint64_t size = (std::uint64_t{header[6]} & 0x7F) << 21 |
+                         (std::uint64_t{header[7]} & 0x7F) << 14 |
+                         (std::uint64_t{header[8]} & 0x7F) << 7 | (std::uint64_t{header[9]} & 0x7F);
+    return size + 10 + ((header[5] & 0x10) ? 10 : 0);
+}
+
+std::string directoryOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::uint32_t le32(const unsigned char* p) {
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+           std::uint32_t{p[3]} << 24;
+}
+
+} // namespace
+
+bool TagSet::empty() const {
+    return title.empty() && artist.empty() && album.empty() && albumArtist.empty() &&
+           date.empty() && genre.empty() && comment.empty() && track == 0 && pictures.empty();
+}
+
+std::string TagSet::trackText() const {
+    if (track == 0) {
+        return {};
+    }
+    std::string text = std::to_string(track);
+    if (trackTotal != 0) {
+        text += "/" + std::to_string(trackTotal);
+    }
+    return text;
+}
+
+TagSet ReadMp3Tags(const std::string& path) {
+    TagSet tags;
+    try {
+        TagLib::MPEG::File file(path.c_str(), false);
+        if (!file.isValid()) {
+            return tags;
+        }
+        if (file.hasID3v2Tag()) {
+            readId3v2(tags, file.ID3v2Tag(), true);
+        }
+        if (file.hasID3v1Tag() && file.ID3v1Tag()) {
+            fillFromProperties(tags, file.ID3v1Tag()->properties());
+        }
+    } catch (...) {
+        return TagSet{};
+    }
+    return tags;
+}
+
+TagSet ReadWavTags(const std::string& path) {
+    installStringHandlers();
+    TagSet tags;
+    try {
+        TagLib::RIFF::WAV::File file(path.c_str(), false);
+        if (!file.isValid()) {
+            return tags;
+        }
+        if (file.hasID3v2Tag()) {
+            readId3v2(tags, file.ID3v2Tag(), true);
+        }
+        if (file.hasInfoTag()) {
+            fillFromInfo(tags, file.InfoTag());
+        }
+    } catch (...) {
+        return TagSet{};
+    }
+    return tags;
+}
+
+TagSet ReadTags(const std::string& path) {
+    const std::string ext = lowerExtension(path);
+    if (ext == "mp3") {
+        return ReadMp3Tags(path);
+    }
+    if (ext == "wav") {
+        return ReadWavTags(path);
+    }
+    return {};
+}
+
+bool WriteMp3Tags(const std::string& path, const TagSet& tags, std::string& why) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        why = errnoText("cannot read the file", errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_size == 0) {
+        why = "not a finished MP3 file";
+        return false;
+    }
+    // A link is followed: the file it names gets the tag, the link stays a link.
+    char resolved[PATH_MAX];
+    const std::string target = ::realpath(path.c_str(), resolved) ? resolved : path;
+
+    const std::uint64_t oldTagSize = id3v2SizeAtFront(target);
+    if (oldTagSize > static_cast<std::uint64_t>(st.st_size)) {
+        why = "the file's ID3v2 tag is longer than the file";
+        return false;
+    }
+
+    std::string temp = directoryOf(target) + "/.tw-tag-XXXXXX";
+    int out = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (out < 0) {
+        why = errnoText("cannot create a file beside it", errno);
+        return false;
+    }
+    auto abandon = [&temp](int fd) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        ::unlink(temp.c_str());
+    };
+    int in = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0 || !copyContent(in, out)) {
+        why = errnoText("cannot copy the file", errno);
+        if (in >= 0) {
+            ::close(in);
+        }
+        abandon(out);
+        return false;
+    }
+    ::close(in);
+    // The copy keeps the permissions the file had (mkstemp made it private).
+    ::fchmod(out, st.st_mode & 07777);
+    ::close(out);
+
+    try {
+        TagLib::MPEG::File file(temp.c_str(), false);
+        if (!file.isValid() || file.readOnly()) {
+            why = "TagLib cannot open the copy";
+            abandon(-1);
+            return false;
+        }
+        fillId3v2(*file.ID3v2Tag(true), tags, true);
+        // The file is freshly encoded audio: an ID3v1 or APE trailer TagLib finds
+        // there can only be audio bytes that look like one, which stripping would cut.
+        const bool trailerLookalike = file.hasID3v1Tag() || file.hasAPETag();
+        if (!file.save(TagLib::MPEG::File::ID3v2,
+                       trailerLookalike ? TagLib::File::StripNone : TagLib::File::StripOthers,
+                       TagLib::ID3v2::v4, TagLib::File::DoNotDuplicate)) {
+            why = "TagLib could not save the tag";
+            abandon(-1);
+            return false;
+        }
+    } catch (const std::exception& e) {
+        why = std::string("TagLib failed: ") + e.what();
+        abandon(-1);
+        return false;
+    }
+
+    // The copy must be the new tag followed by every byte of the file after its old
+    // tag, if it had one (a full disk shows up here as a short copy).
+    off_t tagged = 0;
+    const std::uint64_t tagSize = id3v2SizeAtFront(temp);
+    if (!fileSize(temp, tagged) || tagSize == 0 ||
+        static_cast<std::uint64_t>(tagged) !=
+            tagSize + static_cast<std::uint64_t>(st.st_size) - oldTagSize) {
+        why = "the tagged copy is incomplete";
+        abandon(-1);
+        return false;
+    }
+    if (!syncFile(temp)) {
+        why = errnoText("cannot flush the tagged copy", errno);
+        abandon(-1);
+        return false;
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        why = errnoText("cannot replace the file", errno);
+        abandon(-1);
+        return false;
+    }
+    return true;
+}
+
+bool WriteWavTags(const std::string& path, const TagSet& tags, std::string& why) {
+    installStringHandlers();
+    // Only the shape every writer of the program produces is tagged: "RIFF", "WAVE",
+    // a 16-byte "fmt " chunk, "data" at 36 and the file ending with the data. Any other
+    // shape (a header that lies about its data, a stopped rip) is left alone rather
+    // than have its samples parsed as chunks.
+    unsigned char header[44] = {};
+    off_t size = 0;
+    {
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            why = errnoText("cannot read the file", errno);
+            return false;
+        }
+        const bool read =
+            ::pread(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+        ::close(fd);
+        if (!read || !fileSize(path, size)) {
+            why = "not a finished WAV file";
+            return false;
+        }
+    }
+    const std::uint32_t dataSize = le32(header + 40);
+    if (std::memcmp(header, "RIFF", 4) != 0 || std::memcmp(header + 8, "WAVEfmt ", 8) != 0 ||
+        le32(header + 16) != 16 || std::memcmp(header + 36, "data", 4) != 0 ||
+        static_cast<std::uint64_t>(size) != 44 + std::uint64_t{dataSize}) {
+        why = "the WAV file is not a 44-byte header followed by its data";
+        return false;
+    }
+
+    if (dataSize == 0) {
+        return true; // no audio, nothing to describe: the file stays a bare header
+    }
+
+    auto undo = [&] {
+        int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            if (::ftruncate(fd, size) == 0) {
+                // Only the RIFF size can have changed in front of the old end.
+                (void)!::pwrite(fd, header, 12, 0);
+            }
+            ::close(fd);
+        }
+    };
+    try {
+        TagLib::RIFF::WAV::File file(path.c_str(), false);
+        if (!file.isValid() || file.readOnly()) {
+            why = "TagLib cannot open the file for writing";
+            return false;
+        }
+        TagLib::RIFF::Info::Tag* info = file.InfoTag();
+        info->setFieldText("INAM", fromUtf8(tags.title));
+        info->setFieldText("IART", fromUtf8(tags.artist));
+        info->setFieldText("IPRD", fromUtf8(tags.album));
+        info->setFieldText("ICRD", fromUtf8(tags.date.substr(0, 10)));
+        info->setFieldText("IGNR", fromUtf8(tags.genre));
+        info->setFieldText("ICMT", fromUtf8(tags.comment));
+        info->setFieldText("IPRT", fromUtf8(tags.trackText()));
+        fillId3v2(*file.ID3v2Tag(), tags, false);
+        if (!file.save(TagLib::RIFF::WAV::File::AllTags, TagLib::File::StripOthers,
+                       TagLib::ID3v2::v4)) {
+            why = "TagLib could not save the tags";
+            undo();
+            return false;
+        }
+    } catch (const std::exception& e) {
+        why = std::string("TagLib failed: ") + e.what();
+        undo();
+        return false;
+    }
+
+    // The header must still describe the same audio: only the RIFF size may differ.
+    unsigned char after[44] = {};
+    off_t newSize = 0;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool read = fd >= 0 && ::pread(fd, after, sizeof after, 0) == 44;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    if (!read || !fileSize(path, newSize) || newSize < size ||
+        std::memcmp(after + 8, header + 8, 36) != 0 ||
+        le32(after + 4) != static_cast<std::uint64_t>(newSize) - 8) {
+        why = "the tags were not written completely";
+        undo();
+        return false;
+    }
+    return true;
+}
+
+void TagFile(const std::string& path, const TagSet& tags) {
+    if (tags.empty()) {
+        return;
+    }
+    const std::string ext = lowerExtension(path);
+    std::string why;
+    bool ok = true;
+    if (ext == "mp3") {
+        ok = WriteMp3Tags(path, tags, why);
+    } else if (ext == "wav") {
+        ok = WriteWavTags(path, tags, why);
+    } else {
+        ok = false;
+        why = "neither an MP3 nor a WAV file";
+    }
+    if (!ok) {
+        std::fprintf(stderr, "mp3tunewright: tags not written to %s: %s\n", path.c_str(),
+                     why.c_str());
+        std::fflush(stderr);
+    }
+}
+
+void CarryTags(const std::string& source, const std::string& target) {
+    TagSet tags = ReadTags(source);
+    if (lowerExtension(target) != "mp3") {
+        tags.pictures.clear();
+    }
+    TagFile(target, tags);
+}
+
+std::string LocalTimestamp() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    return text;
+}
+
+} // namespace tags
