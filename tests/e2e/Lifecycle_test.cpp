@@ -73,15 +73,22 @@ double number(const std::string& text) {
     return text.empty() ? -1 : std::atof(text.c_str());
 }
 
-// A WAV the program stopped writing early: its header describes all the bytes it
-// holds, and sox and ffprobe read that many samples.
+// A WAV the program stopped writing early: its header describes all the audio it
+// holds (only tag chunks may follow the data), and sox and ffprobe read that many
+// samples.
 void expectWholeWav(const std::string& path, int channels) {
     const std::string bytes = testenv::readFile(path);
     ASSERT_GT(bytes.size(), 44u + 64000u) << path;
     EXPECT_EQ(bytes.compare(0, 4, "RIFF"), 0) << path;
     EXPECT_EQ(le32(bytes, 4), bytes.size() - 8) << path;
-    EXPECT_EQ(le32(bytes, 40), bytes.size() - 44) << path;
-    const long long frames = static_cast<long long>(bytes.size() - 44) / (2 * channels);
+    const uint32_t data = le32(bytes, 40);
+    ASSERT_LE(data, bytes.size() - 44) << path;
+    EXPECT_EQ(data % (2 * channels), 0u) << path;
+    if (data < bytes.size() - 44) {
+        const std::string next = bytes.substr(44 + data, 4);
+        EXPECT_TRUE(next == "LIST" || next == "ID3 " || next == "id3 ") << path << ": " << next;
+    }
+    const long long frames = static_cast<long long>(data) / (2 * channels);
     const std::string q = apptest::quoted(path);
     EXPECT_EQ(number(apptest::capture("soxi -s " + q + " 2>/dev/null")), frames) << path;
     const double seconds = number(apptest::capture(
