@@ -22,10 +22,15 @@ std::function<std::string()> currentSetting(std::string settings::SettingsRecord
 } // namespace
 
 Windows CreateWindows(bool hasFileNames, const std::string& firstName) {
+    return CreateWindows(hasFileNames, std::vector<std::string>{firstName});
+}
+
+Windows CreateWindows(bool hasFileNames, const std::vector<std::string>& names,
+                      platform::InstanceLock* lock) {
     Windows windows;
     if (hasFileNames) {
         // The conversion window is created first and so is the main window.
-        auto conversion = std::make_unique<TForm1>(firstName);
+        auto conversion = std::make_unique<TForm1>(names, std::string(), lock);
         windows.mainWindow = conversion.get();
         windows.owned.push_back(std::move(conversion));
     }

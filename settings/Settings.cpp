@@ -10,14 +10,18 @@ namespace settings {
 using platform::Registry;
 using platform::RegistryRoot;
 
-std::string defaultDecodedDir() { return platform::joinPath(platform::musicDir(), "Decoded WAVs"); }
+std::string defaultDecodedDir() {
+    return platform::joinPath(platform::musicDir(), "Decoded WAVs");
+}
 std::string defaultEncodedDir() {
     return platform::joinPath(platform::musicDir(), "Compressed MP3");
 }
 std::string defaultEncodedDirWhenEmpty() {
     return platform::joinPath(platform::musicDir(), "Compressed MP3s");
 }
-std::string defaultRipperOut() { return platform::joinPath(platform::musicDir(), "Ripped Files"); }
+std::string defaultRipperOut() {
+    return platform::joinPath(platform::musicDir(), "Ripped Files");
+}
 
 void SetDefaultSettings(SettingsRecord& r) {
     r.DecodedDir = defaultDecodedDir();
@@ -56,12 +60,12 @@ void ValidateSettings(SettingsRecord& r) {
 namespace {
 
 // Reads every value in order; false at the first value that abandons the load.
-bool readAll(const Registry& reg, SettingsRecord& r) {
+bool readAll(const platform::RegistrySnapshot& reg, SettingsRecord& r) {
     const std::string key = kSettingsKey;
     auto text = [&](const char* name, std::string& field) {
         auto type = reg.valueType(key, name);
         if (!type) {
-            field.clear();  // an absent string reads as empty text
+            field.clear(); // an absent string reads as empty text
             return true;
         }
         auto value = reg.readString(key, name);
@@ -95,12 +99,14 @@ bool readAll(const Registry& reg, SettingsRecord& r) {
            boolean("OpenDir", r.OpenDir) && boolean("NoErrors", r.NoErrors);
 }
 
-}  // namespace
+} // namespace
 
 void LoadSettingsRecord(SettingsRecord& r) {
-    Registry user(RegistryRoot::CurrentUser);
-    Registry machine(RegistryRoot::LocalMachine);
-    const Registry& selected = user.keyExists(kSettingsKey) ? user : machine;
+    // Each root file is read and parsed once for all ten values.
+    platform::RegistrySnapshot selected = Registry(RegistryRoot::CurrentUser).snapshot();
+    if (!selected.keyExists(kSettingsKey)) {
+        selected = Registry(RegistryRoot::LocalMachine).snapshot();
+    }
     if (!selected.keyExists(kSettingsKey) || !readAll(selected, r)) {
         SetDefaultSettings(r);
     }
@@ -122,17 +128,27 @@ bool SaveSettingsRecord(const SettingsRecord& r, std::string* failedValue) {
         }
         return false;
     };
-    if (!user.writeString(key, "DecodedDir", r.DecodedDir)) return fail("DecodedDir");
-    if (!user.writeString(key, "EncodedDir", r.EncodedDir)) return fail("EncodedDir");
-    if (!user.writeString(key, "Signature", r.Signature)) return fail("Signature");
-    if (!user.writeString(key, "RipperOut", r.RipperOut)) return fail("RipperOut");
-    if (!user.writeInteger(key, "Overwrite", r.Overwrite)) return fail("Overwrite");
-    if (!user.writeInteger(key, "Priority", r.Priority)) return fail("Priority");
-    if (!user.writeInteger(key, "MWPosition", r.MWPosition)) return fail("MWPosition");
-    if (!user.writeInteger(key, "PlaySound", r.PlaySound ? 1 : 0)) return fail("PlaySound");
-    if (!user.writeInteger(key, "OpenDir", r.OpenDir ? 1 : 0)) return fail("OpenDir");
-    if (!user.writeInteger(key, "NoErrors", r.NoErrors ? 1 : 0)) return fail("NoErrors");
+    if (!user.writeString(key, "DecodedDir", r.DecodedDir))
+        return fail("DecodedDir");
+    if (!user.writeString(key, "EncodedDir", r.EncodedDir))
+        return fail("EncodedDir");
+    if (!user.writeString(key, "Signature", r.Signature))
+        return fail("Signature");
+    if (!user.writeString(key, "RipperOut", r.RipperOut))
+        return fail("RipperOut");
+    if (!user.writeInteger(key, "Overwrite", r.Overwrite))
+        return fail("Overwrite");
+    if (!user.writeInteger(key, "Priority", r.Priority))
+        return fail("Priority");
+    if (!user.writeInteger(key, "MWPosition", r.MWPosition))
+        return fail("MWPosition");
+    if (!user.writeInteger(key, "PlaySound", r.PlaySound ? 1 : 0))
+        return fail("PlaySound");
+    if (!user.writeInteger(key, "OpenDir", r.OpenDir ? 1 : 0))
+        return fail("OpenDir");
+    if (!user.writeInteger(key, "NoErrors", r.NoErrors ? 1 : 0))
+        return fail("NoErrors");
     return true;
 }
 
-}  // namespace settings
+} // namespace settings
