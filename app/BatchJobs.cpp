@@ -155,6 +155,9 @@ void TForm1::TakeEntry() {
     takenIndex_ = PopEntry();
     takenEpoch_ = recordEpoch_;
     entryTaken_ = true;
+    if (takenIndex_ != kNoIndex) {
+        record_.started(takenIndex_);
+    }
 }
 
 void TForm1::RunJob(const std::string& entry, Kind kindValue) {

@@ -437,12 +437,30 @@ uint32_t TForm1::PopEntry() {
 
 void TForm1::StartRecord(const std::vector<std::string>& ownNames) {
     // What a converter that ended early left comes before this start's own names.
-    QueueNames(platform::QueueRecord::readUnfinished(runtimeDir_));
+    std::vector<bool> retried;
+    std::vector<std::string> dropped;
+    const std::vector<std::string> left =
+        platform::QueueRecord::readUnfinished(runtimeDir_, &retried, &dropped);
+    for (const std::string& name : dropped) {
+        std::fprintf(stderr, "mp3tunewright: %s was interrupted twice and is not converted again\n",
+                     name.c_str());
+    }
+    QueueNames(left);
     QueueNames(ownNames);
     const std::vector<std::string> entries(FileQueue.begin(), FileQueue.end());
+    // A name that is retried keeps its mark in the new record.
+    std::unordered_map<std::string, bool> retriedByName;
+    for (size_t i = 0; i < left.size(); ++i) {
+        retriedByName.emplace(left[i], retried[i]);
+    }
+    std::vector<bool> flags;
+    for (const std::string& name : entries) {
+        auto found = retriedByName.find(name);
+        flags.push_back(found != retriedByName.end() && found->second);
+    }
     ++recordEpoch_;
     std::string error;
-    if (!record_.start(runtimeDir_, entries, &error)) {
+    if (!record_.start(runtimeDir_, entries, &error, flags)) {
         // The batch still runs; only its names are not kept for a next converter.
         std::fprintf(stderr, "mp3tunewright: %s\n", error.c_str());
         return;

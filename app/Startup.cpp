@@ -2,7 +2,6 @@
 
 #include <QMetaObject>
 #include <QTimer>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -92,7 +91,9 @@ int startError(const std::string& reason, char* program) {
     const char* platformName = std::getenv("QT_QPA_PLATFORM");
     const char* x11 = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    const bool display = (platformName && *platformName) || (x11 && *x11) || (wayland && *wayland);
+    // Qt ends the process when its platform cannot start: no box without a display.
+    const bool display = (x11 && *x11) || (wayland && *wayland) ||
+                         (platformName && std::string(platformName) == "offscreen");
     std::optional<TApplication> application;
     if (display) {
         static int argc = 1;
@@ -126,9 +127,10 @@ HandOff handOff(platform::InstanceLock& lock, const std::vector<std::string>& na
     case platform::LockResult::Failed:
         break;
     }
-    // Nobody may ever read the file: take it back. When it is gone already, a
-    // converter has taken the names and the hand-off stands.
-    if (::unlink(published.c_str()) != 0 && errno == ENOENT) {
+    // Nobody may ever read the file: take it back. When it cannot be taken back
+    // (a converter has read it already, or it stays for the next one), the
+    // hand-off stands.
+    if (::unlink(published.c_str()) != 0) {
         return HandOff::Done;
     }
     return HandOff::Failed;

@@ -26,12 +26,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     uint32_t generation = 0;
     std::vector<std::string> names;
-    if (platform::decodeQueueRecord(bytes, generation, names)) {
+    std::vector<bool> retried;
+    if (platform::decodeQueueRecord(bytes, generation, names, &retried)) {
         std::vector<std::string> again;
+        std::vector<bool> retriedAgain;
         uint32_t generationAgain = 0;
-        if (!platform::decodeQueueRecord(platform::encodeQueueRecord(generation, names),
-                                         generationAgain, again) ||
-            again != names || generationAgain != generation) {
+        if (retried.size() != names.size() ||
+            !platform::decodeQueueRecord(platform::encodeQueueRecord(generation, names, retried),
+                                         generationAgain, again, &retriedAgain) ||
+            again != names || retriedAgain != retried || generationAgain != generation) {
             std::abort();
         }
     }

@@ -26,6 +26,9 @@ const char kRecordName[] = "queue";
 const char kRecordDoneName[] = "queue.done";
 const char kRecordMagic[] = "TWQ1";
 const char kRecordDoneMagic[] = "TWD1";
+// In "queue", the top bit of a length marks a name interrupted once already; in
+// "queue.done", the top bit of an index marks a started job.
+constexpr uint32_t kRecordFlag = 0x80000000u;
 
 void putLe32(std::string& out, uint32_t v) {
     for (int i = 0; i < 4; ++i) {
@@ -326,29 +329,35 @@ bool handOffWorkWaiting(const std::string& dir) {
     return ::lstat((dir + kRecordName).c_str(), &st) == 0;
 }
 
-std::string encodeQueueRecord(uint32_t generation, const std::vector<std::string>& entries) {
+std::string encodeQueueRecord(uint32_t generation, const std::vector<std::string>& entries,
+                              const std::vector<bool>& retried) {
     std::string bytes(kRecordMagic, 4);
     putLe32(bytes, generation);
-    for (const std::string& e : entries) {
-        putLe32(bytes, static_cast<uint32_t>(e.size()));
-        bytes += e;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const bool flag = i < retried.size() && retried[i];
+        putLe32(bytes, static_cast<uint32_t>(entries[i].size()) | (flag ? kRecordFlag : 0));
+        bytes += entries[i];
     }
     return bytes;
 }
 
 bool decodeQueueRecord(const std::string& bytes, uint32_t& generation,
-                       std::vector<std::string>& entries) {
+                       std::vector<std::string>& entries, std::vector<bool>* retried) {
     if (bytes.size() < 8 || bytes.compare(0, 4, kRecordMagic, 4) != 0) {
         return false;
     }
     generation = getLe32(bytes, 4);
     size_t at = 8;
     while (bytes.size() - at >= 4) {
-        uint32_t length = getLe32(bytes, at);
+        const uint32_t word = getLe32(bytes, at);
+        const uint32_t length = word & ~kRecordFlag;
         if (length > bytes.size() - at - 4) {
             break; // a torn last append
         }
         entries.push_back(bytes.substr(at + 4, length));
+        if (retried) {
+            retried->push_back((word & kRecordFlag) != 0);
+        }
         at += 4 + static_cast<size_t>(length);
     }
     return true;
@@ -370,38 +379,53 @@ QueueRecord::~QueueRecord() {
     close();
 }
 
-std::vector<std::string> QueueRecord::readUnfinished(const std::string& dir) {
+std::vector<std::string> QueueRecord::readUnfinished(const std::string& dir,
+                                                     std::vector<bool>* retried,
+                                                     std::vector<std::string>* dropped) {
     std::vector<std::string> entries;
+    std::vector<bool> interruptedBefore;
     uint32_t generation = 0;
     std::optional<std::string> names = readWholeFile(dir + kRecordName);
-    if (!names || !decodeQueueRecord(*names, generation, entries)) {
+    if (!names || !decodeQueueRecord(*names, generation, entries, &interruptedBefore)) {
         return {};
     }
-    // Finish marks count only for the record they were written for.
-    std::vector<uint32_t> done;
+    // Marks count only for the record they were written for.
+    std::vector<uint32_t> marks;
     uint32_t doneGeneration = 0;
     std::optional<std::string> doneBytes = readWholeFile(dir + kRecordDoneName);
-    if (!doneBytes || !decodeQueueDone(*doneBytes, doneGeneration, done) ||
+    if (!doneBytes || !decodeQueueDone(*doneBytes, doneGeneration, marks) ||
         doneGeneration != generation) {
-        done.clear();
+        marks.clear();
     }
+    std::vector<bool> started(entries.size(), false);
     std::vector<bool> finished(entries.size(), false);
-    for (uint32_t index : done) {
-        if (index < finished.size()) {
-            finished[index] = true;
+    for (uint32_t mark : marks) {
+        const uint32_t index = mark & ~kRecordFlag;
+        if (index < entries.size()) {
+            ((mark & kRecordFlag) ? started : finished)[index] = true;
         }
     }
     std::vector<std::string> unfinished;
     for (size_t i = 0; i < entries.size(); ++i) {
-        if (!finished[i]) {
-            unfinished.push_back(std::move(entries[i]));
+        if (finished[i]) {
+            continue;
         }
+        if (started[i] && interruptedBefore[i]) {
+            if (dropped) {
+                dropped->push_back(std::move(entries[i]));
+            }
+            continue;
+        }
+        if (retried) {
+            retried->push_back(started[i] || interruptedBefore[i]);
+        }
+        unfinished.push_back(std::move(entries[i]));
     }
     return unfinished;
 }
 
 bool QueueRecord::start(const std::string& dir, const std::vector<std::string>& entries,
-                        std::string* error) {
+                        std::string* error, const std::vector<bool>& retried) {
     close();
     std::random_device random;
     uint32_t generation = static_cast<uint32_t>(random()) ^ static_cast<uint32_t>(getpid());
@@ -410,7 +434,7 @@ bool QueueRecord::start(const std::string& dir, const std::vector<std::string>& 
     std::string doneBytes(kRecordDoneMagic, 4);
     putLe32(doneBytes, generation);
     // The names first: finish marks of an older generation never apply to them.
-    int code = writeFileAtomically(names, encodeQueueRecord(generation, entries), 0600);
+    int code = writeFileAtomically(names, encodeQueueRecord(generation, entries, retried), 0600);
     if (code == 0) {
         code = writeFileAtomically(done, doneBytes, 0600);
     }
@@ -444,6 +468,15 @@ bool QueueRecord::append(const std::vector<std::string>& entries) {
     }
     next_ += static_cast<uint32_t>(entries.size());
     return writeAll(namesFd_, bytes.data(), bytes.size());
+}
+
+void QueueRecord::started(uint32_t index) {
+    if (doneFd_ < 0) {
+        return;
+    }
+    std::string bytes;
+    putLe32(bytes, index | kRecordFlag);
+    (void)writeAll(doneFd_, bytes.data(), bytes.size());
 }
 
 void QueueRecord::finish(const std::vector<uint32_t>& indices) {

@@ -90,8 +90,9 @@ bool handOffWorkWaiting(const std::string& dir);
 // killed loses nothing: the next one converts them first.
 //
 // "queue" holds a generation number and the names, each with its index (the
-// order of appending); "queue.done" holds the same generation and the indices of
-// the finished names. A new record is written whole under a temporary name and
+// order of appending) and a mark for a name whose job was interrupted once
+// already; "queue.done" holds the same generation and the indices of the names
+// whose job started and of those finished. A new record is written whole under a temporary name and
 // renamed into place; names are appended with one write per batch and a finish
 // with one 4-byte write, so a torn tail is at most one batch that the reader
 // drops (the hand-off file it came from is deleted only after the append).
@@ -103,15 +104,23 @@ public:
     QueueRecord& operator=(const QueueRecord&) = delete;
 
     // The unfinished names of the record in `dir`, in their order; empty when
-    // there is none.
-    static std::vector<std::string> readUnfinished(const std::string& dir);
+    // there is none. A name whose job had started is converted again once: it
+    // is set in `retried` (one flag per name returned), and a name interrupted
+    // a second time goes to `dropped` instead, so that a file that ends the
+    // converter every time cannot stop every later batch.
+    static std::vector<std::string> readUnfinished(const std::string& dir,
+                                                   std::vector<bool>* retried = nullptr,
+                                                   std::vector<std::string>* dropped = nullptr);
 
     // Replaces any record in `dir` by a new one holding `entries` with the
-    // indices 0 to n-1. False (and no record kept) when it cannot be written.
+    // indices 0 to n-1 (`retried`: the flags readUnfinished gave, or empty).
+    // False (and no record kept) when it cannot be written.
     bool start(const std::string& dir, const std::vector<std::string>& entries,
-               std::string* error = nullptr);
+               std::string* error = nullptr, const std::vector<bool>& retried = {});
     // Appends names; the first gets index next(). No-op while no record is kept.
     bool append(const std::vector<std::string>& entries);
+    // Marks the job of a name started. No-op while no record is kept.
+    void started(uint32_t index);
     // Marks names finished. No-op while no record is kept.
     void finish(const std::vector<uint32_t>& indices);
     // Deletes the record: nothing is left unfinished.
@@ -131,10 +140,11 @@ private:
 
 // The bytes of a record's files, and their parsing (never past the end; a torn
 // tail is dropped). `generation` is set from the file's header.
-std::string encodeQueueRecord(uint32_t generation, const std::vector<std::string>& entries);
+std::string encodeQueueRecord(uint32_t generation, const std::vector<std::string>& entries,
+                              const std::vector<bool>& retried = {});
 bool decodeQueueRecord(const std::string& bytes, uint32_t& generation,
-                       std::vector<std::string>& entries);
+                       std::vector<std::string>& entries, std::vector<bool>* retried = nullptr);
 bool decodeQueueDone(const std::string& bytes, uint32_t& generation,
                      std::vector<uint32_t>& indices);
 
-} // namespace platform
+}  // namespace platform

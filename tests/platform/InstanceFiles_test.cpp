@@ -344,3 +344,26 @@ TEST(QueueRecord, TornOrForeignFilesLoseOnlyTheirDamagedPart) {
     testenv::writeFile(dir + "queue", le32(2) + le32(4) + "/x.y");
     EXPECT_TRUE(QueueRecord::readUnfinished(dir).empty());
 }
+
+TEST(QueueRecord, AJobInterruptedTwiceIsNotRetriedAgain) {
+    std::string dir = freshDir("record-retry");
+    QueueRecord first;
+    ASSERT_TRUE(first.start(dir, {"/ends-the-converter.wav", "/next.wav"}));
+    first.started(0);
+    first.close(); // killed inside the job
+    std::vector<bool> retried;
+    std::vector<std::string> dropped;
+    std::vector<std::string> left = QueueRecord::readUnfinished(dir, &retried, &dropped);
+    EXPECT_EQ(left, (std::vector<std::string>{"/ends-the-converter.wav", "/next.wav"}));
+    EXPECT_EQ(retried, (std::vector<bool>{true, false}));
+    EXPECT_TRUE(dropped.empty());
+
+    QueueRecord second;
+    ASSERT_TRUE(second.start(dir, left, nullptr, retried));
+    second.started(0);
+    second.close(); // killed inside the same job again
+    retried.clear();
+    left = QueueRecord::readUnfinished(dir, &retried, &dropped);
+    EXPECT_EQ(left, std::vector<std::string>{"/next.wav"});
+    EXPECT_EQ(dropped, std::vector<std::string>{"/ends-the-converter.wav"});
+}
