@@ -151,7 +151,7 @@ int Run(int argc, char** argv) {
         }
         switch (lock.tryAcquire(dir, &error)) {
         case platform::LockResult::Acquired:
-            // One queue entry for the whole command line, as the design joins it.
+            // One queue entry for the whole command line, its arguments joined.
             firstNames = {platform::absolutePath(JoinedNames(line.names))};
             break;
         case platform::LockResult::Failed:
