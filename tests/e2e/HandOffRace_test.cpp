@@ -146,7 +146,7 @@ TEST(HandOffRace, NamesTakenByAKilledConverterAreConvertedOnceByTheNext) {
     const std::string rt = std::string(std::getenv("TUNEWRIGHT_RUNTIME_DIR")) + "/";
     saveSettings(encoded);
     // A long first job keeps the converter busy while it takes the hand-offs.
-    apptest::makeWav(sources + "long.wav", 240, 44100, 2);
+    apptest::makeWav(sources + "long.wav", 420, 44100, 2);
     for (const char* n : {"a.wav", "b.wav", "c.wav", "next.wav"}) {
         apptest::makeWav(sources + n, 0.3, 22050, 1);
     }
@@ -170,7 +170,7 @@ TEST(HandOffRace, NamesTakenByAKilledConverterAreConvertedOnceByTheNext) {
     const std::vector<std::string> made = listDir(encoded);
     EXPECT_EQ(made, (std::vector<std::string>{"a.MP3", "b.MP3", "c.MP3", "long.MP3", "long0.MP3",
                                               "next.MP3"}));
-    apptest::expectTone(encoded + "/long0.MP3", 240, 44100, 2);
+    apptest::expectTone(encoded + "/long0.MP3", 420, 44100, 2);
     apptest::expectTone(encoded + "/c.MP3", 0.3, 22050, 2);
     struct stat c {
     }, own{};
