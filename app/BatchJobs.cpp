@@ -100,7 +100,10 @@ void TForm1::EncodeFile(const std::string& entry) {
 void TForm1::RunJobGuarded(const std::string& entry, Kind kind) {
     // A job started by a tick inside another job's box keeps the outer job's flag.
     const bool outerEntryTaken = entryTaken_;
+    const uint32_t outerTakenIndex = takenIndex_;
+    const uint32_t outerTakenEpoch = takenEpoch_;
     entryTaken_ = false;
+    takenIndex_ = kNoIndex;
     try {
         RunJob(entry, kind);
     } catch (const std::exception& error) {
@@ -109,7 +112,14 @@ void TForm1::RunJobGuarded(const std::string& entry, Kind kind) {
         EndJobAfterException(entry, kind, nullptr);
     }
     DeleteAbandonedTarget();
+    // The finished entry leaves the record before any further job starts; an
+    // entry of a record that was replaced meanwhile is not in the new one.
+    if (takenIndex_ != kNoIndex && takenEpoch_ == recordEpoch_) {
+        record_.finish({takenIndex_});
+    }
     entryTaken_ = outerEntryTaken;
+    takenIndex_ = outerTakenIndex;
+    takenEpoch_ = outerTakenEpoch;
 }
 
 void TForm1::EndJobAfterException(const std::string& entry, Kind kind,
@@ -118,7 +128,8 @@ void TForm1::EndJobAfterException(const std::string& entry, Kind kind,
     // its files, Busy is cleared (else no later job nor the completion could ever
     // run) and the batch goes on.
     if (!entryTaken_ && !FileQueue.empty() && FileQueue.front() == entry) {
-        FileQueue.pop_front();
+        takenIndex_ = PopEntry();
+        takenEpoch_ = recordEpoch_;
     }
     if (Busy) {
         try {
@@ -141,10 +152,12 @@ void TForm1::EndJobAfterException(const std::string& entry, Kind kind,
 }
 
 void TForm1::TakeEntry() {
-    if (!FileQueue.empty()) {
-        FileQueue.pop_front();
-    }
+    takenIndex_ = PopEntry();
+    takenEpoch_ = recordEpoch_;
     entryTaken_ = true;
+    if (takenIndex_ != kNoIndex) {
+        record_.started(takenIndex_);
+    }
 }
 
 void TForm1::RunJob(const std::string& entry, Kind kindValue) {

@@ -18,6 +18,7 @@
 #include <QWindow>
 #include <cstdio>
 #include <functional>
+#include <unistd.h>
 
 #include "app/Startup.h"
 #include "codec/MP3Codec.h"
@@ -255,7 +256,11 @@ QLabel* textLabel(QWidget* parent, const QRect& geometry, const QColor& colour, 
 
 } // namespace
 
-TForm1::TForm1(const std::vector<std::string>& names, const std::string& programDir)
+TForm1::TForm1(const std::string& firstName, const std::string& programDir)
+    : TForm1(std::vector<std::string>{firstName}, programDir, nullptr) {}
+
+TForm1::TForm1(const std::vector<std::string>& names, const std::string& programDir,
+               platform::InstanceLock* lock)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint |
                            Qt::WindowMinimizeButtonHint) {
     // The window as designed: borderless, 345 x 120, at its design position.
@@ -333,13 +338,16 @@ TForm1::TForm1(const std::vector<std::string>& names, const std::string& program
     Label4->setText("");
 
     FileQueue.clear();
-    for (const std::string& name : names) {
-        QueueFile(name);
+    lock_ = lock;
+    std::string error;
+    runtimeDir_ = lock_ ? lock_->dir() : platform::runtimeDir(&error);
+    if (lock_) {
+        StartRecord(names);
+    } else {
+        QueueNames(names);
     }
 
     AppDir = platform::withTrailingSlash(programDir.empty() ? platform::programDir() : programDir);
-    std::string error;
-    runtimeDir_ = platform::runtimeDir(&error);
 
     // A missing encoder library shows up as a failure of each encode; an exception
     // of the decoder component leaves the constructor.
@@ -369,6 +377,10 @@ void TForm1::FormCreate() {
 void TForm1::FormDestroy() {
     Timer1->stop();
     FileQueue.clear();
+    queuedIndex_.clear();
+    // A window closed from outside leaves its unfinished names to the next
+    // converter; a batch that ended or was exited has removed its record.
+    record_.close();
     codec_.reset();
 }
 
@@ -415,13 +427,93 @@ void TForm1::EndApplication() {
 }
 
 void TForm1::QueueFile(const std::string& name) {
-    for (const std::string& entry : FileQueue) {
-        if (entry == name) {
-            return;
+    QueueNames({name});
+}
+
+size_t TForm1::QueueNames(const std::vector<std::string>& names) {
+    SyncQueueIndex();
+    std::vector<std::string> added;
+    const uint32_t base = record_.active() ? record_.next() : nextIndex_;
+    for (const std::string& name : names) {
+        // Byte for byte and case-sensitive, as the queue compares names.
+        const uint32_t index = base + static_cast<uint32_t>(added.size());
+        if (queuedIndex_.emplace(name, index).second) {
+            FileQueue.push_back(name);
+            added.push_back(name);
         }
     }
-    FileQueue.push_back(name);
+    if (added.empty()) {
+        return 0;
+    }
+    if (record_.active()) {
+        record_.append(added);
+    } else {
+        nextIndex_ = base + static_cast<uint32_t>(added.size());
+    }
     SetCountLine();
+    return added.size();
+}
+
+void TForm1::SyncQueueIndex() {
+    if (queuedIndex_.size() == FileQueue.size()) {
+        return;
+    }
+    std::unordered_map<std::string, uint32_t> rebuilt;
+    for (const std::string& name : FileQueue) {
+        auto found = queuedIndex_.find(name);
+        rebuilt.emplace(name, found != queuedIndex_.end() ? found->second : kNoIndex);
+    }
+    queuedIndex_ = std::move(rebuilt);
+}
+
+uint32_t TForm1::PopEntry() {
+    SyncQueueIndex();
+    if (FileQueue.empty()) {
+        return kNoIndex;
+    }
+    uint32_t index = kNoIndex;
+    auto found = queuedIndex_.find(FileQueue.front());
+    if (found != queuedIndex_.end()) {
+        index = found->second;
+        queuedIndex_.erase(found);
+    }
+    FileQueue.pop_front();
+    return index;
+}
+
+void TForm1::StartRecord(const std::vector<std::string>& ownNames) {
+    // What a converter that ended early left comes before this start's own names.
+    std::vector<bool> retried;
+    std::vector<std::string> dropped;
+    const std::vector<std::string> left =
+        platform::QueueRecord::readUnfinished(runtimeDir_, &retried, &dropped);
+    for (const std::string& name : dropped) {
+        std::fprintf(stderr, "mp3tunewright: %s was interrupted twice and is not converted again\n",
+                     name.c_str());
+    }
+    QueueNames(left);
+    QueueNames(ownNames);
+    const std::vector<std::string> entries(FileQueue.begin(), FileQueue.end());
+    // A name that is retried keeps its mark in the new record.
+    std::unordered_map<std::string, bool> retriedByName;
+    for (size_t i = 0; i < left.size(); ++i) {
+        retriedByName.emplace(left[i], retried[i]);
+    }
+    std::vector<bool> flags;
+    for (const std::string& name : entries) {
+        auto found = retriedByName.find(name);
+        flags.push_back(found != retriedByName.end() && found->second);
+    }
+    ++recordEpoch_;
+    std::string error;
+    if (!record_.start(runtimeDir_, entries, &error, flags)) {
+        // The batch still runs; only its names are not kept for a next converter.
+        std::fprintf(stderr, "mp3tunewright: %s\n", error.c_str());
+        return;
+    }
+    for (size_t i = 0; i < entries.size(); ++i) {
+        queuedIndex_[entries[i]] = static_cast<uint32_t>(i);
+    }
 }
 
 void TForm1::SetCountLine() {
@@ -472,6 +564,10 @@ void TForm1::Timer1Timer() {
         ++IdleTicks;
     }
     if (IdleTicks >= 3) {
+        if (!ReleaseLockAtEndOfBatch()) {
+            IdleTicks = 0;
+            return;
+        }
         CompletionActions();
         Shutdown();
         return;
@@ -493,18 +589,52 @@ void TForm1::Timer1Timer() {
     }
 }
 
+bool TForm1::ReleaseLockAtEndOfBatch() {
+    if (!lock_ || !lock_->held()) {
+        return true;
+    }
+    // A writer publishes its file and then tries the lock. Looking for files only
+    // after the lock is free closes the gap between the last scan and the end:
+    // a file published before this look is found here, and a writer that
+    // publishes after it finds the lock free and converts its names itself.
+    Timer1->stop();
+    record_.remove();
+    lock_->release();
+    if (!platform::handOffWorkWaiting(runtimeDir_)) {
+        return true;
+    }
+    std::string error;
+    switch (lock_->reacquire(&error)) {
+    case platform::LockResult::Acquired:
+        break;
+    case platform::LockResult::Held:
+        // Another converter started meanwhile; the names are its.
+        return true;
+    case platform::LockResult::Failed:
+        std::fprintf(stderr, "mp3tunewright: %s\n", error.c_str());
+        return true;
+    }
+    // The batch goes on in place; the names are read only now that the lock is
+    // this process's again.
+    StartRecord({});
+    ScanHandOffFiles();
+    Timer1->start();
+    return false;
+}
+
 void TForm1::ScanHandOffFiles() {
     if (runtimeDir_.empty()) {
         return;
     }
+    platform::removeStaleHandOffTemporaries(runtimeDir_);
     for (const std::string& path : platform::listHandOffFiles(runtimeDir_)) {
         std::vector<std::string> entries;
-        if (!platform::takeHandOffFile(path, entries)) {
+        if (!platform::readHandOffFile(path, entries)) {
             continue;
         }
-        for (const std::string& entry : entries) {
-            QueueFile(entry);
-        }
+        // The names are in the record before their file goes.
+        QueueNames(entries);
+        ::unlink(path.c_str());
     }
 }
 
@@ -532,6 +662,9 @@ void TForm1::Shutdown() {
     Timer1->stop();
     Timer2->stop();
     StopRequested = true;
+    // The batch ends here, by its completion or by the user: nothing is left for
+    // a next converter.
+    record_.remove();
     if (Busy) {
         // The job's loop ends at its next test; the target is deleted once the codec
         // has closed it.
@@ -585,6 +718,15 @@ void TForm1::Image3Click() {
 }
 
 void TForm1::Image4Click() {
+    SyncQueueIndex();
+    std::vector<uint32_t> dropped;
+    for (const auto& [name, index] : queuedIndex_) {
+        if (index != kNoIndex) {
+            dropped.push_back(index);
+        }
+    }
+    record_.finish(dropped);
+    queuedIndex_.clear();
     FileQueue.clear();
     Label2->setText("0 file(s) to decode");
 }

@@ -15,7 +15,10 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
+
+#include "platform/InstanceFiles.h"
 
 class QLabel;
 class QTimer;
@@ -66,13 +69,18 @@ QString SourceLineText(const QString& path, const QFontMetrics& metrics, int wid
 class TForm1 : public QWidget {
     Q_OBJECT
 public:
-    // Builds the window, queues each of `names` (the command line's file names,
-    // one entry each), creates the codec from `programDir` and starts both
-    // timers. An exception of the decoder component leaves the constructor.
-    explicit TForm1(const std::vector<std::string>& names, const std::string& programDir = {});
-    // The same with a single name.
-    explicit TForm1(const std::string& name, const std::string& programDir = {})
-        : TForm1(std::vector<std::string>{name}, programDir) {}
+    // Builds the window, queues `names` (each one entry), creates the codec from
+    // `programDir` and starts both timers. An exception of the decoder component
+    // leaves the constructor.
+    //
+    // With the instance `lock` (the converting process), the window first queues
+    // the unfinished names a killed converter left, keeps a record of its own
+    // unfinished names in the runtime folder, and ends its batch only after it
+    // has released the lock and found no names waiting (else it takes the lock
+    // back and goes on).
+    explicit TForm1(const std::vector<std::string>& names, const std::string& programDir = {},
+                    platform::InstanceLock* lock = nullptr);
+    explicit TForm1(const std::string& firstName, const std::string& programDir = {});
     ~TForm1() override;
 
     enum Kind : int16_t { KindDecode = 0, KindEncode = 1 };
@@ -153,6 +161,20 @@ private:
     void EndJobAfterException(const std::string& entry, Kind kind, const std::exception* error);
     // Removes entry 0, the job's own entry.
     void TakeEntry();
+    // Removes entry 0 from the queue and its index; returns its record index.
+    uint32_t PopEntry();
+    // Appends the names the queue does not hold yet, in one record write;
+    // returns how many were added.
+    size_t QueueNames(const std::vector<std::string>& names);
+    // Rebuilds the name index when the queue was changed behind its back.
+    void SyncQueueIndex();
+    // Queues the unfinished names of a converter that ended early, then starts
+    // this window's record with the whole queue.
+    void StartRecord(const std::vector<std::string>& ownNames);
+    // The end of a batch with the lock: releases it, looks for waiting names,
+    // and takes the lock back when there are some. True when the batch really
+    // ends; false when it goes on.
+    bool ReleaseLockAtEndOfBatch();
     void ScanHandOffFiles();
     void SetCountLine();
     void SetProgress(int width);
@@ -160,7 +182,18 @@ private:
     // Deletes the target the user agreed to delete, once the codec has let it go.
     void DeleteAbandonedTarget();
 
+    static constexpr uint32_t kNoIndex = 0xffffffffu;
+
     std::unique_ptr<codec::TMP3Codec> codec_;
+    platform::InstanceLock* lock_ = nullptr;
+    platform::QueueRecord record_;
+    // Name -> record index of every queued entry: the duplicate test without a
+    // walk through the queue.
+    std::unordered_map<std::string, uint32_t> queuedIndex_;
+    uint32_t nextIndex_ = 0;         // index of the next name queued without a record
+    uint32_t takenIndex_ = kNoIndex; // record index of the running job's entry
+    uint32_t takenEpoch_ = 0;        // recordEpoch_ when that entry was taken
+    uint32_t recordEpoch_ = 0;       // counts the records started
     std::unique_ptr<TOptionsForm> options_;
     std::string runtimeDir_;
     bool ended_ = false;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <unistd.h>
 
 #include "app/CommandLine.h"
 #include "app/Lifetime.h"
@@ -67,13 +68,58 @@ std::vector<std::string> absoluteNames(const std::vector<std::string>& names) {
     return out;
 }
 
-int handOff(const std::string& dir, const std::vector<std::string>& names) {
-    std::string error;
-    if (platform::writeHandOffFile(dir, absoluteNames(names), &error).empty()) {
-        std::fprintf(stderr, "mp3tunewright: cannot hand the file names over: %s\n", error.c_str());
-        return 2;
+// A start that cannot go on: the reason goes to stderr and, since a user who
+// started from a file manager never sees stderr, into a message box when a
+// display is there to show one.
+int startError(const std::string& reason, char* program) {
+    std::fprintf(stderr, "mp3tunewright: %s\n", reason.c_str());
+    std::fflush(stderr);
+    const char* platformName = std::getenv("QT_QPA_PLATFORM");
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    // Qt ends the process when its platform cannot start: no box without a display.
+    const bool display = (x11 && *x11) || (wayland && *wayland) ||
+                         (platformName && std::string(platformName) == "offscreen");
+    std::optional<TApplication> application;
+    if (display) {
+        static int argc = 1;
+        static char* argv[] = {program, nullptr};
+        application.emplace(argc, argv);
     }
-    return 1;
+    platform::setApplicationTitle(kApplicationTitle);
+    platform::messageBox(reason, kApplicationTitle, platform::Ok, platform::Icon::Error);
+    return 2;
+}
+
+// Hands the names over to the process that holds the lock. After publishing, the
+// lock is tried once more: a holder that released it meanwhile may have looked
+// for hand-off files before this one appeared, so a free lock makes this process
+// the converter, which takes its own file back through its scan.
+enum class HandOff { Done, Convert, Failed };
+
+HandOff handOff(platform::InstanceLock& lock, const std::vector<std::string>& names,
+                std::string* error) {
+    const std::string published =
+        platform::writeHandOffFile(lock.dir(), absoluteNames(names), error);
+    if (published.empty()) {
+        *error = "cannot hand the file names over: " + *error;
+        return HandOff::Failed;
+    }
+    switch (lock.reacquire(error)) {
+    case platform::LockResult::Acquired:
+        return HandOff::Convert;
+    case platform::LockResult::Held:
+        return HandOff::Done;
+    case platform::LockResult::Failed:
+        break;
+    }
+    // Nobody may ever read the file: take it back. When it cannot be taken back
+    // (a converter has read it already, or it stays for the next one), the
+    // hand-off stands.
+    if (::unlink(published.c_str()) != 0) {
+        return HandOff::Done;
+    }
+    return HandOff::Failed;
 }
 
 } // namespace
@@ -88,16 +134,32 @@ int Run(int argc, char** argv) {
     CommandLine line = SaveCommandLine(argc, argv);
     platform::InstanceLock lock;
 
+    std::vector<std::string> firstNames;
     if (line.hasFileNames()) {
         std::string error;
         std::string dir = platform::runtimeDir(&error);
         if (dir.empty()) {
-            std::fprintf(stderr, "mp3tunewright: %s\n", error.c_str());
-            return 2;
+            return startError(error, argv[0]);
         }
-        if (!lock.acquire(dir)) {
+        switch (lock.tryAcquire(dir, &error)) {
+        case platform::LockResult::Acquired:
+            // Every argument is one queue entry.
+            firstNames = absoluteNames(line.names);
+            break;
+        case platform::LockResult::Failed:
+            // Only a lock held by another process means hand-off.
+            return startError(error, argv[0]);
+        case platform::LockResult::Held:
             // The hand-off role never creates the application object.
-            return handOff(dir, line.names);
+            switch (handOff(lock, line.names, &error)) {
+            case HandOff::Done:
+                return 1;
+            case HandOff::Failed:
+                return startError(error, argv[0]);
+            case HandOff::Convert:
+                break; // the names are in the hand-off file this process now reads
+            }
+            break;
         }
     }
 
@@ -131,7 +193,8 @@ int Run(int argc, char** argv) {
         // is open; that is decided by the main window itself, not by Qt.
         QApplication::setQuitOnLastWindowClosed(false);
 
-        Windows windows = CreateWindows(absoluteNames(line.names));
+        Windows windows =
+            CreateWindows(line.hasFileNames(), firstNames, lock.held() ? &lock : nullptr);
         if (!QuitRequested()) {
             if (windows.mainWindow) {
                 windows.mainWindow->show();

@@ -67,23 +67,24 @@ std::function<std::string()> currentSetting(std::string settings::SettingsRecord
     };
 }
 
-Windows createWindows(const std::vector<std::string>& fileNames) {
+Windows createWindows(bool hasFileNames, const std::vector<std::string>& names,
+                      platform::InstanceLock* lock) {
     Windows windows;
-    const bool hasFileNames = !fileNames.empty();
     g_windows = {};
     // First, so a signal during the creation is taken too; destroyed last.
     windows.owned.push_back(std::make_unique<platform::SignalBridge>(closeFromOutside));
     SetProgramHolders({mainWindowClosed, holding});
     if (hasFileNames) {
         // The conversion window is created first and so is the main window.
-        auto conversion = std::make_unique<TForm1>(fileNames);
+        auto conversion = std::make_unique<TForm1>(names, std::string(), lock);
         windows.mainWindow = conversion.get();
         g_windows.conversion = conversion.get();
         windows.owned.push_back(std::move(conversion));
     }
 
     // The launcher's creation makes the options object, which loads the settings
-    // and becomes the current one, and then the ripper, which looks for drives.
+    // and becomes the current one, and then the ripper, which looks for drives
+    // only when "CD Ripper" first opens it.
     auto launcher = std::make_unique<TLogoForm>([] {
         auto ripper = std::make_unique<TRipperForm>();
         ripper->RipperOutSource = currentSetting(&settings::SettingsRecord::RipperOut);
@@ -109,9 +110,10 @@ Windows createWindows(const std::vector<std::string>& fileNames) {
 
 } // namespace
 
-Windows CreateWindows(const std::vector<std::string>& fileNames) {
+Windows CreateWindows(bool hasFileNames, const std::vector<std::string>& names,
+                      platform::InstanceLock* lock) {
     try {
-        return createWindows(fileNames);
+        return createWindows(hasFileNames, names, lock);
     } catch (...) {
         // The windows made so far are gone with the exception.
         SetProgramHolders({});

@@ -5,6 +5,10 @@
 #include <string>
 #include <vector>
 
+namespace platform {
+class InstanceLock;
+}
+
 namespace app {
 
 // The windows start-up creates, in creation order. Every window object lives
@@ -15,8 +19,12 @@ struct Windows {
 };
 
 // Creates the windows of a start: the conversion window first when there are
-// file names (it queues each of them), then the launcher and the recorder.
-Windows CreateWindows(const std::vector<std::string>& fileNames);
+// file names (it queues `names`, each one entry, and with the instance `lock`
+// keeps its crash-safe record and closes the end of its batch through it),
+// then the launcher and the recorder. A converting process may start with no
+// names of its own: it takes them from the hand-off files.
+Windows CreateWindows(bool hasFileNames, const std::vector<std::string>& names,
+                      platform::InstanceLock* lock = nullptr);
 void DestroyWindows(Windows& windows);
 
-}  // namespace app
+} // namespace app

@@ -131,7 +131,14 @@ int TMP3Codec::OpenEncode(const std::string& source, const std::string& target) 
         return kCodecDllNotLoadedOpen;
     }
 
-    source_ = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened without blocking, so that a FIFO, socket or device cannot stall the
+    // job (and with it the lock and every hand-off); only regular files are read.
+    source_ = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat sourceStat {};
+    if (source_ >= 0 && (::fstat(source_, &sourceStat) != 0 || !S_ISREG(sourceStat.st_mode) ||
+                         ::fcntl(source_, F_SETFL, O_RDONLY) != 0)) {
+        closeFile(source_);
+    }
     WavHeader header;
     if (source_ < 0 || !ReadWavHeader(source_, header)) {
         closeFile(source_);

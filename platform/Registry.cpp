@@ -64,6 +64,41 @@ struct Root {
     QJsonObject keys;
 };
 
+// The file a root's path stands for: a symbolic link at the path (a dotfile
+// manager's, a configuration tool's) is followed to its target, also when the
+// target does not exist yet, so that reads go through the link and writes
+// replace the target beside it.
+std::string resolvedFile(const std::string& file) {
+    std::string path = file;
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            return path;
+        }
+        std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4095) + 1, '\0');
+        ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+        if (n <= 0 || static_cast<size_t>(n) >= target.size()) {
+            return path;
+        }
+        target.resize(static_cast<size_t>(n));
+        path = target[0] == '/' ? target : joinPath(parentDir(path), target);
+    }
+    return path;
+}
+
+// Parses a root's bytes; false when they are not a root.
+bool parseRoot(const std::string& text, Root& root) {
+    QByteArray bytes = QByteArray::fromRawData(text.data(), static_cast<int>(text.size()));
+    QJsonParseError parseError{};
+    QJsonDocument doc = QJsonDocument::fromJson(bytes, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !doc.isObject() ||
+        !doc.object().value("keys").isObject()) {
+        return false;
+    }
+    root.keys = doc.object().value("keys").toObject();
+    return true;
+}
+
 bool readRoot(const std::string& file, Root& root, bool moveAsideBroken) {
     std::optional<std::string> text = readWholeFile(file);
     if (!text) {
@@ -71,11 +106,7 @@ bool readRoot(const std::string& file, Root& root, bool moveAsideBroken) {
         struct stat st {};
         return ::lstat(file.c_str(), &st) != 0 && errno == ENOENT;
     }
-    QByteArray bytes(text->data(), static_cast<int>(text->size()));
-    QJsonParseError parseError{};
-    QJsonDocument doc = QJsonDocument::fromJson(bytes, &parseError);
-    if (parseError.error != QJsonParseError::NoError || !doc.isObject() ||
-        !doc.object().value("keys").isObject()) {
+    if (text->size() > static_cast<size_t>(INT32_MAX) || !parseRoot(*text, root)) {
         if (moveAsideBroken) {
             // Keep the damaged file for the user; the root starts empty.
             auto stamp = std::chrono::system_clock::now().time_since_epoch().count();
@@ -87,7 +118,6 @@ bool readRoot(const std::string& file, Root& root, bool moveAsideBroken) {
         root.keys = QJsonObject();
         return true;
     }
-    root.keys = doc.object().value("keys").toObject();
     return true;
 }
 
@@ -95,12 +125,20 @@ bool writeRoot(const std::string& file, const Root& root) {
     QJsonObject top;
     top.insert("keys", root.keys);
     QByteArray bytes = QJsonDocument(top).toJson(QJsonDocument::Indented);
+    // The replacement keeps the mode of the file it replaces (a private 0600
+    // stays private); a new file gets 0644.
+    mode_t mode = 0644;
+    struct stat st {};
+    if (::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        mode = st.st_mode & 07777;
+    }
     return writeFileAtomically(
-               file, std::string(bytes.constData(), static_cast<size_t>(bytes.size())), 0644) == 0;
+               file, std::string(bytes.constData(), static_cast<size_t>(bytes.size())), mode) == 0;
 }
 
 // Runs a read-modify-write of the root file under the cross-process lock.
-bool modify(const std::string& file, const std::function<bool(Root&)>& change) {
+bool modify(const std::string& rootPath, const std::function<bool(Root&)>& change) {
+    const std::string file = resolvedFile(rootPath);
     // A root file without write permission is read-only for the program, even
     // where its folder would let a rename replace it.
     if (isReadOnlyFile(file)) {
@@ -130,10 +168,27 @@ bool modify(const std::string& file, const std::function<bool(Root&)>& change) {
 
 Root load(const std::string& file) {
     Root root;
-    if (!readRoot(file, root, false)) {
+    if (!readRoot(resolvedFile(file), root, false)) {
         root.keys = QJsonObject();
     }
     return root;
+}
+
+// A hex-kept string: an even number of hex digits and nothing else.
+std::optional<std::string> decodeHex(const QString& hex) {
+    if (hex.size() % 2 != 0) {
+        return std::nullopt;
+    }
+    for (QChar c : hex) {
+        const char16_t u = c.unicode();
+        const bool digit =
+            (u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F');
+        if (!digit) {
+            return std::nullopt;
+        }
+    }
+    QByteArray raw = QByteArray::fromHex(hex.toLatin1());
+    return std::string(raw.constData(), static_cast<size_t>(raw.size()));
 }
 
 std::optional<QJsonObject> findValue(const Root& root, const std::string& key,
@@ -173,12 +228,102 @@ std::string Registry::rootFile(RegistryRoot root) {
 
 Registry::Registry(RegistryRoot root) : file_(rootFile(root)) {}
 
-bool Registry::keyExists(const std::string& key) const {
+struct RegistrySnapshot::Data {
+    Root root;
+};
+
+RegistrySnapshot::RegistrySnapshot() : data_(std::make_shared<const Data>()) {}
+
+RegistrySnapshot::RegistrySnapshot(std::shared_ptr<const Data> data) : data_(std::move(data)) {}
+
+RegistrySnapshot RegistrySnapshot::parse(const std::string& bytes) {
+    auto data = std::make_shared<Data>();
+    if (bytes.size() > static_cast<size_t>(INT32_MAX) || !parseRoot(bytes, data->root)) {
+        data->root.keys = QJsonObject();
+    }
+    return RegistrySnapshot(std::move(data));
+}
+
+RegistrySnapshot Registry::snapshot() const {
+    auto data = std::make_shared<RegistrySnapshot::Data>();
+    data->root = load(file_);
+    return RegistrySnapshot(std::move(data));
+}
+
+bool RegistrySnapshot::keyExists(const std::string& key) const {
     std::string path = normalizeKey(key);
     if (path.empty()) {
         return true;
     }
-    return load(file_).keys.contains(q(lower(path)));
+    return data_->root.keys.contains(q(lower(path)));
+}
+
+std::optional<RegistryType> RegistrySnapshot::valueType(const std::string& key,
+                                                        const std::string& name) const {
+    auto v = findValue(data_->root, key, name);
+    if (!v) {
+        return std::nullopt;
+    }
+    QString type = v->value("type").toString();
+    if (type == "REG_SZ") {
+        return RegistryType::String;
+    }
+    if (type == "REG_DWORD") {
+        return RegistryType::DWord;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> RegistrySnapshot::readString(const std::string& key,
+                                                        const std::string& name) const {
+    auto v = findValue(data_->root, key, name);
+    if (!v || v->value("type").toString() != "REG_SZ") {
+        return std::nullopt;
+    }
+    if (v->contains("hex")) {
+        // A damaged hex text is an invalid value, not a string to guess at.
+        const QJsonValue hex = v->value("hex");
+        return hex.isString() ? decodeHex(hex.toString()) : std::nullopt;
+    }
+    QByteArray utf8 = v->value("data").toString().toUtf8();
+    return std::string(utf8.constData(), static_cast<size_t>(utf8.size()));
+}
+
+std::optional<int32_t> RegistrySnapshot::readInteger(const std::string& key,
+                                                     const std::string& name) const {
+    auto v = findValue(data_->root, key, name);
+    if (!v || v->value("type").toString() != "REG_DWORD" || !v->value("data").isDouble()) {
+        return std::nullopt;
+    }
+    // Stored as the unsigned 32-bit value; read back as the same 32 bits.
+    double d = v->value("data").toDouble();
+    if (!(d >= -2147483648.0 && d <= 4294967295.0)) {
+        return std::nullopt;
+    }
+    int64_t whole = static_cast<int64_t>(d);
+    return static_cast<int32_t>(static_cast<uint32_t>(whole & 0xffffffff));
+}
+
+std::vector<std::string> RegistrySnapshot::subKeys(const std::string& key) const {
+    std::string path = lower(normalizeKey(key));
+    std::string prefix = path.empty() ? "" : path + "\\";
+    std::vector<std::string> out;
+    const Root& root = data_->root;
+    for (auto it = root.keys.begin(); it != root.keys.end(); ++it) {
+        QByteArray idBytes = it.key().toUtf8();
+        std::string id(idBytes.constData(), static_cast<size_t>(idBytes.size()));
+        if (id.size() > prefix.size() && id.compare(0, prefix.size(), prefix) == 0 &&
+            id.find('\\', prefix.size()) == std::string::npos) {
+            QByteArray name = it.value().toObject().value("name").toString().toUtf8();
+            std::string full(name.constData(), static_cast<size_t>(name.size()));
+            out.push_back(full.substr(full.rfind('\\') + 1));
+        }
+    }
+    return out;
+}
+
+bool Registry::keyExists(const std::string& key) const {
+    return snapshot().keyExists(key);
 }
 
 bool Registry::createKey(const std::string& key) {
@@ -228,47 +373,17 @@ bool Registry::deleteKey(const std::string& key) {
 
 std::optional<RegistryType> Registry::valueType(const std::string& key,
                                                 const std::string& name) const {
-    auto v = findValue(load(file_), key, name);
-    if (!v) {
-        return std::nullopt;
-    }
-    QString type = v->value("type").toString();
-    if (type == "REG_SZ") {
-        return RegistryType::String;
-    }
-    if (type == "REG_DWORD") {
-        return RegistryType::DWord;
-    }
-    return std::nullopt;
+    return snapshot().valueType(key, name);
 }
 
 std::optional<std::string> Registry::readString(const std::string& key,
                                                 const std::string& name) const {
-    auto v = findValue(load(file_), key, name);
-    if (!v || v->value("type").toString() != "REG_SZ") {
-        return std::nullopt;
-    }
-    if (v->contains("hex")) {
-        QByteArray raw = QByteArray::fromHex(v->value("hex").toString().toLatin1());
-        return std::string(raw.constData(), static_cast<size_t>(raw.size()));
-    }
-    QByteArray utf8 = v->value("data").toString().toUtf8();
-    return std::string(utf8.constData(), static_cast<size_t>(utf8.size()));
+    return snapshot().readString(key, name);
 }
 
 std::optional<int32_t> Registry::readInteger(const std::string& key,
                                              const std::string& name) const {
-    auto v = findValue(load(file_), key, name);
-    if (!v || v->value("type").toString() != "REG_DWORD" || !v->value("data").isDouble()) {
-        return std::nullopt;
-    }
-    // Stored as the unsigned 32-bit value; read back as the same 32 bits.
-    double d = v->value("data").toDouble();
-    if (d < -2147483648.0 || d > 4294967295.0) {
-        return std::nullopt;
-    }
-    int64_t whole = static_cast<int64_t>(d);
-    return static_cast<int32_t>(static_cast<uint32_t>(whole & 0xffffffff));
+    return snapshot().readInteger(key, name);
 }
 
 namespace {
@@ -335,24 +450,12 @@ bool Registry::deleteValue(const std::string& key, const std::string& name) {
 }
 
 std::vector<std::string> Registry::subKeys(const std::string& key) const {
-    std::string path = lower(normalizeKey(key));
-    std::string prefix = path.empty() ? "" : path + "\\";
-    std::vector<std::string> out;
-    Root root = load(file_);
-    for (auto it = root.keys.begin(); it != root.keys.end(); ++it) {
-        std::string id = it.key().toStdString();
-        if (id.size() > prefix.size() && id.compare(0, prefix.size(), prefix) == 0 &&
-            id.find('\\', prefix.size()) == std::string::npos) {
-            QByteArray name = it.value().toObject().value("name").toString().toUtf8();
-            std::string full(name.constData(), static_cast<size_t>(name.size()));
-            out.push_back(full.substr(full.rfind('\\') + 1));
-        }
-    }
-    return out;
+    return snapshot().subKeys(key);
 }
 
 bool Registry::writable() const {
-    std::string dir = parentDir(file_);
+    const std::string file = resolvedFile(file_);
+    std::string dir = parentDir(file);
     // Find the nearest existing folder and test whether it can be written.
     std::string probe = dir;
     while (!probe.empty() && !directoryExists(probe)) {
@@ -367,7 +470,7 @@ bool Registry::writable() const {
     if (::access(probe.c_str(), W_OK) != 0) {
         return false;
     }
-    if (fileExists(file_) && (::access(file_.c_str(), W_OK) != 0 || isReadOnlyFile(file_))) {
+    if (fileExists(file) && (::access(file.c_str(), W_OK) != 0 || isReadOnlyFile(file))) {
         return false;
     }
     return true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,9 +15,35 @@ namespace platform {
 // rewritten under a temporary name and renamed over the old one, under a lock
 // file shared by all processes, so a failed write keeps what was written before.
 // A root file that cannot be parsed is moved aside and the root reads as empty.
+// A root file that is a symbolic link is read through the link, and written next
+// to the link's target, so the link stays a link; a write keeps the file's mode.
 enum class RegistryRoot { CurrentUser, LocalMachine, ClassesRoot };
 
 enum class RegistryType { String, DWord };
+
+// One root as it was read at one moment, parsed once: many values can be read
+// from it without reading and parsing the file again. The reads behave as the
+// Registry's reads of the same name.
+class RegistrySnapshot {
+public:
+    RegistrySnapshot();
+    // The snapshot of a root file's bytes; bytes that cannot be parsed give an
+    // empty root.
+    static RegistrySnapshot parse(const std::string& bytes);
+
+    bool keyExists(const std::string& key) const;
+    std::optional<std::string> readString(const std::string& key, const std::string& name) const;
+    std::optional<int32_t> readInteger(const std::string& key, const std::string& name) const;
+    std::optional<RegistryType> valueType(const std::string& key, const std::string& name) const;
+    std::vector<std::string> subKeys(const std::string& key) const;
+
+    struct Data;
+
+private:
+    explicit RegistrySnapshot(std::shared_ptr<const Data> data);
+    friend class Registry;
+    std::shared_ptr<const Data> data_;
+};
 
 class Registry {
 public:
@@ -24,6 +51,9 @@ public:
 
     // The file holding this root.
     const std::string& file() const { return file_; }
+
+    // The root as it is now, read and parsed once.
+    RegistrySnapshot snapshot() const;
 
     bool keyExists(const std::string& key) const;
     // Creates the key and every missing key above it. False when the root
@@ -56,4 +86,4 @@ private:
     std::string file_;
 };
 
-}  // namespace platform
+} // namespace platform

@@ -56,7 +56,7 @@ void ValidateSettings(SettingsRecord& r) {
 namespace {
 
 // Reads every value in order; false at the first value that abandons the load.
-bool readAll(const Registry& reg, SettingsRecord& r) {
+bool readAll(const platform::RegistrySnapshot& reg, SettingsRecord& r) {
     const std::string key = kSettingsKey;
     auto text = [&](const char* name, std::string& field) {
         auto type = reg.valueType(key, name);
@@ -98,9 +98,11 @@ bool readAll(const Registry& reg, SettingsRecord& r) {
 }  // namespace
 
 void LoadSettingsRecord(SettingsRecord& r) {
-    Registry user(RegistryRoot::CurrentUser);
-    Registry machine(RegistryRoot::LocalMachine);
-    const Registry& selected = user.keyExists(kSettingsKey) ? user : machine;
+    // Each root file is read and parsed once for all ten values.
+    platform::RegistrySnapshot selected = Registry(RegistryRoot::CurrentUser).snapshot();
+    if (!selected.keyExists(kSettingsKey)) {
+        selected = Registry(RegistryRoot::LocalMachine).snapshot();
+    }
     if (!selected.keyExists(kSettingsKey) || !readAll(selected, r)) {
         SetDefaultSettings(r);
     }

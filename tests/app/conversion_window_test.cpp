@@ -388,7 +388,7 @@ TEST_F(ConversionTest, AConversionStartLooksForNoDriveAndQueuesEveryArgument) {
     std::string failed;
     ASSERT_TRUE(settings::SaveSettingsRecord(record, &failed)) << failed;
 
-    app::Windows windows = app::CreateWindows(sources);
+    app::Windows windows = app::CreateWindows(true, sources);
     auto* conversion = dynamic_cast<TForm1*>(windows.mainWindow);
     ASSERT_NE(conversion, nullptr);
     EXPECT_EQ(conversion->FileQueue, std::deque<std::string>(sources.begin(), sources.end()));
@@ -405,7 +405,7 @@ TEST_F(ConversionTest, AConversionStartLooksForNoDriveAndQueuesEveryArgument) {
 
 TEST_F(ConversionTest, TheLaunchersRipperLooksForDrivesWhenFirstOpened) {
     unsetenv("TUNEWRIGHT_CD_IMAGES");
-    app::Windows windows = app::CreateWindows({});
+    app::Windows windows = app::CreateWindows(false, {});
     auto* launcher = dynamic_cast<TLogoForm*>(windows.mainWindow);
     ASSERT_NE(launcher, nullptr);
     auto* ripper = dynamic_cast<TRipperForm*>(launcher->RipperForm());

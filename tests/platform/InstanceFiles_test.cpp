@@ -248,3 +248,122 @@ TEST(InstanceLock, ChildOfTheHolderDoesNotInheritIt) {
     EXPECT_TRUE(lock.acquire(dir));
     testenv::run("pkill -f '^sleep 5$' >/dev/null 2>&1");
 }
+
+TEST(InstanceLock, OnlyAnotherHolderMeansHeld) {
+    std::string dir = freshDir("lock-results");
+    InstanceLock first, second;
+    std::string error;
+    ASSERT_EQ(first.tryAcquire(dir, &error), LockResult::Acquired) << error;
+    EXPECT_EQ(second.tryAcquire(dir, &error), LockResult::Held);
+    first.release();
+    EXPECT_EQ(second.reacquire(&error), LockResult::Acquired) << error;
+    second.release();
+
+    // A folder or a link at the lock's path cannot be a lock: an error, not "held".
+    ASSERT_EQ(mkdir((dir + "active.flg").c_str(), 0700), 0);
+    EXPECT_EQ(first.tryAcquire(dir, &error), LockResult::Failed);
+    EXPECT_NE(error.find("active.flg"), std::string::npos) << error;
+    ASSERT_EQ(rmdir((dir + "active.flg").c_str()), 0);
+    const std::string target = dir + "elsewhere";
+    ASSERT_EQ(symlink(target.c_str(), (dir + "active.flg").c_str()), 0);
+    EXPECT_EQ(first.tryAcquire(dir, &error), LockResult::Failed);
+    EXPECT_FALSE(testenv::fileExists(target));
+}
+
+TEST(RuntimeFolder, RelativeXdgRuntimeDirIsIgnored) {
+    const std::string saved = std::getenv("TUNEWRIGHT_RUNTIME_DIR");
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    const std::string savedXdg = xdg ? xdg : "";
+    unsetenv("TUNEWRIGHT_RUNTIME_DIR");
+    setenv("XDG_RUNTIME_DIR", "relative/run", 1);
+    std::string error;
+    const std::string dir = runtimeDir(&error);
+    setenv("XDG_RUNTIME_DIR", (testenv::root() + "xdg-runtime").c_str(), 1);
+    const std::string absolute = runtimeDir(&error);
+    setenv("TUNEWRIGHT_RUNTIME_DIR", saved.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", savedXdg.c_str(), 1);
+    EXPECT_EQ(dir, "/tmp/mp3tunewright-" + std::to_string(getuid()) + "/") << error;
+    EXPECT_EQ(absolute, testenv::root() + "xdg-runtime/mp3tunewright/");
+}
+
+TEST(HandOffFile, TemporariesOfDeadWritersAreRemoved) {
+    std::string dir = freshDir("stale");
+    pid_t child = fork();
+    if (child == 0) {
+        _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    waitpid(child, nullptr, 0);
+    const std::string dead = dir + ".addedmp3-" + std::to_string(child) + "-123";
+    const std::string alive = dir + ".addedmp3-" + std::to_string(getpid()) + "-456";
+    for (const std::string& path : {dead, alive, dir + ".addedmp3-x-1", dir + "addedmp3.0"}) {
+        testenv::writeFile(path, le32(1));
+    }
+    removeStaleHandOffTemporaries(dir);
+    EXPECT_FALSE(testenv::fileExists(dead));
+    EXPECT_TRUE(testenv::fileExists(alive));
+    EXPECT_TRUE(testenv::fileExists(dir + ".addedmp3-x-1"));
+    EXPECT_TRUE(testenv::fileExists(dir + "addedmp3.0"));
+}
+
+TEST(QueueRecord, KeepsTheUnfinishedNamesInTheirOrder) {
+    std::string dir = freshDir("record");
+    EXPECT_FALSE(handOffWorkWaiting(dir));
+    QueueRecord record;
+    ASSERT_TRUE(record.start(dir, {"/a.wav", "/b.mp3"}));
+    EXPECT_EQ(record.next(), 2u);
+    ASSERT_TRUE(record.append({"/c d.wav", "/caf\xe9.mp3"}));
+    record.finish({1});
+    record.finish({0, 3});
+    EXPECT_EQ(QueueRecord::readUnfinished(dir), std::vector<std::string>{"/c d.wav"});
+    EXPECT_TRUE(handOffWorkWaiting(dir));
+
+    // A killed converter leaves the files; the next record replaces them, and the
+    // finish marks of the old one do not apply to the new one.
+    record.close();
+    EXPECT_EQ(QueueRecord::readUnfinished(dir), std::vector<std::string>{"/c d.wav"});
+    QueueRecord next;
+    ASSERT_TRUE(next.start(dir, {"/c d.wav", "/e.wav"}));
+    EXPECT_EQ(QueueRecord::readUnfinished(dir), (std::vector<std::string>{"/c d.wav", "/e.wav"}));
+    next.remove();
+    EXPECT_TRUE(QueueRecord::readUnfinished(dir).empty());
+    EXPECT_FALSE(handOffWorkWaiting(dir));
+}
+
+TEST(QueueRecord, TornOrForeignFilesLoseOnlyTheirDamagedPart) {
+    std::string dir = freshDir("record-torn");
+    const std::string names = encodeQueueRecord(7, {"/one.wav", "/two.wav"});
+    // An append cut short by a kill: the names before it stay.
+    testenv::writeFile(dir + "queue", names + le32(9) + "/thr");
+    testenv::writeFile(dir + "queue.done", "TWD1" + le32(7) + le32(0) + "\x01");
+    EXPECT_EQ(QueueRecord::readUnfinished(dir), std::vector<std::string>{"/two.wav"});
+    // Finish marks of another generation are ignored.
+    testenv::writeFile(dir + "queue.done", "TWD1" + le32(8) + le32(0));
+    EXPECT_EQ(QueueRecord::readUnfinished(dir), (std::vector<std::string>{"/one.wav", "/two.wav"}));
+    // A file that is not a record is no record.
+    testenv::writeFile(dir + "queue", le32(2) + le32(4) + "/x.y");
+    EXPECT_TRUE(QueueRecord::readUnfinished(dir).empty());
+}
+
+TEST(QueueRecord, AJobInterruptedTwiceIsNotRetriedAgain) {
+    std::string dir = freshDir("record-retry");
+    QueueRecord first;
+    ASSERT_TRUE(first.start(dir, {"/ends-the-converter.wav", "/next.wav"}));
+    first.started(0);
+    first.close(); // killed inside the job
+    std::vector<bool> retried;
+    std::vector<std::string> dropped;
+    std::vector<std::string> left = QueueRecord::readUnfinished(dir, &retried, &dropped);
+    EXPECT_EQ(left, (std::vector<std::string>{"/ends-the-converter.wav", "/next.wav"}));
+    EXPECT_EQ(retried, (std::vector<bool>{true, false}));
+    EXPECT_TRUE(dropped.empty());
+
+    QueueRecord second;
+    ASSERT_TRUE(second.start(dir, left, nullptr, retried));
+    second.started(0);
+    second.close(); // killed inside the same job again
+    retried.clear();
+    left = QueueRecord::readUnfinished(dir, &retried, &dropped);
+    EXPECT_EQ(left, std::vector<std::string>{"/next.wav"});
+    EXPECT_EQ(dropped, std::vector<std::string>{"/ends-the-converter.wav"});
+}

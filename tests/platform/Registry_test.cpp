@@ -152,3 +152,41 @@ TEST_F(RegistryStore, ProcessesWritingAtOnceLoseNothing) {
         }
     }
 }
+
+TEST_F(RegistryStore, RootThatIsALinkIsReadAndWrittenThroughIt) {
+    // A dotfile manager keeps the real file elsewhere and links it into place.
+    const std::string managed = testenv::makeDir("dotfiles") + "/user.json";
+    Registry reg(RegistryRoot::CurrentUser);
+    ASSERT_TRUE(reg.createKey("Software\\Linked"));
+    ASSERT_TRUE(reg.writeString("Software\\Linked", "Kept", "before"));
+    ASSERT_EQ(rename(reg.file().c_str(), managed.c_str()), 0);
+    ASSERT_EQ(chmod(managed.c_str(), 0600), 0);
+    ASSERT_EQ(symlink(managed.c_str(), reg.file().c_str()), 0);
+
+    EXPECT_EQ(reg.readString("Software\\Linked", "Kept"), "before");
+    EXPECT_TRUE(reg.writable());
+    ASSERT_TRUE(reg.writeInteger("Software\\Linked", "Added", 5));
+    struct stat link {}, target{};
+    ASSERT_EQ(lstat(reg.file().c_str(), &link), 0);
+    EXPECT_TRUE(S_ISLNK(link.st_mode)) << "the link stays a link";
+    ASSERT_EQ(stat(managed.c_str(), &target), 0);
+    EXPECT_EQ(target.st_mode & 07777, 0600u) << "a write keeps the file's mode";
+    EXPECT_NE(testenv::readFile(managed).find("Added"), std::string::npos);
+    EXPECT_EQ(Registry(RegistryRoot::CurrentUser).readInteger("Software\\Linked", "Added"), 5);
+    EXPECT_EQ(reg.snapshot().readString("Software\\Linked", "Kept"), "before");
+}
+
+TEST_F(RegistryStore, HexValueWithOtherCharactersIsInvalid) {
+    Registry reg(RegistryRoot::CurrentUser);
+    auto root = [](const std::string& hex) {
+        return "{\"keys\": {\"k\": {\"name\": \"K\", \"values\": {\"v\": {\"name\": \"V\", "
+               "\"type\": \"REG_SZ\", \"hex\": \"" +
+               hex + "\"}}}}}";
+    };
+    testenv::writeFile(reg.file(), root("2f6de9"));
+    EXPECT_EQ(reg.readString("K", "V"), "/m\xe9");
+    for (const char* damaged : {"2f6dzz", "2f 6d", "2f6", "0x2f"}) {
+        EXPECT_EQ(RegistrySnapshot::parse(root(damaged)).readString("K", "V"), std::nullopt)
+            << damaged;
+    }
+}
