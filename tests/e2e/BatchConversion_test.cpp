@@ -21,20 +21,7 @@ std::string runtimeDir() {
     return std::string(std::getenv("TUNEWRIGHT_RUNTIME_DIR")) + "/";
 }
 
-std::vector<std::string> listDir(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
-        }
-        ::closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using testenv::listDir;
 
 double modifiedAt(const std::string& path) {
     struct stat st {};

@@ -23,20 +23,7 @@
 
 namespace {
 
-std::vector<std::string> listDir(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
-        }
-        ::closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using testenv::listDir;
 
 // Settings of the processes: a second conversion of a name would show up as a
 // second target ("name0.MP3"), since an existing target gets a new name.

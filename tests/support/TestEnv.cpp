@@ -1,9 +1,11 @@
 #include "TestEnv.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -151,6 +153,21 @@ std::string appDir() {
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
     std::string self(buf, n > 0 ? static_cast<size_t>(n) : 0);
     return self.substr(0, self.rfind('/') + 1);
+}
+
+std::vector<std::string> listDir(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            std::string name = e->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        ::closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 } // namespace testenv

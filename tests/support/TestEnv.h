@@ -2,6 +2,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace testenv {
 
@@ -27,6 +28,9 @@ void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);
 
 bool fileExists(const std::string& path);
+
+// The names in a folder, without "." and "..", sorted; none when it cannot be read.
+std::vector<std::string> listDir(const std::string& dir);
 
 // Runs a shell command and returns its exit status (-1 when it could not run).
 int run(const std::string& command);
