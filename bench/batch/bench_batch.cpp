@@ -129,9 +129,8 @@ Run runBatch(const std::string& program, const std::vector<std::string>& files,
             code == 0 ? ++run.converters : code == 1 ? ++run.handOffs : ++run.others;
         }
         if (run.queued == 0) {
-            const bool queued = oneProcess
-                                    ? bench::fileSize(firstTarget) > 0
-                                    : ended + 1 >= pids.size() && !anyHandOffFile(runtime);
+            const bool queued = oneProcess ? bench::fileSize(firstTarget) > 0
+                                           : ended + 1 >= pids.size() && !anyHandOffFile(runtime);
             if (queued) {
                 run.queued = bench::wallSeconds() - begin;
             }
@@ -217,9 +216,10 @@ int main(int argc, char** argv) {
             return 1;
         }
         const Run run = runBatch(program, files, out, runtimeDir, oneProcess);
-        std::printf("batch: %d WAVs of %.1f s, %s (%d converted, %d handed over, %d other)\n", n,
-                    seconds, oneProcess ? "one process with every name" : "one process per name",
-                    run.converters, run.handOffs, run.others);
+        std::printf(
+            "batch: %d WAVs of %.1f s, %s (processes: %d converting, %d handed over, %d other)\n",
+            n, seconds, oneProcess ? "one process with every name" : "one process per name",
+            run.converters, run.handOffs, run.others);
         std::printf("  files converted     %d of %d\n", run.converted, n);
         std::printf("  names queued after  %.2f s\n", run.queued);
         std::printf("  wall time           %.2f s\n", run.wall);
