@@ -19,9 +19,12 @@ namespace {
 // 32 kHz (2881 for MPEG-2.5 rates); anything larger is not one.
 constexpr std::uint32_t kMaxTagFrameBytes = 8192;
 
-bool preadFully(int fd, std::uint8_t* data, std::size_t size, off_t offset) {
+// Repeats a positional read or write until `size` bytes have moved; false on an
+// error or when nothing more moves (the end of the file).
+template <typename Byte, typename Transfer>
+bool transferFully(Transfer transfer, int fd, Byte* data, std::size_t size, off_t offset) {
     while (size > 0) {
-        ssize_t n = ::pread(fd, data, size, offset);
+        ssize_t n = transfer(fd, data, size, offset);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -35,20 +38,12 @@ bool preadFully(int fd, std::uint8_t* data, std::size_t size, off_t offset) {
     return true;
 }
 
+bool preadFully(int fd, std::uint8_t* data, std::size_t size, off_t offset) {
+    return transferFully(::pread, fd, data, size, offset);
+}
+
 bool pwriteFully(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
-    while (size > 0) {
-        ssize_t n = ::pwrite(fd, data, size, offset);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-        offset += n;
-    }
-    return true;
+    return transferFully(::pwrite, fd, data, size, offset);
 }
 
 } // namespace
