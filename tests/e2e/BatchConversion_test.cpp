@@ -47,16 +47,11 @@ size_t countOf(const std::string& text, const std::string& part) {
 
 // Settings of the user the processes run as, written where they read them.
 void saveSettings(const std::string& decoded, const std::string& encoded, bool openDir) {
-    settings::SettingsRecord r;
-    settings::SetDefaultSettings(r);
-    r.DecodedDir = decoded;
-    r.EncodedDir = encoded;
-    r.Overwrite = 0;
-    r.PlaySound = 1;
-    r.OpenDir = openDir ? 1 : 0;
-    r.NoErrors = 0;
-    std::string failed;
-    ASSERT_TRUE(settings::SaveSettingsRecord(r, &failed)) << failed;
+    e2e::saveSettings(decoded, encoded, [openDir](settings::SettingsRecord& r) {
+        r.Overwrite = 0;
+        r.PlaySound = 1;
+        r.OpenDir = openDir ? 1 : 0;
+    });
 }
 
 // An ALSA configuration whose default playback device writes what it plays into a

@@ -28,15 +28,8 @@ using testenv::listDir;
 // Settings of the processes: a second conversion of a name would show up as a
 // second target ("name0.MP3"), since an existing target gets a new name.
 void saveSettings(const std::string& encoded) {
-    settings::SettingsRecord r;
-    settings::SetDefaultSettings(r);
-    r.DecodedDir = testenv::root() + "decoded";
-    r.EncodedDir = encoded;
-    r.Overwrite = 1;
-    r.PlaySound = 0;
-    r.OpenDir = 0;
-    std::string failed;
-    ASSERT_TRUE(settings::SaveSettingsRecord(r, &failed)) << failed;
+    e2e::saveSettings(testenv::root() + "decoded", encoded,
+                      [](settings::SettingsRecord& r) { r.Overwrite = 1; });
 }
 
 std::string privateDir(const std::string& name) {

@@ -51,16 +51,8 @@ size_t countOf(const std::string& text, const std::string& part) {
 
 void saveSettings(const std::string& decoded, const std::string& encoded,
                   const std::string& ripped) {
-    settings::SettingsRecord record;
-    settings::SetDefaultSettings(record);
-    record.DecodedDir = decoded;
-    record.EncodedDir = encoded;
-    record.RipperOut = ripped;
-    record.PlaySound = 0;
-    record.OpenDir = 0;
-    record.NoErrors = 0;
-    std::string failed;
-    ASSERT_TRUE(settings::SaveSettingsRecord(record, &failed)) << failed;
+    e2e::saveSettings(decoded, encoded,
+                      [&ripped](settings::SettingsRecord& r) { r.RipperOut = ripped; });
 }
 
 uint32_t le32(const std::string& bytes, size_t at) {

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <sys/types.h>
 #include <vector>
+
+#include "settings/Settings.h"
 
 namespace e2e {
 
@@ -39,5 +42,11 @@ std::string programPath();
 
 std::string output(const Process& process);
 std::string errors(const Process& process);
+
+// Saves the settings the started processes read: the defaults with these output
+// folders, no completion sound, no folder opened and every error shown; then
+// `adjust` changes what a test needs. A failed save fails the test.
+void saveSettings(const std::string& decoded, const std::string& encoded,
+                  const std::function<void(settings::SettingsRecord&)>& adjust = {});
 
 }  // namespace e2e
