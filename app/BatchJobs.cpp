@@ -6,8 +6,10 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QLabel>
+#include <cstdio>
 #include <exception>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/ConversionForm.h"
 #include "app/Startup.h"
@@ -54,6 +56,11 @@ std::string UniqueTargetName(const std::string& target, const std::string& exten
     }
 }
 
+std::string RedoTarget(const std::string& target) {
+    return platform::withTrailingSlash(platform::parentDir(target)) + ".tw-redo-" +
+           platform::fileName(target);
+}
+
 bool PathExists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
@@ -83,11 +90,29 @@ void processPendingEvents() {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
-void errorBox(const std::string& text) {
-    platform::messageBox(text, "Error", platform::Ok, platform::Icon::None);
+// Every job that fails says so on stderr, boxes or not: a batch started from a
+// script, or with "Don't display errors", still leaves a trace of what failed.
+void reportFailure(const std::string& source, const std::string& what) {
+    std::fprintf(stderr, "mp3tunewright: %s: %s\n", source.c_str(), what.c_str());
+    std::fflush(stderr);
+}
+
+off_t sizeOrZero(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
 }
 
 } // namespace
+
+platform::Button TForm1::Box(const std::string& text, const std::string& caption, unsigned buttons,
+                             platform::Icon icon) {
+    struct Open {
+        int& count;
+        ~Open() { --count; }
+    } open{openBoxes_};
+    ++openBoxes_;
+    return platform::messageBox(text, caption, buttons, icon);
+}
 
 void TForm1::DecodeFile(const std::string& entry) {
     RunJobGuarded(entry, KindDecode);
@@ -104,6 +129,8 @@ void TForm1::RunJobGuarded(const std::string& entry, Kind kind) {
     const uint32_t outerTakenEpoch = takenEpoch_;
     entryTaken_ = false;
     takenIndex_ = kNoIndex;
+    jobCutOff_ = false;
+    redoTarget_.clear();
     try {
         RunJob(entry, kind);
     } catch (const std::exception& error) {
@@ -113,9 +140,10 @@ void TForm1::RunJobGuarded(const std::string& entry, Kind kind) {
     }
     DeleteAbandonedTarget();
     // The finished entry leaves the record before any further job starts; an
-    // entry of a record that was replaced meanwhile is not in the new one.
-    if (takenIndex_ != kNoIndex && takenEpoch_ == recordEpoch_) {
-        record_.finish({takenIndex_});
+    // entry of a record that was replaced meanwhile is not in the new one. A job
+    // cut off by a close from outside is not finished: the next converter redoes it.
+    if (takenIndex_ != kNoIndex && takenEpoch_ == recordEpoch_ && !jobCutOff_) {
+        RecordWritten(record_.finish({takenIndex_}));
     }
     entryTaken_ = outerEntryTaken;
     takenIndex_ = outerTakenIndex;
@@ -143,20 +171,40 @@ void TForm1::EndJobAfterException(const std::string& entry, Kind kind,
         }
     }
     Busy = false;
+    FinishRedo(kCodecFailed);
     SetProgress(255);
     ShowStatus("Error encountered",
                kind == KindDecode ? kDecodeJob.errorShift : kEncodeJob.errorShift);
+    reportFailure(entry, error ? error->what() : "Unknown exception");
     if (!CurrentSettings().NoErrors) {
+        ++openBoxes_;
         app::ShowException(error);
+        --openBoxes_;
     }
 }
 
-void TForm1::TakeEntry() {
+void TForm1::FinishRedo(int code) {
+    if (redoTarget_.empty()) {
+        return;
+    }
+    // The redo takes the target's place when it finished, or when it got further
+    // than the interrupted job did; else the target keeps what it held.
+    const std::string written = TargetName;
+    if (code == codec::kCodecDone || sizeOrZero(written) > sizeOrZero(redoTarget_)) {
+        if (::rename(written.c_str(), redoTarget_.c_str()) == 0) {
+            TargetName = redoTarget_;
+        }
+    }
+    ::unlink(written.c_str());
+    redoTarget_.clear();
+}
+
+void TForm1::TakeEntry(const std::string& target) {
     takenIndex_ = PopEntry();
     takenEpoch_ = recordEpoch_;
     entryTaken_ = true;
     if (takenIndex_ != kNoIndex) {
-        record_.started(takenIndex_);
+        RecordWritten(record_.started(takenIndex_, target));
     }
 }
 
@@ -165,16 +213,25 @@ void TForm1::RunJob(const std::string& entry, Kind kindValue) {
     const bool decode = kindValue == KindDecode;
 
     LastKind = kind.lastKind;
+    // A job interrupted before (the converter was killed or closed from outside
+    // inside it) is redone into the target it had begun, not into a second one.
+    std::string redo;
+    if (auto left = leftInfo_.find(entry); left != leftInfo_.end()) {
+        redo = left->second.target;
+        leftInfo_.erase(left);
+    }
     const std::string targetDir =
-        decode ? CurrentSettings().DecodedDir : CurrentSettings().EncodedDir;
+        !redo.empty() ? platform::parentDir(redo)
+                      : (decode ? CurrentSettings().DecodedDir : CurrentSettings().EncodedDir);
     const bool directoryMade = app::CreateTargetDirectory(targetDir);
     ShowStatus("Starting", 10);
 
     if (!directoryMade) {
-        TakeEntry();
+        TakeEntry({});
         ShowStatus("Failed", 0);
+        reportFailure(entry, "Unable to create target directory " + targetDir);
         if (!CurrentSettings().NoErrors) {
-            errorBox("Unable to create target directory");
+            Box("Unable to create target directory", "Error", platform::Ok, platform::Icon::None);
         }
         if (!decode) {
             Shutdown();
@@ -182,15 +239,16 @@ void TForm1::RunJob(const std::string& entry, Kind kindValue) {
         return;
     }
 
-    std::string target = app::TargetNameFor(targetDir, entry, kind.extension);
-    if (app::PathExists(target)) {
+    std::string target =
+        !redo.empty() ? redo : app::TargetNameFor(targetDir, entry, kind.extension);
+    if (redo.empty() && app::PathExists(target)) {
         switch (CurrentSettings().Overwrite) {
         case 1:
             target = app::UniqueTargetName(target, kind.extension);
             break;
         case 2:
             ShowStatus("Skipping", 0);
-            TakeEntry();
+            TakeEntry({});
             return;
         default:
             // The codec deletes the existing file when it opens the job.
@@ -199,16 +257,20 @@ void TForm1::RunJob(const std::string& entry, Kind kindValue) {
     }
 
     SourceName = entry;
-    TargetName = target;
-    TakeEntry();
+    TargetName = redo.empty() ? target : app::RedoTarget(target);
+    redoTarget_ = redo;
+    TakeEntry(target);
     SetCountLine();
 
     // A missing source fails its own entry only, for both kinds: ending the batch
     // here would drop every later entry, names already taken from hand-off files
     // included, without a word.
     if (!platform::fileExists(SourceName)) {
+        redoTarget_.clear();
+        reportFailure(SourceName, "Unable to find source file");
         if (!CurrentSettings().NoErrors) {
-            errorBox("Unable to find source file: " + displayText(SourceName));
+            Box("Unable to find source file: " + displayText(SourceName), "Error", platform::Ok,
+                platform::Icon::None);
         }
         return;
     }
@@ -235,17 +297,24 @@ void TForm1::RunJob(const std::string& entry, Kind kindValue) {
             SetProgress(app::ProgressWidth(static_cast<int16_t>(percent)));
             processPendingEvents();
         }
+        // Ended by a close from outside before the file was done: the next
+        // converter redoes it.
+        jobCutOff_ = code == codec::kCodecOk && CloseRequested && !StopRequested;
         if (!decode) {
             codec.CloseEncode();
         }
     }
     SetProgress(255);
 
-    if (code != codec::kCodecOk && code != codec::kCodecDone) {
+    const bool failed = code != codec::kCodecOk && code != codec::kCodecDone;
+    if (failed) {
         ShowStatus("Error encountered", kind.errorShift);
-        if (!decode && !CurrentSettings().NoErrors) {
-            platform::messageBox(
-                "Error occured: " + std::string(codec::CodecResultText(code)) +
+        reportFailure(SourceName, codec::CodecResultText(code));
+        // A decode's errors show no box, but for a write that failed (a full
+        // disk), which the user must hear of as an encode's.
+        const bool box = !decode || code == codec::kCodecWriteFail;
+        if (box && !CurrentSettings().NoErrors) {
+            Box("Error occured: " + std::string(codec::CodecResultText(code)) +
                     "\n while operating with: " + displayText(platform::fileName(SourceName)),
                 app::kApplicationTitle, platform::Ok, platform::Icon::None);
         }
@@ -256,5 +325,6 @@ void TForm1::RunJob(const std::string& entry, Kind kindValue) {
     if (decode) {
         codec.CloseDecode();
     }
+    FinishRedo(code);
     Busy = false;
 }

@@ -23,6 +23,12 @@ std::string TargetNameFor(const std::string& dir, const std::string& entry,
 // without its extension: an existing song.WAV leads to song0.WAV, then song1.WAV.
 std::string UniqueTargetName(const std::string& target, const std::string& extension);
 
+// The file a job writes when it redoes an interrupted job into `target`: hidden,
+// beside the target, with the target's extension. It takes the target's place only
+// when the job has done better than the interrupted one, so the target never loses
+// what it held.
+std::string RedoTarget(const std::string& target);
+
 // True when anything (a file, a directory, a link) exists at `path`.
 bool PathExists(const std::string& path);
 

@@ -16,10 +16,14 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QWindow>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <functional>
+#include <optional>
 #include <unistd.h>
 
+#include "app/BatchJobs.h"
 #include "app/Startup.h"
 #include "codec/MP3Codec.h"
 #include "platform/InstanceFiles.h"
@@ -28,6 +32,8 @@
 #include "settings/OptionsForm.h"
 
 bool TForm1::CloseRequested = false;
+bool TForm1::ClosedFromOutside = false;
+std::vector<platform::FileIdentity> TForm1::takenHandOffs_;
 
 namespace app {
 
@@ -430,7 +436,8 @@ void TForm1::QueueFile(const std::string& name) {
     QueueNames({name});
 }
 
-size_t TForm1::QueueNames(const std::vector<std::string>& names) {
+size_t TForm1::QueueNames(const std::vector<std::string>& names,
+                          const platform::FileIdentity* from) {
     SyncQueueIndex();
     std::vector<std::string> added;
     const uint32_t base = record_.active() ? record_.next() : nextIndex_;
@@ -446,8 +453,9 @@ size_t TForm1::QueueNames(const std::vector<std::string>& names) {
         return 0;
     }
     if (record_.active()) {
-        record_.append(added);
-    } else {
+        RecordWritten(record_.append(added, from));
+    }
+    if (!record_.active()) {
         nextIndex_ = base + static_cast<uint32_t>(added.size());
     }
     SetCountLine();
@@ -483,37 +491,60 @@ uint32_t TForm1::PopEntry() {
 
 void TForm1::StartRecord(const std::vector<std::string>& ownNames) {
     // What a converter that ended early left comes before this start's own names.
-    std::vector<bool> retried;
-    std::vector<std::string> dropped;
-    const std::vector<std::string> left =
-        platform::QueueRecord::readUnfinished(runtimeDir_, &retried, &dropped);
-    for (const std::string& name : dropped) {
+    platform::RecordLeft left = platform::QueueRecord::readLeft(runtimeDir_);
+    for (const platform::RecordedName& entry : left.dropped) {
         std::fprintf(stderr, "mp3tunewright: %s was interrupted twice and is not converted again\n",
-                     name.c_str());
+                     entry.name.c_str());
+        // What its last attempt wrote beside the target goes; the target keeps
+        // what the attempt before left in it.
+        if (!entry.target.empty()) {
+            ::unlink(app::RedoTarget(entry.target).c_str());
+        }
     }
-    QueueNames(left);
+    absorbed_ = std::move(left.absorbed);
+    std::vector<std::string> leftNames;
+    for (const platform::RecordedName& entry : left.unfinished) {
+        leftNames.push_back(entry.name);
+        leftInfo_[entry.name] = entry;
+    }
+    QueueNames(leftNames);
     QueueNames(ownNames);
-    const std::vector<std::string> entries(FileQueue.begin(), FileQueue.end());
-    // A name that is retried keeps its mark in the new record.
-    std::unordered_map<std::string, bool> retriedByName;
-    for (size_t i = 0; i < left.size(); ++i) {
-        retriedByName.emplace(left[i], retried[i]);
-    }
-    std::vector<bool> flags;
-    for (const std::string& name : entries) {
-        auto found = retriedByName.find(name);
-        flags.push_back(found != retriedByName.end() && found->second);
+    // A name that is redone keeps its mark and its target in the new record.
+    std::vector<platform::RecordedName> entries;
+    for (const std::string& name : FileQueue) {
+        auto found = leftInfo_.find(name);
+        entries.push_back(found != leftInfo_.end() ? found->second
+                                                   : platform::RecordedName{name, false, {}});
     }
     ++recordEpoch_;
     std::string error;
-    if (!record_.start(runtimeDir_, entries, &error, flags)) {
+    if (!record_.start(runtimeDir_, entries, &error)) {
         // The batch still runs; only its names are not kept for a next converter.
-        std::fprintf(stderr, "mp3tunewright: %s\n", error.c_str());
+        std::fprintf(stderr, "mp3tunewright: %s; the queue is not kept for a next start\n",
+                     error.c_str());
         return;
     }
     for (size_t i = 0; i < entries.size(); ++i) {
-        queuedIndex_[entries[i]] = static_cast<uint32_t>(i);
+        queuedIndex_[entries[i].name] = static_cast<uint32_t>(i);
     }
+}
+
+bool TForm1::RecordWritten(bool ok) {
+    if (!ok && record_.active()) {
+        std::fprintf(stderr,
+                     "mp3tunewright: cannot write the queue record in %s: %s; it is dropped and "
+                     "the hand-off files are kept until their names are converted\n",
+                     runtimeDir_.c_str(), std::strerror(errno));
+        record_.remove();
+    }
+    return ok;
+}
+
+void TForm1::RemoveKeptHandOffFiles() {
+    for (const std::string& path : keptHandOffs_) {
+        ::unlink(path.c_str());
+    }
+    keptHandOffs_.clear();
 }
 
 void TForm1::SetCountLine() {
@@ -564,6 +595,11 @@ void TForm1::Timer1Timer() {
         ++IdleTicks;
     }
     if (IdleTicks >= 3) {
+        // A box of the batch (a missing source, say) is read before the batch
+        // ends: the first idle tick after it closes ends it.
+        if (openBoxes_ > 0) {
+            return;
+        }
         if (!ReleaseLockAtEndOfBatch()) {
             IdleTicks = 0;
             return;
@@ -599,8 +635,9 @@ bool TForm1::ReleaseLockAtEndOfBatch() {
     // publishes after it finds the lock free and converts its names itself.
     Timer1->stop();
     record_.remove();
+    RemoveKeptHandOffFiles();
     lock_->release();
-    if (!platform::handOffWorkWaiting(runtimeDir_)) {
+    if (!platform::handOffWorkWaiting(runtimeDir_, takenHandOffs_)) {
         return true;
     }
     std::string error;
@@ -629,12 +666,34 @@ void TForm1::ScanHandOffFiles() {
     platform::removeStaleHandOffTemporaries(runtimeDir_);
     for (const std::string& path : platform::listHandOffFiles(runtimeDir_)) {
         std::vector<std::string> entries;
-        if (!platform::readHandOffFile(path, entries)) {
+        platform::FileIdentity id;
+        if (!platform::readHandOffFile(path, entries, &id)) {
             continue;
         }
-        // The names are in the record before their file goes.
-        QueueNames(entries);
-        ::unlink(path.c_str());
+        if (std::find(takenHandOffs_.begin(), takenHandOffs_.end(), id) != takenHandOffs_.end()) {
+            continue; // taken before and not removable: its names are queued already
+        }
+        const auto absorbed = std::find(absorbed_.begin(), absorbed_.end(), id);
+        if (absorbed != absorbed_.end()) {
+            // A converter killed after recording these names and before removing
+            // the file: they are queued from its record already.
+            absorbed_.erase(absorbed);
+        } else {
+            // The names are in the record before their file goes.
+            QueueNames(entries, &id);
+            if (lock_ && !record_.active()) {
+                // Without a record the file is the only trace of its names if this
+                // process dies: it stays until the batch has converted them.
+                keptHandOffs_.push_back(path);
+                takenHandOffs_.push_back(id);
+                continue;
+            }
+        }
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+            std::fprintf(stderr, "mp3tunewright: cannot remove %s (%s); it is not read again\n",
+                         path.c_str(), std::strerror(errno));
+            takenHandOffs_.push_back(id);
+        }
     }
 }
 
@@ -665,12 +724,12 @@ void TForm1::Shutdown() {
     // The batch ends here, by its completion or by the user: nothing is left for
     // a next converter.
     record_.remove();
+    RemoveKeptHandOffFiles();
     if (Busy) {
         // The job's loop ends at its next test; the target is deleted once the codec
         // has closed it.
-        if (platform::messageBox("Delete uncomplete files ?", "MP3 Tunewright",
-                                 platform::Ok | platform::Cancel,
-                                 platform::Icon::Question) == platform::Ok) {
+        if (Box("Delete uncomplete files ?", "MP3 Tunewright", platform::Ok | platform::Cancel,
+                platform::Icon::Question) == platform::Ok) {
             deleteTargetAfterJob_ = true;
         }
     }
@@ -681,6 +740,7 @@ void TForm1::Shutdown() {
 }
 
 void TForm1::CloseFromOutside() {
+    ClosedFromOutside = true;
     close();
     // close() sends no close event to a window whose platform window is gone.
     FormCloseQuery();
@@ -725,7 +785,7 @@ void TForm1::Image4Click() {
             dropped.push_back(index);
         }
     }
-    record_.finish(dropped);
+    RecordWritten(record_.finish(dropped));
     queuedIndex_.clear();
     FileQueue.clear();
     Label2->setText("0 file(s) to decode");

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/InstanceFiles.h"
+#include "platform/Services.h"
 
 class QLabel;
 class QTimer;
@@ -88,6 +89,9 @@ public:
     // Set when the window is asked to close, never cleared; a running codec loop
     // ends when it is set. Process-wide.
     static bool CloseRequested;
+    // Set when the window was closed from outside (a signal, the session ending):
+    // its unfinished names are left for the next converter.
+    static bool ClosedFromOutside;
 
     std::deque<std::string> FileQueue; // entry 0 is the next one
     std::string AppDir;                // program directory with a trailing '/'
@@ -147,6 +151,8 @@ public:
 
     // True once the window has ended the application (Shutdown or a close).
     bool ApplicationEnded() const { return ended_; }
+    // Hand-off files this process took and could not remove (never read again).
+    static const std::vector<platform::FileIdentity>& TakenHandOffFiles() { return takenHandOffs_; }
     codec::TMP3Codec& Codec() { return *codec_; }
 
 protected:
@@ -159,13 +165,15 @@ private:
     void RunJob(const std::string& entry, Kind kind);
     void RunJobGuarded(const std::string& entry, Kind kind);
     void EndJobAfterException(const std::string& entry, Kind kind, const std::exception* error);
-    // Removes entry 0, the job's own entry.
-    void TakeEntry();
+    // Removes entry 0, the job's own entry, and records its job as started, writing
+    // into `target` ("" when the job ends before its codec phase).
+    void TakeEntry(const std::string& target);
     // Removes entry 0 from the queue and its index; returns its record index.
     uint32_t PopEntry();
-    // Appends the names the queue does not hold yet, in one record write;
-    // returns how many were added.
-    size_t QueueNames(const std::vector<std::string>& names);
+    // Appends the names the queue does not hold yet, in one record write (with the
+    // hand-off file `from` they were read from); returns how many were added.
+    size_t QueueNames(const std::vector<std::string>& names,
+                      const platform::FileIdentity* from = nullptr);
     // Rebuilds the name index when the queue was changed behind its back.
     void SyncQueueIndex();
     // Queues the unfinished names of a converter that ended early, then starts
@@ -181,8 +189,23 @@ private:
     void EndApplication();
     // Deletes the target the user agreed to delete, once the codec has let it go.
     void DeleteAbandonedTarget();
+    // A message box of the batch; the batch does not end while one is open.
+    platform::Button Box(const std::string& text, const std::string& caption, unsigned buttons,
+                         platform::Icon icon);
+    // The result of a write of the record: on a failure the record is dropped (with
+    // a line on stderr), so a torn or stale record can never make a next converter
+    // convert names again; the hand-off files are then kept until their names are
+    // done. Returns `ok`.
+    bool RecordWritten(bool ok);
+    // Removes the hand-off files kept while no record was written.
+    void RemoveKeptHandOffFiles();
+    // A job that redoes an interrupted one writes beside its target and puts the
+    // result in place at its end (RedoTarget() in BatchJobs.cpp).
+    void FinishRedo(int code);
 
     static constexpr uint32_t kNoIndex = 0xffffffffu;
+    // A code for a job that failed outside the codec (an exception).
+    static constexpr int kCodecFailed = -1;
 
     std::unique_ptr<codec::TMP3Codec> codec_;
     platform::InstanceLock* lock_ = nullptr;
@@ -199,4 +222,20 @@ private:
     bool ended_ = false;
     bool deleteTargetAfterJob_ = false;
     bool entryTaken_ = false; // the running job has removed its entry
+    bool jobCutOff_ = false;  // the running job was ended by a close from outside
+    int openBoxes_ = 0;
+    // What the record of an earlier converter said of the queued names it left:
+    // their interrupted jobs' targets.
+    std::unordered_map<std::string, platform::RecordedName> leftInfo_;
+    // The running job redoes an interrupted one: its target, while TargetName is
+    // the file it writes beside it.
+    std::string redoTarget_;
+    // Hand-off files whose names the earlier record holds: removed unread.
+    std::vector<platform::FileIdentity> absorbed_;
+    // Hand-off files read while no record is kept: removed once the batch ends.
+    std::vector<std::string> keptHandOffs_;
+    // Hand-off files taken by this process that could not be removed: never read
+    // again. Process-wide, so a batch that starts again in the same process
+    // does not take them either.
+    static std::vector<platform::FileIdentity> takenHandOffs_;
 };

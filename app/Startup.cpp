@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "app/CommandLine.h"
+#include "app/ConversionForm.h"
 #include "app/Lifetime.h"
 #include "app/Windows.h"
 #include "platform/InstanceFiles.h"
@@ -37,6 +38,33 @@ void RequestQuit() {
     g_quitRequested = true;
     EndProgramWhenFree();
 }
+
+namespace {
+
+// A converter whose window has ended by itself (its batch completed, or the user
+// exited it) while names were handed over to it (a writer that found the lock held
+// during the exit question exited 1): it lets the lock go, and when names wait
+// and the lock is free again it converts them in a new window rather than leave
+// them for some unrelated later start. A window closed from outside (a logout)
+// leaves them for the next start.
+bool convertWaitingNames(platform::InstanceLock& lock) {
+    if (!lock.held() || TForm1::ClosedFromOutside) {
+        return false;
+    }
+    lock.release();
+    if (!platform::handOffWorkWaiting(lock.dir(), TForm1::TakenHandOffFiles())) {
+        return false;
+    }
+    std::string error;
+    if (lock.reacquire(&error) != platform::LockResult::Acquired) {
+        return false; // another converter has them, or the folder is unusable
+    }
+    g_quitRequested = false;
+    TForm1::CloseRequested = false;
+    return true;
+}
+
+} // namespace
 
 bool QuitRequested() {
     return g_quitRequested;
@@ -99,8 +127,9 @@ enum class HandOff { Done, Convert, Failed };
 
 HandOff handOff(platform::InstanceLock& lock, const std::vector<std::string>& names,
                 std::string* error) {
+    platform::FileIdentity identity;
     const std::string published =
-        platform::writeHandOffFile(lock.dir(), absoluteNames(names), error);
+        platform::writeHandOffFile(lock.dir(), absoluteNames(names), error, &identity);
     if (published.empty()) {
         *error = "cannot hand the file names over: " + *error;
         return HandOff::Failed;
@@ -113,10 +142,11 @@ HandOff handOff(platform::InstanceLock& lock, const std::vector<std::string>& na
     case platform::LockResult::Failed:
         break;
     }
-    // Nobody may ever read the file: take it back. When it cannot be taken back
-    // (a converter has read it already, or it stays for the next one), the
-    // hand-off stands.
-    if (::unlink(published.c_str()) != 0) {
+    // Nobody may ever read the file: take it back, but only this writer's own file
+    // (a converter may have taken it and another writer published the same
+    // number since). When it cannot be taken back (a converter has read it
+    // already, or it stays for the next one), the hand-off stands.
+    if (!platform::withdrawHandOffFile(published, identity)) {
         return HandOff::Done;
     }
     return HandOff::Failed;
@@ -193,15 +223,20 @@ int Run(int argc, char** argv) {
         // is open; that is decided by the main window itself, not by Qt.
         QApplication::setQuitOnLastWindowClosed(false);
 
-        Windows windows =
-            CreateWindows(line.hasFileNames(), firstNames, lock.held() ? &lock : nullptr);
-        if (!QuitRequested()) {
-            if (windows.mainWindow) {
-                windows.mainWindow->show();
-                RunMessageLoop();
+        bool again = false;
+        do {
+            Windows windows =
+                CreateWindows(line.hasFileNames(), firstNames, lock.held() ? &lock : nullptr);
+            if (!QuitRequested()) {
+                if (windows.mainWindow) {
+                    windows.mainWindow->show();
+                    RunMessageLoop();
+                }
             }
-        }
-        DestroyWindows(windows);
+            DestroyWindows(windows);
+            firstNames.clear();
+            again = line.hasFileNames() && convertWaitingNames(lock);
+        } while (again);
     } catch (const std::exception& e) {
         ShowException(&e);
     } catch (...) {

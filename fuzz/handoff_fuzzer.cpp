@@ -25,21 +25,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     uint32_t generation = 0;
-    std::vector<std::string> names;
-    std::vector<bool> retried;
-    if (platform::decodeQueueRecord(bytes, generation, names, &retried)) {
-        std::vector<std::string> again;
-        std::vector<bool> retriedAgain;
+    std::vector<platform::RecordedName> names;
+    std::vector<platform::FileIdentity> absorbed;
+    if (platform::decodeQueueRecord(bytes, generation, names, &absorbed)) {
+        std::vector<platform::RecordedName> again;
+        std::vector<platform::FileIdentity> absorbedAgain;
         uint32_t generationAgain = 0;
-        if (retried.size() != names.size() ||
-            !platform::decodeQueueRecord(platform::encodeQueueRecord(generation, names, retried),
-                                         generationAgain, again, &retriedAgain) ||
-            again != names || retriedAgain != retried || generationAgain != generation) {
+        if (!platform::decodeQueueRecord(platform::encodeQueueRecord(generation, names, absorbed),
+                                         generationAgain, again, &absorbedAgain) ||
+            again != names || absorbedAgain != absorbed || generationAgain != generation) {
             std::abort();
         }
     }
-    std::vector<uint32_t> indices;
-    if (platform::decodeQueueDone(bytes, generation, indices) && indices.size() * 4 + 8 > size) {
+    std::vector<platform::RecordMark> marks;
+    if (platform::decodeQueueDone(bytes, generation, marks) && marks.size() * 4 + 8 > size) {
         std::abort();
     }
     return 0;

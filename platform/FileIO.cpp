@@ -1,18 +1,54 @@
 #include "platform/FileIO.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/Paths.h"
 
 namespace platform {
 
-std::optional<std::string> readWholeFile(const std::string& path, size_t limit) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+namespace {
+
+FileIdentity identityFromStat(const struct stat& st) {
+    FileIdentity id;
+    id.device = static_cast<std::uint64_t>(st.st_dev);
+    id.inode = static_cast<std::uint64_t>(st.st_ino);
+    id.size = static_cast<std::uint64_t>(st.st_size);
+    id.modifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return id;
+}
+
+} // namespace
+
+std::optional<FileIdentity> identityOf(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return std::nullopt;
+    }
+    return identityFromStat(st);
+}
+
+std::optional<FileIdentity> identityOf(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return std::nullopt;
+    }
+    return identityFromStat(st);
+}
+
+std::optional<std::string> readWholeFile(const std::string& path, size_t limit,
+                                         FileIdentity* identity) {
+    // Opened without blocking: a FIFO planted at the path must not stall the
+    // caller in open(); only a regular file is read.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         return std::nullopt;
     }
@@ -20,6 +56,9 @@ std::optional<std::string> readWholeFile(const std::string& path, size_t limit) 
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return std::nullopt;
+    }
+    if (identity) {
+        *identity = identityFromStat(st);
     }
     std::string bytes;
     char buffer[65536];
@@ -88,6 +127,34 @@ int writeFileAtomically(const std::string& path, const std::string& bytes, mode_
         ::unlink(temp.c_str());
     }
     return error;
+}
+
+void removeTemporariesOfDeadWriters(const std::string& dir, const std::string& prefix) {
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) {
+        return;
+    }
+    std::vector<std::string> stale;
+    while (dirent* e = ::readdir(d)) {
+        if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0) {
+            continue;
+        }
+        // The writer's process id comes first, then a dash.
+        const char* digits = e->d_name + prefix.size();
+        char* end = nullptr;
+        errno = 0;
+        long pid = std::strtol(digits, &end, 10);
+        if (errno != 0 || end == digits || *end != '-' || pid <= 0) {
+            continue;
+        }
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+            stale.push_back(joinPath(dir, e->d_name));
+        }
+    }
+    ::closedir(d);
+    for (const std::string& path : stale) {
+        ::unlink(path.c_str());
+    }
 }
 
 } // namespace platform

@@ -24,11 +24,21 @@ const char kHandOffPrefix[] = "addedmp3.";
 const char kTemporaryPrefix[] = ".addedmp3-";
 const char kRecordName[] = "queue";
 const char kRecordDoneName[] = "queue.done";
-const char kRecordMagic[] = "TWQ1";
-const char kRecordDoneMagic[] = "TWD1";
-// In "queue", the top bit of a length marks a name interrupted once already; in
-// "queue.done", the top bit of an index marks a started job.
+// Version 2 records carry the targets of started jobs and the identities of the
+// hand-off files taken; version 1 (an older converter's) is still read.
+const char kRecordMagic[] = "TWQ2";
+const char kRecordMagicV1[] = "TWQ1";
+const char kRecordDoneMagic[] = "TWD2";
+const char kRecordDoneMagicV1[] = "TWD1";
+// In "queue", a name's length word carries a mark for a name interrupted once
+// already and one for a target that follows the name; a word of all ones is
+// followed by the identity of a hand-off file. In "queue.done", the top bit of an
+// index marks a started job, whose target follows.
 constexpr uint32_t kRecordFlag = 0x80000000u;
+constexpr uint32_t kHasTargetFlag = 0x40000000u;
+constexpr uint32_t kLengthMask = 0x3fffffffu;
+constexpr uint32_t kAbsorbedWord = 0xffffffffu;
+constexpr size_t kIdentityBytes = 32;
 
 void putLe32(std::string& out, uint32_t v) {
     for (int i = 0; i < 4; ++i) {
@@ -42,6 +52,53 @@ uint32_t getLe32(const std::string& in, size_t at) {
         v = (v << 8) | static_cast<unsigned char>(in[at + static_cast<size_t>(i)]);
     }
     return v;
+}
+
+void putLe64(std::string& out, uint64_t v) {
+    putLe32(out, static_cast<uint32_t>(v));
+    putLe32(out, static_cast<uint32_t>(v >> 32));
+}
+
+uint64_t getLe64(const std::string& in, size_t at) {
+    return getLe32(in, at) | (static_cast<uint64_t>(getLe32(in, at + 4)) << 32);
+}
+
+// A length word and the bytes it counts at `at`; false when they run past the end.
+bool readCounted(const std::string& bytes, size_t& at, std::string& out) {
+    if (bytes.size() - at < 4) {
+        return false;
+    }
+    const uint32_t length = getLe32(bytes, at);
+    if (length > bytes.size() - at - 4) {
+        return false;
+    }
+    out = bytes.substr(at + 4, length);
+    at += 4 + static_cast<size_t>(length);
+    return true;
+}
+
+void putCounted(std::string& out, const std::string& text) {
+    putLe32(out, static_cast<uint32_t>(text.size()));
+    out += text;
+}
+
+void putName(std::string& out, const RecordedName& entry) {
+    uint32_t word = static_cast<uint32_t>(entry.name.size()) & kLengthMask;
+    word |= entry.retried ? kRecordFlag : 0;
+    word |= entry.target.empty() ? 0 : kHasTargetFlag;
+    putLe32(out, word);
+    out += entry.name;
+    if (!entry.target.empty()) {
+        putCounted(out, entry.target);
+    }
+}
+
+void putIdentity(std::string& out, const FileIdentity& id) {
+    putLe32(out, kAbsorbedWord);
+    putLe64(out, id.device);
+    putLe64(out, id.inode);
+    putLe64(out, id.size);
+    putLe64(out, static_cast<uint64_t>(id.modifiedNs));
 }
 
 // A hand-off number: decimal digits without leading zeros.
@@ -198,7 +255,7 @@ std::vector<std::string> decodeHandOff(const std::string& bytes) {
 }
 
 std::string writeHandOffFile(const std::string& dir, const std::vector<std::string>& entries,
-                             std::string* error) {
+                             std::string* error, FileIdentity* published) {
     std::random_device random;
     std::string temp =
         dir + ".addedmp3-" + std::to_string(getpid()) + "-" + std::to_string(random() & 0xffffff);
@@ -212,6 +269,15 @@ std::string writeHandOffFile(const std::string& dir, const std::vector<std::stri
     std::string bytes = encodeHandOff(entries);
     bool written = writeAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
     int saved = errno;
+    if (written && published) {
+        // Taken while the file is still only this writer's: the published link
+        // names the same inode with the same size and time.
+        std::optional<FileIdentity> id = identityOf(fd);
+        written = id.has_value();
+        if (id) {
+            *published = *id;
+        }
+    }
     if (::close(fd) != 0 && written) {
         written = false;
         saved = errno;
@@ -225,11 +291,11 @@ std::string writeHandOffFile(const std::string& dir, const std::vector<std::stri
     }
     // The lowest free number wins; link() fails with EEXIST when another writer
     // took the number first, and then the next one is tried.
-    std::string published;
+    std::string publishedName;
     for (unsigned long n = 0; n < 1000000; ++n) {
         std::string name = dir + kHandOffPrefix + std::to_string(n);
         if (::link(temp.c_str(), name.c_str()) == 0) {
-            published = name;
+            publishedName = name;
             break;
         }
         if (errno != EEXIST) {
@@ -240,7 +306,7 @@ std::string writeHandOffFile(const std::string& dir, const std::vector<std::stri
         }
     }
     ::unlink(temp.c_str());
-    return published;
+    return publishedName;
 }
 
 std::vector<std::string> listHandOffFiles(const std::string& dir) {
@@ -272,10 +338,11 @@ std::vector<std::string> listHandOffFiles(const std::string& dir) {
     return paths;
 }
 
-bool readHandOffFile(const std::string& path, std::vector<std::string>& entries) {
+bool readHandOffFile(const std::string& path, std::vector<std::string>& entries,
+                     FileIdentity* identity) {
     // Only what the file holds is read: a damaged count or length never makes
     // the reader allocate beyond the file's size.
-    std::optional<std::string> bytes = readWholeFile(path);
+    std::optional<std::string> bytes = readWholeFile(path, SIZE_MAX, identity);
     if (!bytes) {
         return false;
     }
@@ -294,83 +361,114 @@ bool takeHandOffFile(const std::string& path, std::vector<std::string>& entries)
 }
 
 void removeStaleHandOffTemporaries(const std::string& dir) {
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) {
-        return;
-    }
-    std::vector<std::string> stale;
-    while (dirent* e = ::readdir(d)) {
-        if (std::strncmp(e->d_name, kTemporaryPrefix, sizeof kTemporaryPrefix - 1) != 0) {
-            continue;
-        }
-        // ".addedmp3-<pid>-<random>": the writer's process id comes first.
-        const char* digits = e->d_name + sizeof kTemporaryPrefix - 1;
-        char* end = nullptr;
-        errno = 0;
-        long pid = std::strtol(digits, &end, 10);
-        if (errno != 0 || end == digits || *end != '-' || pid <= 0) {
-            continue;
-        }
-        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
-            stale.push_back(dir + e->d_name);
-        }
-    }
-    ::closedir(d);
-    for (const std::string& path : stale) {
-        ::unlink(path.c_str());
-    }
+    removeTemporariesOfDeadWriters(dir, kTemporaryPrefix);
 }
 
-bool handOffWorkWaiting(const std::string& dir) {
-    if (!listHandOffFiles(dir).empty()) {
-        return true;
+bool handOffWorkWaiting(const std::string& dir, const std::vector<FileIdentity>& taken) {
+    for (const std::string& path : listHandOffFiles(dir)) {
+        std::optional<FileIdentity> id = identityOf(path);
+        if (id && std::find(taken.begin(), taken.end(), *id) == taken.end()) {
+            return true;
+        }
     }
-    struct stat st {};
-    return ::lstat((dir + kRecordName).c_str(), &st) == 0;
+    return !QueueRecord::readLeft(dir).unfinished.empty();
 }
 
-std::string encodeQueueRecord(uint32_t generation, const std::vector<std::string>& entries,
-                              const std::vector<bool>& retried) {
+bool withdrawHandOffFile(const std::string& path, const FileIdentity& published) {
+    std::optional<FileIdentity> id = identityOf(path);
+    if (!id) {
+        return false;
+    }
+    if (*id != published) {
+        errno = ENOENT; // ours is gone: a reader took it
+        return false;
+    }
+    return ::unlink(path.c_str()) == 0;
+}
+
+std::string encodeQueueRecord(uint32_t generation, const std::vector<RecordedName>& entries,
+                              const std::vector<FileIdentity>& absorbed) {
     std::string bytes(kRecordMagic, 4);
     putLe32(bytes, generation);
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const bool flag = i < retried.size() && retried[i];
-        putLe32(bytes, static_cast<uint32_t>(entries[i].size()) | (flag ? kRecordFlag : 0));
-        bytes += entries[i];
+    for (const RecordedName& entry : entries) {
+        putName(bytes, entry);
+    }
+    for (const FileIdentity& id : absorbed) {
+        putIdentity(bytes, id);
     }
     return bytes;
 }
 
 bool decodeQueueRecord(const std::string& bytes, uint32_t& generation,
-                       std::vector<std::string>& entries, std::vector<bool>* retried) {
-    if (bytes.size() < 8 || bytes.compare(0, 4, kRecordMagic, 4) != 0) {
+                       std::vector<RecordedName>& entries, std::vector<FileIdentity>* absorbed) {
+    if (bytes.size() < 8 || (bytes.compare(0, 4, kRecordMagic, 4) != 0 &&
+                             bytes.compare(0, 4, kRecordMagicV1, 4) != 0)) {
         return false;
     }
     generation = getLe32(bytes, 4);
     size_t at = 8;
     while (bytes.size() - at >= 4) {
         const uint32_t word = getLe32(bytes, at);
-        const uint32_t length = word & ~kRecordFlag;
+        if (word == kAbsorbedWord) {
+            if (bytes.size() - at - 4 < kIdentityBytes) {
+                break; // a torn last append
+            }
+            FileIdentity id;
+            id.device = getLe64(bytes, at + 4);
+            id.inode = getLe64(bytes, at + 12);
+            id.size = getLe64(bytes, at + 20);
+            id.modifiedNs = static_cast<int64_t>(getLe64(bytes, at + 28));
+            if (absorbed) {
+                absorbed->push_back(id);
+            }
+            at += 4 + kIdentityBytes;
+            continue;
+        }
+        const uint32_t length = word & kLengthMask;
         if (length > bytes.size() - at - 4) {
-            break; // a torn last append
+            break;
         }
-        entries.push_back(bytes.substr(at + 4, length));
-        if (retried) {
-            retried->push_back((word & kRecordFlag) != 0);
+        RecordedName entry;
+        entry.name = bytes.substr(at + 4, length);
+        entry.retried = (word & kRecordFlag) != 0;
+        size_t next = at + 4 + static_cast<size_t>(length);
+        if ((word & kHasTargetFlag) != 0 && !readCounted(bytes, next, entry.target)) {
+            break;
         }
-        at += 4 + static_cast<size_t>(length);
+        entries.push_back(std::move(entry));
+        at = next;
     }
     return true;
 }
 
+std::string encodeQueueMark(const RecordMark& mark) {
+    std::string bytes;
+    putLe32(bytes, (mark.index & ~kRecordFlag) | (mark.started ? kRecordFlag : 0));
+    if (mark.started) {
+        putCounted(bytes, mark.target);
+    }
+    return bytes;
+}
+
 bool decodeQueueDone(const std::string& bytes, uint32_t& generation,
-                     std::vector<uint32_t>& indices) {
-    if (bytes.size() < 8 || bytes.compare(0, 4, kRecordDoneMagic, 4) != 0) {
+                     std::vector<RecordMark>& marks) {
+    const bool v1 = bytes.size() >= 4 && bytes.compare(0, 4, kRecordDoneMagicV1, 4) == 0;
+    if (bytes.size() < 8 || (!v1 && bytes.compare(0, 4, kRecordDoneMagic, 4) != 0)) {
         return false;
     }
     generation = getLe32(bytes, 4);
-    for (size_t at = 8; bytes.size() - at >= 4; at += 4) {
-        indices.push_back(getLe32(bytes, at));
+    size_t at = 8;
+    while (bytes.size() - at >= 4) {
+        const uint32_t word = getLe32(bytes, at);
+        RecordMark mark;
+        mark.index = word & ~kRecordFlag;
+        mark.started = (word & kRecordFlag) != 0;
+        size_t next = at + 4;
+        if (mark.started && !v1 && !readCounted(bytes, next, mark.target)) {
+            break;
+        }
+        marks.push_back(std::move(mark));
+        at = next;
     }
     return true;
 }
@@ -379,18 +477,16 @@ QueueRecord::~QueueRecord() {
     close();
 }
 
-std::vector<std::string> QueueRecord::readUnfinished(const std::string& dir,
-                                                     std::vector<bool>* retried,
-                                                     std::vector<std::string>* dropped) {
-    std::vector<std::string> entries;
-    std::vector<bool> interruptedBefore;
+RecordLeft QueueRecord::readLeft(const std::string& dir) {
+    RecordLeft left;
+    std::vector<RecordedName> entries;
     uint32_t generation = 0;
     std::optional<std::string> names = readWholeFile(dir + kRecordName);
-    if (!names || !decodeQueueRecord(*names, generation, entries, &interruptedBefore)) {
+    if (!names || !decodeQueueRecord(*names, generation, entries, &left.absorbed)) {
         return {};
     }
     // Marks count only for the record they were written for.
-    std::vector<uint32_t> marks;
+    std::vector<RecordMark> marks;
     uint32_t doneGeneration = 0;
     std::optional<std::string> doneBytes = readWholeFile(dir + kRecordDoneName);
     if (!doneBytes || !decodeQueueDone(*doneBytes, doneGeneration, marks) ||
@@ -399,33 +495,35 @@ std::vector<std::string> QueueRecord::readUnfinished(const std::string& dir,
     }
     std::vector<bool> started(entries.size(), false);
     std::vector<bool> finished(entries.size(), false);
-    for (uint32_t mark : marks) {
-        const uint32_t index = mark & ~kRecordFlag;
-        if (index < entries.size()) {
-            ((mark & kRecordFlag) ? started : finished)[index] = true;
+    for (RecordMark& mark : marks) {
+        if (mark.index >= entries.size()) {
+            continue;
+        }
+        if (!mark.started) {
+            finished[mark.index] = true;
+            continue;
+        }
+        started[mark.index] = true;
+        if (!mark.target.empty()) {
+            entries[mark.index].target = std::move(mark.target);
         }
     }
-    std::vector<std::string> unfinished;
     for (size_t i = 0; i < entries.size(); ++i) {
         if (finished[i]) {
             continue;
         }
-        if (started[i] && interruptedBefore[i]) {
-            if (dropped) {
-                dropped->push_back(std::move(entries[i]));
-            }
+        if (started[i] && entries[i].retried) {
+            left.dropped.push_back(std::move(entries[i]));
             continue;
         }
-        if (retried) {
-            retried->push_back(started[i] || interruptedBefore[i]);
-        }
-        unfinished.push_back(std::move(entries[i]));
+        entries[i].retried = entries[i].retried || started[i];
+        left.unfinished.push_back(std::move(entries[i]));
     }
-    return unfinished;
+    return left;
 }
 
-bool QueueRecord::start(const std::string& dir, const std::vector<std::string>& entries,
-                        std::string* error, const std::vector<bool>& retried) {
+bool QueueRecord::start(const std::string& dir, const std::vector<RecordedName>& entries,
+                        std::string* error) {
     close();
     std::random_device random;
     uint32_t generation = static_cast<uint32_t>(random()) ^ static_cast<uint32_t>(getpid());
@@ -434,7 +532,7 @@ bool QueueRecord::start(const std::string& dir, const std::vector<std::string>& 
     std::string doneBytes(kRecordDoneMagic, 4);
     putLe32(doneBytes, generation);
     // The names first: finish marks of an older generation never apply to them.
-    int code = writeFileAtomically(names, encodeQueueRecord(generation, entries, retried), 0600);
+    int code = writeFileAtomically(names, encodeQueueRecord(generation, entries), 0600);
     if (code == 0) {
         code = writeFileAtomically(done, doneBytes, 0600);
     }
@@ -449,7 +547,10 @@ bool QueueRecord::start(const std::string& dir, const std::vector<std::string>& 
         if (error) {
             *error = "cannot write " + names + ": " + std::strerror(code);
         }
+        // An older record must not outlive a new one that could not be written:
+        // its names are in this converter's queue now.
         close();
+        remove(dir);
         return false;
     }
     dir_ = dir;
@@ -457,45 +558,46 @@ bool QueueRecord::start(const std::string& dir, const std::vector<std::string>& 
     return true;
 }
 
-bool QueueRecord::append(const std::vector<std::string>& entries) {
+bool QueueRecord::append(const std::vector<std::string>& entries, const FileIdentity* from) {
     if (namesFd_ < 0 || entries.empty()) {
         return true;
     }
     std::string bytes;
     for (const std::string& e : entries) {
-        putLe32(bytes, static_cast<uint32_t>(e.size()));
-        bytes += e;
+        putName(bytes, RecordedName{e, false, {}});
+    }
+    if (from) {
+        putIdentity(bytes, *from);
     }
     next_ += static_cast<uint32_t>(entries.size());
     return writeAll(namesFd_, bytes.data(), bytes.size());
 }
 
-void QueueRecord::started(uint32_t index) {
+bool QueueRecord::started(uint32_t index, const std::string& target) {
     if (doneFd_ < 0) {
-        return;
+        return true;
     }
-    std::string bytes;
-    putLe32(bytes, index | kRecordFlag);
-    (void)writeAll(doneFd_, bytes.data(), bytes.size());
+    const std::string bytes = encodeQueueMark({index, true, target});
+    return writeAll(doneFd_, bytes.data(), bytes.size());
 }
 
-void QueueRecord::finish(const std::vector<uint32_t>& indices) {
+bool QueueRecord::finish(const std::vector<uint32_t>& indices) {
     if (doneFd_ < 0 || indices.empty()) {
-        return;
+        return true;
     }
     std::string bytes;
     for (uint32_t index : indices) {
-        putLe32(bytes, index);
+        bytes += encodeQueueMark({index, false, {}});
     }
-    (void)writeAll(doneFd_, bytes.data(), bytes.size());
+    return writeAll(doneFd_, bytes.data(), bytes.size());
 }
 
-void QueueRecord::remove() {
-    if (namesFd_ < 0) {
-        return;
+void QueueRecord::remove(const std::string& dir) {
+    const std::string where = namesFd_ >= 0 ? dir_ : dir;
+    if (!where.empty()) {
+        ::unlink((where + kRecordName).c_str());
+        ::unlink((where + kRecordDoneName).c_str());
     }
-    ::unlink((dir_ + kRecordName).c_str());
-    ::unlink((dir_ + kRecordDoneName).c_str());
     close();
 }
 

@@ -16,16 +16,19 @@ namespace {
 
 // Shared with the handler, which may run on any thread: only lock-free atomics.
 std::atomic<int> g_writeFd{-1};
-std::atomic<int> g_count{0};
+std::atomic<int> g_interrupts{0};
 struct sigaction g_previous[SignalBridge::kSignalCount];
 
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs lock-free atomics");
 
 extern "C" void onTerminationSignal(int number) {
     const int savedErrno = errno;
-    if (g_count.fetch_add(1) >= 1) {
-        // The second signal: the default action, at once. The signal is blocked
-        // while its handler runs, so it is delivered as the handler returns.
+    // Ctrl+C pressed again ends the process at once: the default action, delivered
+    // as the handler returns (the signal is blocked while it runs). SIGTERM and
+    // SIGHUP never skip the clean close: the session manager sends them as a pair
+    // (and a closing terminal SIGHUP twice) and kills for good after its own
+    // timeout, so every one of them is the same close request.
+    if (number == SIGINT && g_interrupts.fetch_add(1) >= 1) {
         std::signal(number, SIG_DFL);
         std::raise(number);
         errno = savedErrno;
@@ -50,7 +53,7 @@ SignalBridge::SignalBridge(std::function<void(int)> onSignal, QObject* parent)
         return;
     }
     readFd_ = fds[0];
-    g_count.store(0);
+    g_interrupts.store(0);
     g_writeFd.store(fds[1]);
 
     notifier_ = new QSocketNotifier(readFd_, QSocketNotifier::Read, this);

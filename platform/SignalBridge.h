@@ -18,9 +18,10 @@ class SignalBridge : public QObject {
     Q_OBJECT
 public:
     // Installs the handlers. The first signal calls `onSignal` with its number, on
-    // the thread that created the bridge, from its event loop; the call is not
-    // repeated while it runs (a nested loop it starts brings no second call). A
-    // second signal ends the process at once with that signal's default action.
+    // the thread that created the bridge, from its event loop; it is made once:
+    // every later signal is part of the same close request (a logout sends SIGTERM
+    // and SIGHUP at once). Only a second SIGINT (Ctrl+C pressed again) ends the
+    // process at once with SIGINT's default action.
     // When the pipe or a handler cannot be set up, the signals keep their
     // default actions and `error` tells why.
     explicit SignalBridge(std::function<void(int)> onSignal, QObject* parent = nullptr);

@@ -14,6 +14,7 @@
 #include <taglib/tpropertymap.h>
 #include <taglib/wavfile.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -310,16 +311,6 @@ bool copyContent(int from, int to) {
     }
 }
 
-bool syncFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
-
 // The size of the ID3v2 tag at the start of a file (header, frames, footer), or 0.
 std::uint64_t id3v2SizeAtFront(const std::string& path) {
     unsigned char header[10] = {};
@@ -350,6 +341,94 @@ std::uint32_t le32(const unsigned char* p) {
     return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
            std::uint32_t{p[3]} << 24;
 }
+
+// Names of tagged copies that had to be named: the writer's process id first, so
+// the next tag write in the folder can remove the ones whose writer died.
+const char kTagCopyPrefix[] = ".tw-tag-";
+
+// The tagged copy of a file, made beside it so that a kill at any moment leaves
+// nothing behind: an unnamed file (O_TMPFILE) that gets a name only to be renamed
+// over the original at once; where the file system has no unnamed files (FUSE,
+// vfat), a named temporary, which the next tag write in that folder removes once
+// its writer is gone.
+class TagCopy {
+public:
+    explicit TagCopy(const std::string& dir) : dir_(dir) {
+        platform::removeTemporariesOfDeadWriters(dir_, kTagCopyPrefix);
+        fd_ = ::open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        for (int attempt = 0; fd_ < 0 && attempt < 100; ++attempt) {
+            named_ = uniqueName();
+            fd_ = ::open(named_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (fd_ < 0) {
+                const int error = errno;
+                named_.clear();
+                if (error != EEXIST) {
+                    errno = error;
+                    break;
+                }
+            }
+        }
+    }
+    ~TagCopy() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        if (!named_.empty()) {
+            ::unlink(named_.c_str());
+        }
+    }
+    TagCopy(const TagCopy&) = delete;
+    TagCopy& operator=(const TagCopy&) = delete;
+
+    int fd() const { return fd_; }
+    // A path that opens the copy, for TagLib.
+    std::string path() const {
+        return named_.empty() ? "/proc/self/fd/" + std::to_string(fd_) : named_;
+    }
+
+    // Flushes the copy to disk and puts it in place of `target`.
+    bool publish(const std::string& target, std::string& why) {
+        if (::fsync(fd_) != 0) {
+            why = errnoText("cannot flush the tagged copy", errno);
+            return false;
+        }
+        if (named_.empty()) {
+            // linkat never replaces a file: link under a unique name, then rename.
+            std::string linked = uniqueName();
+            for (int attempt = 0; attempt < 100; ++attempt) {
+                if (::linkat(AT_FDCWD, path().c_str(), AT_FDCWD, linked.c_str(),
+                             AT_SYMLINK_FOLLOW) == 0) {
+                    named_ = linked;
+                    break;
+                }
+                if (errno != EEXIST) {
+                    why = errnoText("cannot name the tagged copy", errno);
+                    return false;
+                }
+                linked = uniqueName();
+            }
+        }
+        if (::rename(named_.c_str(), target.c_str()) != 0) {
+            why = errnoText("cannot replace the file", errno);
+            return false;
+        }
+        named_.clear();
+        return true;
+    }
+
+private:
+    // Unique among running processes by the process id, within this one by the
+    // count; a name left by a dead process of the same id is skipped (EEXIST).
+    std::string uniqueName() const {
+        static std::atomic<unsigned> counter{0};
+        return dir_ + "/" + kTagCopyPrefix + std::to_string(::getpid()) + "-" +
+               std::to_string(counter.fetch_add(1));
+    }
+
+    std::string dir_;
+    std::string named_; // the copy's name while it has one
+    int fd_ = -1;
+};
 
 } // namespace
 
@@ -439,37 +518,28 @@ bool WriteMp3Tags(const std::string& path, const TagSet& tags, std::string& why)
         return false;
     }
 
-    std::string temp = directoryOf(target) + "/.tw-tag-XXXXXX";
-    int out = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (out < 0) {
+    TagCopy copy(directoryOf(target));
+    if (copy.fd() < 0) {
         why = errnoText("cannot create a file beside it", errno);
         return false;
     }
-    auto abandon = [&temp](int fd) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        ::unlink(temp.c_str());
-    };
     int in = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0 || !copyContent(in, out)) {
+    if (in < 0 || !copyContent(in, copy.fd())) {
         why = errnoText("cannot copy the file", errno);
         if (in >= 0) {
             ::close(in);
         }
-        abandon(out);
         return false;
     }
     ::close(in);
-    // The copy keeps the permissions the file had (mkstemp made it private).
-    ::fchmod(out, st.st_mode & 07777);
-    ::close(out);
+    // The copy keeps the permissions the file had (it was made private).
+    ::fchmod(copy.fd(), st.st_mode & 07777);
 
+    const std::string temp = copy.path();
     try {
         TagLib::MPEG::File file(temp.c_str(), false);
         if (!file.isValid() || file.readOnly()) {
             why = "TagLib cannot open the copy";
-            abandon(-1);
             return false;
         }
         fillId3v2(*file.ID3v2Tag(true), tags, true);
@@ -480,12 +550,10 @@ bool WriteMp3Tags(const std::string& path, const TagSet& tags, std::string& why)
                        trailerLookalike ? TagLib::File::StripNone : TagLib::File::StripOthers,
                        TagLib::ID3v2::v4, TagLib::File::DoNotDuplicate)) {
             why = "TagLib could not save the tag";
-            abandon(-1);
             return false;
         }
     } catch (const std::exception& e) {
         why = std::string("TagLib failed: ") + e.what();
-        abandon(-1);
         return false;
     }
 
@@ -497,20 +565,9 @@ bool WriteMp3Tags(const std::string& path, const TagSet& tags, std::string& why)
         static_cast<std::uint64_t>(tagged) !=
             tagSize + static_cast<std::uint64_t>(st.st_size) - oldTagSize) {
         why = "the tagged copy is incomplete";
-        abandon(-1);
         return false;
     }
-    if (!syncFile(temp)) {
-        why = errnoText("cannot flush the tagged copy", errno);
-        abandon(-1);
-        return false;
-    }
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        why = errnoText("cannot replace the file", errno);
-        abandon(-1);
-        return false;
-    }
-    return true;
+    return copy.publish(target, why);
 }
 
 bool WriteWavTags(const std::string& path, const TagSet& tags, std::string& why) {

@@ -2,9 +2,7 @@
 // row with its status, box and effect on the batch, and the completion actions.
 
 #include <QLabel>
-#include <csignal>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include "app/BatchJobs.h"
@@ -233,6 +231,19 @@ INSTANTIATE_TEST_SUITE_P(Rows, MissingSource,
                          ::testing::Values(DirectoryCase{true, false}, DirectoryCase{false, false},
                                            DirectoryCase{true, true}, DirectoryCase{false, true}));
 
+TEST_F(ConversionTest, TheBatchEndsOnlyOnceItsLastBoxIsAnswered) {
+    TForm1& f = makeForm(dir + "gone.wav", false);
+    // The box is read for five seconds; the three idle ticks come meanwhile.
+    fake.dialogs->answer(platform::Ok, 5000);
+    bool endedWhileOpen = true;
+    fake.dialogs->onBox = [&](const platform::MessageBoxRequest&) {
+        QTimer::singleShot(4000, [&] { endedWhileOpen = f.ApplicationEnded(); });
+    };
+    ASSERT_TRUE(apptest::waitUntil([&] { return f.ApplicationEnded(); }, 20000));
+    EXPECT_FALSE(endedWhileOpen);
+    EXPECT_EQ(fake.sound->files.size(), 1u);
+}
+
 TEST_F(ConversionTest, DirectoryAsSourceCountsAsMissing) {
     const std::string folder = testenv::makeDir("ConversionTest.folder.wav");
     TForm1& f = makeForm(folder);
@@ -295,16 +306,11 @@ TEST_F(ConversionTest, WriteFailureMidFileEndsTheEntryAndTheBatchGoesOn) {
     f.QueueFile(small);
     ASSERT_TRUE(app::CreateTargetDirectory(encodedDir));
 
-    // A file-size limit makes writes past 16 KiB fail as a full disk does.
-    struct rlimit old {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-    struct rlimit limited = old;
-    limited.rlim_cur = 16384;
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    f.Timer1Timer();
-    ::setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    {
+        // Writes past 16 KiB fail as on a full disk.
+        testenv::FileSizeLimit full(16384);
+        f.Timer1Timer();
+    }
 
     EXPECT_EQ(status(), "Error encountered");
     ASSERT_EQ(fake.dialogs->shown.size(), 1u);

@@ -3,7 +3,9 @@
 
 #include <QLabel>
 #include <QTimer>
+#include <sys/stat.h>
 
+#include "app/BatchJobs.h"
 #include "app_test_support.h"
 #include "platform/InstanceFiles.h"
 
@@ -21,10 +23,7 @@ protected:
     void TearDown() override {
         ConversionTest::TearDown();
         lock.release();
-        platform::QueueRecord leftover;
-        if (leftover.start(rt, {})) {
-            leftover.remove();
-        }
+        platform::QueueRecord().remove(rt);
     }
 
     TForm1& makeHolder(const std::vector<std::string>& names) {
@@ -49,13 +48,13 @@ TEST_F(HolderTest, TakenNamesStayRecordedUntilTheirJobEnds) {
     // A converter killed earlier left one unfinished name: it comes first.
     {
         platform::QueueRecord killed;
-        ASSERT_TRUE(killed.start(rt, {dir + "left.wav", dir + "done.wav"}));
+        ASSERT_TRUE(killed.start(rt, {{dir + "left.wav"}, {dir + "done.wav"}}));
         killed.finish({1});
         killed.close();
     }
     TForm1& f = makeHolder({dir + "own.wav"});
     EXPECT_EQ(f.FileQueue, (std::deque<std::string>{dir + "left.wav", dir + "own.wav"}));
-    EXPECT_EQ(platform::QueueRecord::readUnfinished(rt),
+    EXPECT_EQ(testenv::unfinishedNames(rt),
               (std::vector<std::string>{dir + "left.wav", dir + "own.wav"}));
 
     std::string error;
@@ -64,16 +63,15 @@ TEST_F(HolderTest, TakenNamesStayRecordedUntilTheirJobEnds) {
         << error;
     f.Timer1Timer(); // the job of left.wav (its source is missing), then the scan
     EXPECT_EQ(f.FileQueue, (std::deque<std::string>{dir + "own.wav", dir + "handed.wav"}));
-    EXPECT_EQ(platform::QueueRecord::readUnfinished(rt),
+    EXPECT_EQ(testenv::unfinishedNames(rt),
               (std::vector<std::string>{dir + "own.wav", dir + "handed.wav"}));
     EXPECT_TRUE(platform::listHandOffFiles(rt).empty());
 
     // Names the user drops with "Last file" are not left for a next converter.
     f.Image4Click();
-    EXPECT_TRUE(platform::QueueRecord::readUnfinished(rt).empty());
+    EXPECT_TRUE(testenv::unfinishedNames(rt).empty());
     f.QueueFile(dir + "again.wav");
-    EXPECT_EQ(platform::QueueRecord::readUnfinished(rt),
-              std::vector<std::string>{dir + "again.wav"});
+    EXPECT_EQ(testenv::unfinishedNames(rt), std::vector<std::string>{dir + "again.wav"});
     // Exit ends the batch: no record is left behind.
     f.Shutdown();
     EXPECT_FALSE(platform::handOffWorkWaiting(rt));
@@ -115,5 +113,69 @@ TEST_F(HolderTest, QueueingManyNamesKeepsTheDuplicateRule) {
     ASSERT_EQ(f.FileQueue.size(), 15000u);
     EXPECT_EQ(f.FileQueue.back(), dir + "14999.wav");
     EXPECT_EQ(countLine(), "15000 file(s) to decode");
-    EXPECT_EQ(platform::QueueRecord::readUnfinished(rt).size(), 15000u);
+    EXPECT_EQ(testenv::unfinishedNames(rt).size(), 15000u);
+}
+
+TEST_F(HolderTest, InterruptedJobsAreRedoneIntoTheirTargetsOrDroppedKeepingThem) {
+    // A converter that was killed left two names whose jobs had begun: "cut" once,
+    // "again" for the second time. The overwrite rule would pick new names.
+    const std::string cut = dir + "cut.wav";
+    const std::string again = dir + "again.wav";
+    apptest::makeWav(cut, 1.0);
+    apptest::makeWav(again, 1.0);
+    ASSERT_TRUE(app::CreateTargetDirectory(encodedDir));
+    const std::string cutTarget = encodedDir + "/cut.MP3";
+    const std::string againTarget = encodedDir + "/again.MP3";
+    testenv::writeFile(cutTarget, "the first 40 seconds");
+    testenv::writeFile(againTarget, "what the first attempt left");
+    testenv::writeFile(app::RedoTarget(againTarget), "the second attempt's part");
+    {
+        platform::QueueRecord killed;
+        ASSERT_TRUE(killed.start(rt, {{cut}, {again, true, againTarget}}));
+        ASSERT_TRUE(killed.started(0, cutTarget));
+        ASSERT_TRUE(killed.started(1, againTarget));
+        killed.close();
+    }
+    TForm1& f = makeHolder({});
+    f.CurrentSettings().Overwrite = 1;
+    EXPECT_EQ(f.FileQueue, std::deque<std::string>{cut});
+    tickToEnd();
+    EXPECT_EQ(testenv::listDir(encodedDir), (std::vector<std::string>{"again.MP3", "cut.MP3"}));
+    apptest::expectTone(cutTarget, 1.0, 44100, 2);
+    EXPECT_EQ(testenv::readFile(againTarget), "what the first attempt left");
+}
+
+TEST_F(HolderTest, ARecordThatCannotBeWrittenIsDroppedAndNothingLoopsOrIsLost) {
+    for (const char* name : {"own.wav", "late.wav", "handed.wav"}) {
+        apptest::makeWav(dir + name, 0.3);
+    }
+    TForm1& f = makeHolder({dir + "own.wav"});
+    ASSERT_TRUE(testenv::fileExists(rt + "queue"));
+
+    // The runtime folder is full when a name comes: the record is dropped rather
+    // than torn, and the hand-off files are kept until their names are converted.
+    {
+        testenv::FileSizeLimit full(0);
+        f.QueueFile(dir + "late.wav");
+    }
+    EXPECT_FALSE(testenv::fileExists(rt + "queue"));
+    std::string error;
+    const std::string handOff = platform::writeHandOffFile(rt, {dir + "handed.wav"}, &error);
+    ASSERT_FALSE(handOff.empty()) << error;
+    f.Timer1Timer();
+    EXPECT_TRUE(testenv::fileExists(handOff));
+
+    EXPECT_LE(tickToEnd(), 8);
+    EXPECT_TRUE(f.ApplicationEnded());
+    EXPECT_EQ(testenv::listDir(encodedDir),
+              (std::vector<std::string>{"handed.MP3", "late.MP3", "own.MP3"}));
+    EXPECT_FALSE(platform::handOffWorkWaiting(rt));
+}
+
+TEST_F(HolderTest, AFifoAtTheRecordsPathIsNoRecord) {
+    ASSERT_EQ(::mkfifo((rt + "queue").c_str(), 0600), 0);
+    TForm1& f = makeHolder({dir + "own.wav"});
+    EXPECT_EQ(f.FileQueue, std::deque<std::string>{dir + "own.wav"});
+    EXPECT_LE(tickToEnd(), 6);
+    EXPECT_TRUE(f.ApplicationEnded());
 }

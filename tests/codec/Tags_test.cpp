@@ -9,6 +9,7 @@
 #include <map>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "AudioCheck.h"
@@ -167,25 +168,7 @@ protected:
     std::string plainWav_;
 };
 
-// Writes past `bytes` fail with EFBIG (as on a full disk) while this lives.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        ::getrlimit(RLIMIT_FSIZE, &previous_);
-        rlimit limit = previous_;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &previous_);
-        std::signal(SIGXFSZ, previousHandler_);
-    }
-
-private:
-    rlimit previous_{};
-    void (*previousHandler_)(int) = nullptr;
-};
+using testenv::FileSizeLimit;
 
 } // namespace
 
@@ -380,4 +363,20 @@ TEST_F(Tags, AFileThatCannotBeTaggedStaysAsItWas) {
     EXPECT_FALSE(why.empty());
     EXPECT_TRUE(testenv::readFile(path("full.mp3")) == plainMp3_);
     EXPECT_EQ(testenv::run("ls -A '" + dir_ + "' | grep -q '^.tw-tag'"), 1) << "a copy was left";
+
+    // A copy left by a writer killed while tagging goes with the next tag write in
+    // its folder; a running writer's stays.
+    const pid_t gone = ::fork();
+    if (gone == 0) {
+        ::_exit(0);
+    }
+    ::waitpid(gone, nullptr, 0);
+    const std::string dead = path(".tw-tag-" + std::to_string(gone) + "-0");
+    const std::string alive = path(".tw-tag-" + std::to_string(::getpid()) + "-999");
+    testenv::writeFile(dead, plainMp3_);
+    testenv::writeFile(alive, plainMp3_);
+    testenv::writeFile(path("next.mp3"), plainMp3_);
+    EXPECT_TRUE(tags::WriteMp3Tags(path("next.mp3"), fullTags(), why)) << why;
+    EXPECT_FALSE(testenv::fileExists(dead));
+    EXPECT_TRUE(testenv::fileExists(alive));
 }

@@ -206,16 +206,40 @@ TEST(ClosingOrder, ConversionEndingWithTheOptionsDialogOpenSavesNothing) {
     EXPECT_EQ(stored.DecodedDir, dir + "/decoded");
 }
 
+TEST(ClosingOrder, NamesHandedOverDuringTheExitQuestionAreConvertedAfterIt) {
+    const std::string dir = testenv::makeDir("exit-handoff");
+    saveSettings(dir + "/decoded", dir + "/encoded", dir + "/ripped");
+    apptest::makeWav(dir + "/long.wav", 60);
+    apptest::makeWav(dir + "/late.wav", 0.5);
+    e2e::Options options;
+    options.env["TW_DRIVE"] = "convert-exit-box";
+    options.env["TW_DRIVE_HOLD"] = "Delete uncomplete files ?";
+    options.env["TW_DRIVE_RELEASE"] = dir + "/answered";
+    e2e::Process p = e2e::start(driver(), {dir + "/long.wav"}, options);
+    ASSERT_TRUE(waitForOutput(p, "box: Delete uncomplete files ?", kEndMs)) << e2e::output(p);
+    // The converter still holds the lock: the name is handed over.
+    EXPECT_EQ(e2e::run(e2e::programPath(), {dir + "/late.wav"}, kEndMs), 1);
+    testenv::writeFile(dir + "/answered", "");
+    ASSERT_EQ(e2e::wait(p, kEndMs), 0) << e2e::output(p) << e2e::errors(p);
+    // OK deleted the exited job's target; the handed-over name was converted.
+    EXPECT_EQ(testenv::listDir(dir + "/encoded"), std::vector<std::string>{"late.MP3"});
+    apptest::expectTone(dir + "/encoded/late.MP3", 0.5, 44100, 2);
+    EXPECT_FALSE(testenv::fileExists(runtimeDir() + "active.flg"));
+}
+
 // SIGTERM while the work runs: the process ends by itself, the file is finished as
 // a close would finish it, and the lock is gone.
 class Signals : public ::testing::Test {
 protected:
-    // Starts the driver, waits for `ready`, sends `signal` and waits for the end.
+    // Starts the driver, waits for `ready`, sends `sent` (one right after the
+    // other, as a logout sends SIGTERM and SIGHUP) and waits for the end.
     void terminate(const std::vector<std::string>& args, e2e::Options options,
-                   const std::string& ready, int signal = SIGTERM) {
+                   const std::string& ready, std::vector<int> sent = {SIGTERM}) {
         e2e::Process p = e2e::start(driver(), args, options);
         ASSERT_TRUE(waitForOutput(p, ready, kEndMs)) << e2e::output(p) << e2e::errors(p);
-        ASSERT_EQ(::kill(p.pid, signal), 0);
+        for (int signal : sent) {
+            ASSERT_EQ(::kill(p.pid, signal), 0);
+        }
         const int code = e2e::wait(p, kEndMs);
         out = e2e::output(p);
         ASSERT_EQ(code, 0) << out << e2e::errors(p);
@@ -225,23 +249,33 @@ protected:
     std::string out;
 };
 
-TEST_F(Signals, TermMidEncodeLeavesAFinishedMp3) {
+TEST_F(Signals, TermMidEncodeLeavesAFinishedMp3AndTheNextStartRedoesItInPlace) {
     const std::string dir = testenv::makeDir("term-encode");
-    saveSettings(dir + "/decoded", dir + "/encoded", dir + "/ripped");
+    e2e::saveSettings(dir + "/decoded", dir + "/encoded",
+                      [](settings::SettingsRecord& r) { r.Overwrite = 1; });
     apptest::makeWav(dir + "/long.wav", 60);
+    apptest::makeWav(dir + "/next.wav", 0.5);
     e2e::Options options;
     options.env["TW_DRIVE"] = "convert-wait-signal";
     terminate({dir + "/long.wav"}, options, "working");
     expectWholeMp3(dir + "/encoded/long.MP3");
+
+    // The cut-off job stays unfinished: the next converter redoes it whole into
+    // the same file, not into a renamed one beside the short one.
+    ASSERT_EQ(e2e::run(e2e::programPath(), {dir + "/next.wav"}, 120000), 0);
+    EXPECT_EQ(testenv::listDir(dir + "/encoded"),
+              (std::vector<std::string>{"long.MP3", "next.MP3"}));
+    apptest::expectTone(dir + "/encoded/long.MP3", 60, 44100, 2);
 }
 
-TEST_F(Signals, TermMidDecodeLeavesAWavWhoseHeaderDescribesItsBytes) {
+TEST_F(Signals, LogoutPairMidDecodeLeavesAWavWhoseHeaderDescribesItsBytes) {
     const std::string dir = testenv::makeDir("term-decode");
     saveSettings(dir + "/decoded", dir + "/encoded", dir + "/ripped");
     apptest::makeMp3(dir + "/long.mp3", 120);
     e2e::Options options;
     options.env["TW_DRIVE"] = "convert-wait-signal";
-    terminate({dir + "/long.mp3"}, options, "working", SIGHUP);
+    // systemd's SIGTERM and SIGHUP arrive before the first is handled: one close.
+    terminate({dir + "/long.mp3"}, options, "working", {SIGTERM, SIGHUP, SIGHUP});
     expectWholeWav(dir + "/decoded/long.WAV", 2);
 }
 
@@ -252,7 +286,7 @@ TEST_F(Signals, TermWhileTheExitQuestionIsOpenDismissesItAndKeepsTheTarget) {
     e2e::Options options;
     options.env["TW_DRIVE"] = "convert-exit-box";
     options.env["TW_DRIVE_HOLD"] = "Delete uncomplete files ?";
-    terminate({dir + "/long.wav"}, options, "box: Delete uncomplete files ?", SIGINT);
+    terminate({dir + "/long.wav"}, options, "box: Delete uncomplete files ?", {SIGINT});
     // Dismissed is Cancel: the partial target stays, finished.
     EXPECT_NE(out.find("dismissed: Delete uncomplete files ?\n"), std::string::npos) << out;
     expectWholeMp3(dir + "/encoded/long.MP3");

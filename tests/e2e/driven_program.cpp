@@ -10,8 +10,9 @@
 //
 // Boxes: "Abort ripping ?" takes its answers from TW_DRIVE_ABORT ("No,Yes": one per
 // box, in order; Yes when none is left). A box whose text starts with TW_DRIVE_HOLD
-// stays open until the program dismisses it (at most 30 s). Every other box gets
-// its default answer.
+// stays open until the program dismisses it, or until the file TW_DRIVE_RELEASE
+// exists, when it gets its default answer (at most 30 s). Every other box gets its
+// default answer.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
@@ -76,6 +77,7 @@ public:
             }
         }
         hold_ = env("TW_DRIVE_HOLD");
+        release_ = env("TW_DRIVE_RELEASE");
     }
 
     platform::Button messageBox(const platform::MessageBoxRequest& request) override {
@@ -89,7 +91,9 @@ public:
         }
         if (!hold_.empty() && request.text.rfind(hold_, 0) == 0) {
             const int before = dismissals_;
-            waitFor([&] { return dismissals_ != before; });
+            waitFor([&] {
+                return dismissals_ != before || (!release_.empty() && sizeOf(release_) >= 0);
+            });
             if (dismissals_ != before) {
                 say("dismissed: " + request.text);
                 return platform::closedAnswer(request);
@@ -105,6 +109,7 @@ public:
 private:
     QList<platform::Button> abortAnswers_;
     std::string hold_;
+    std::string release_;
     int dismissals_ = 0;
 };
 

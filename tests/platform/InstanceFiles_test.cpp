@@ -30,7 +30,7 @@ std::string freshDir(const std::string& name) {
     return dir + "/";
 }
 
-}  // namespace
+} // namespace
 
 TEST(HandOffFile, OneNameWithBlankIsCountTwoLengthAndBytes) {
     EXPECT_EQ(encodeHandOff({"C:\\a b.mp3"}), le32(2) + le32(10) + "C:\\a b.mp3");
@@ -89,8 +89,9 @@ TEST(HandOffFile, ScanListsPlainNumberedFilesInOrder) {
         testenv::writeFile(dir + n, le32(1));
     }
     mkdir((dir + "addedmp3.5").c_str(), 0700);
-    EXPECT_EQ(listHandOffFiles(dir), (std::vector<std::string>{dir + "addedmp3.0", dir + "addedmp3.2",
-                                                               dir + "addedmp3.10"}));
+    EXPECT_EQ(
+        listHandOffFiles(dir),
+        (std::vector<std::string>{dir + "addedmp3.0", dir + "addedmp3.2", dir + "addedmp3.10"}));
 }
 
 TEST(HandOffFile, TakeReadsQueuesAndDeletes) {
@@ -103,6 +104,24 @@ TEST(HandOffFile, TakeReadsQueuesAndDeletes) {
     EXPECT_EQ(names, (std::vector<std::string>{"/already.mp3", "/one.mp3", "/two words.wav"}));
     EXPECT_FALSE(testenv::fileExists(path));
     EXPECT_FALSE(takeHandOffFile(path, names));
+}
+
+TEST(HandOffFile, AWriterWithdrawsOnlyItsOwnFile) {
+    std::string dir = freshDir("withdraw");
+    std::string error;
+    FileIdentity mine;
+    const std::string path = writeHandOffFile(dir, {"/mine.wav"}, &error, &mine);
+    ASSERT_FALSE(path.empty()) << error;
+    // A converter takes it, and another writer publishes the same number.
+    std::vector<std::string> names;
+    ASSERT_TRUE(takeHandOffFile(path, names));
+    FileIdentity theirs;
+    ASSERT_EQ(writeHandOffFile(dir, {"/theirs.wav"}, &error, &theirs), path) << error;
+    EXPECT_FALSE(withdrawHandOffFile(path, mine));
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_TRUE(testenv::fileExists(path));
+    EXPECT_TRUE(withdrawHandOffFile(path, theirs));
+    EXPECT_FALSE(testenv::fileExists(path));
 }
 
 TEST(HandOffFile, ManyConcurrentWritersNeverShareANumber) {
@@ -187,7 +206,9 @@ TEST(RuntimeDir, RefusesAFileInItsPlace) {
 
 namespace {
 
-std::string probe() { return testenv::appDir() + "tw_instance_probe"; }
+std::string probe() {
+    return testenv::appDir() + "tw_instance_probe";
+}
 
 // Starts the probe holding the lock and waits until it says so.
 pid_t startHolder(const std::string& dir) {
@@ -199,7 +220,8 @@ pid_t startHolder(const std::string& dir) {
     if (pid == 0) {
         dup2(pipeFds[1], 1);
         close(pipeFds[0]);
-        execl(probe().c_str(), "tw_instance_probe", "hold", dir.c_str(), static_cast<char*>(nullptr));
+        execl(probe().c_str(), "tw_instance_probe", "hold", dir.c_str(),
+              static_cast<char*>(nullptr));
         _exit(127);
     }
     close(pipeFds[1]);
@@ -214,7 +236,7 @@ pid_t startHolder(const std::string& dir) {
     return pid;
 }
 
-}  // namespace
+} // namespace
 
 TEST(InstanceLock, OnlyOneHolderAtATime) {
     std::string dir = freshDir("lock-one");
@@ -310,60 +332,84 @@ TEST(QueueRecord, KeepsTheUnfinishedNamesInTheirOrder) {
     std::string dir = freshDir("record");
     EXPECT_FALSE(handOffWorkWaiting(dir));
     QueueRecord record;
-    ASSERT_TRUE(record.start(dir, {"/a.wav", "/b.mp3"}));
+    ASSERT_TRUE(record.start(dir, {{"/a.wav"}, {"/b.mp3"}}));
     EXPECT_EQ(record.next(), 2u);
     ASSERT_TRUE(record.append({"/c d.wav", "/caf\xe9.mp3"}));
-    record.finish({1});
-    record.finish({0, 3});
-    EXPECT_EQ(QueueRecord::readUnfinished(dir), std::vector<std::string>{"/c d.wav"});
+    ASSERT_TRUE(record.finish({1}));
+    ASSERT_TRUE(record.finish({0, 3}));
+    EXPECT_EQ(testenv::unfinishedNames(dir), std::vector<std::string>{"/c d.wav"});
     EXPECT_TRUE(handOffWorkWaiting(dir));
 
     // A killed converter leaves the files; the next record replaces them, and the
     // finish marks of the old one do not apply to the new one.
     record.close();
-    EXPECT_EQ(QueueRecord::readUnfinished(dir), std::vector<std::string>{"/c d.wav"});
+    EXPECT_EQ(testenv::unfinishedNames(dir), std::vector<std::string>{"/c d.wav"});
     QueueRecord next;
-    ASSERT_TRUE(next.start(dir, {"/c d.wav", "/e.wav"}));
-    EXPECT_EQ(QueueRecord::readUnfinished(dir), (std::vector<std::string>{"/c d.wav", "/e.wav"}));
+    ASSERT_TRUE(next.start(dir, {{"/c d.wav"}, {"/e.wav"}}));
+    EXPECT_EQ(testenv::unfinishedNames(dir), (std::vector<std::string>{"/c d.wav", "/e.wav"}));
     next.remove();
-    EXPECT_TRUE(QueueRecord::readUnfinished(dir).empty());
+    EXPECT_TRUE(testenv::unfinishedNames(dir).empty());
+    EXPECT_FALSE(handOffWorkWaiting(dir));
+}
+
+TEST(QueueRecord, ARecordThatCannotBeStartedTakesTheOldOneWithIt) {
+    std::string dir = freshDir("record-full");
+    QueueRecord stopped;
+    ASSERT_TRUE(stopped.start(dir, {{"/left.wav"}}));
+    stopped.close();
+    QueueRecord next;
+    {
+        testenv::FileSizeLimit full(0);
+        EXPECT_FALSE(next.start(dir, {{"/left.wav"}, {"/own.wav"}}));
+    }
+    EXPECT_FALSE(next.active());
     EXPECT_FALSE(handOffWorkWaiting(dir));
 }
 
 TEST(QueueRecord, TornOrForeignFilesLoseOnlyTheirDamagedPart) {
     std::string dir = freshDir("record-torn");
-    const std::string names = encodeQueueRecord(7, {"/one.wav", "/two.wav"});
+    const std::string names = encodeQueueRecord(7, {{"/one.wav"}, {"/two.wav"}});
     // An append cut short by a kill: the names before it stay.
     testenv::writeFile(dir + "queue", names + le32(9) + "/thr");
     testenv::writeFile(dir + "queue.done", "TWD1" + le32(7) + le32(0) + "\x01");
-    EXPECT_EQ(QueueRecord::readUnfinished(dir), std::vector<std::string>{"/two.wav"});
+    EXPECT_EQ(testenv::unfinishedNames(dir), std::vector<std::string>{"/two.wav"});
     // Finish marks of another generation are ignored.
     testenv::writeFile(dir + "queue.done", "TWD1" + le32(8) + le32(0));
-    EXPECT_EQ(QueueRecord::readUnfinished(dir), (std::vector<std::string>{"/one.wav", "/two.wav"}));
+    EXPECT_EQ(testenv::unfinishedNames(dir), (std::vector<std::string>{"/one.wav", "/two.wav"}));
     // A file that is not a record is no record.
     testenv::writeFile(dir + "queue", le32(2) + le32(4) + "/x.y");
-    EXPECT_TRUE(QueueRecord::readUnfinished(dir).empty());
+    EXPECT_TRUE(testenv::unfinishedNames(dir).empty());
 }
 
-TEST(QueueRecord, AJobInterruptedTwiceIsNotRetriedAgain) {
+TEST(QueueRecord, AnInterruptedJobIsRedoneOnceIntoItsTargetThenDropped) {
     std::string dir = freshDir("record-retry");
     QueueRecord first;
-    ASSERT_TRUE(first.start(dir, {"/ends-the-converter.wav", "/next.wav"}));
-    first.started(0);
+    ASSERT_TRUE(first.start(dir, {{"/ends-the-converter.wav"}, {"/next.wav"}}));
+    ASSERT_TRUE(first.started(0, "/out/ends-the-converter.MP3"));
+    // The hand-off file a batch came from is recorded after its names.
+    const FileIdentity handOff{1, 2, 3, 4};
+    ASSERT_TRUE(first.append({"/handed.wav"}, &handOff));
     first.close(); // killed inside the job
-    std::vector<bool> retried;
-    std::vector<std::string> dropped;
-    std::vector<std::string> left = QueueRecord::readUnfinished(dir, &retried, &dropped);
-    EXPECT_EQ(left, (std::vector<std::string>{"/ends-the-converter.wav", "/next.wav"}));
-    EXPECT_EQ(retried, (std::vector<bool>{true, false}));
-    EXPECT_TRUE(dropped.empty());
+    RecordLeft left = QueueRecord::readLeft(dir);
+    const std::vector<RecordedName> expected = {
+        {"/ends-the-converter.wav", true, "/out/ends-the-converter.MP3"},
+        {"/next.wav", false, {}},
+        {"/handed.wav", false, {}}};
+    EXPECT_EQ(left.unfinished, expected);
+    EXPECT_TRUE(left.dropped.empty());
+    EXPECT_EQ(left.absorbed, std::vector<FileIdentity>{handOff});
 
+    // The next record keeps the mark and the target until the redo starts; killed
+    // inside the same job again, the name is dropped with its target.
     QueueRecord second;
-    ASSERT_TRUE(second.start(dir, left, nullptr, retried));
-    second.started(0);
-    second.close(); // killed inside the same job again
-    retried.clear();
-    left = QueueRecord::readUnfinished(dir, &retried, &dropped);
-    EXPECT_EQ(left, std::vector<std::string>{"/next.wav"});
-    EXPECT_EQ(dropped, std::vector<std::string>{"/ends-the-converter.wav"});
+    ASSERT_TRUE(second.start(dir, left.unfinished));
+    second.close();
+    EXPECT_EQ(QueueRecord::readLeft(dir).unfinished, expected);
+    QueueRecord third;
+    ASSERT_TRUE(third.start(dir, left.unfinished));
+    ASSERT_TRUE(third.started(0, "/out/ends-the-converter.MP3"));
+    third.close();
+    left = QueueRecord::readLeft(dir);
+    EXPECT_EQ(left.unfinished, (std::vector<RecordedName>(expected.begin() + 1, expected.end())));
+    EXPECT_EQ(left.dropped, std::vector<RecordedName>{expected[0]});
 }

@@ -1,11 +1,14 @@
 #include "TestEnv.h"
 
+#include "platform/InstanceFiles.h"
+
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fstream>
 #include <sstream>
-#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -167,6 +170,27 @@ std::vector<std::string> listDir(const std::string& dir) {
         ::closedir(d);
     }
     std::sort(names.begin(), names.end());
+    return names;
+}
+
+FileSizeLimit::FileSizeLimit(rlim_t bytes) {
+    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    ::getrlimit(RLIMIT_FSIZE, &previous_);
+    rlimit limit = previous_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &previous_);
+    std::signal(SIGXFSZ, previousHandler_);
+}
+
+std::vector<std::string> unfinishedNames(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const platform::RecordedName& entry : platform::QueueRecord::readLeft(dir).unfinished) {
+        names.push_back(entry.name);
+    }
     return names;
 }
 

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <string>
+#include <sys/resource.h>
 #include <vector>
 
 namespace testenv {
@@ -39,6 +40,24 @@ int run(const std::string& command);
 // "album_artist", "date", "track", "genre", "comment"; keys in lower case). Fails
 // the current test when ffprobe cannot read the file.
 std::map<std::string, std::string> probeTags(const std::string& path);
+
+// Writes past `bytes` fail with EFBIG (as on a full disk) while this lives, in
+// every thread of the process.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit previous_{};
+    void (*previousHandler_)(int) = nullptr;
+};
+
+// The names a converter's record in the runtime folder `dir` leaves to convert, in
+// their order.
+std::vector<std::string> unfinishedNames(const std::string& dir);
 
 // The folder that holds the built program and the files it loads (the test
 // executables' own folder).
