@@ -6,8 +6,11 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QLabel>
+#include <QTimer>
 #include <cstdio>
 #include <exception>
+#include <stdexcept>
+#include <unordered_set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,7 +44,8 @@ std::string TargetNameFor(const std::string& dir, const std::string& entry,
     return directory + "/" + base + extension;
 }
 
-std::string UniqueTargetName(const std::string& target, const std::string& extension) {
+std::string UniqueTargetName(const std::string& target, const std::string& extension,
+                             const std::function<bool(const std::string&)>& settled) {
     const std::string directory = platform::withTrailingSlash(platform::parentDir(target));
     std::string base = platform::fileName(target);
     const std::string::size_type dot = base.rfind('.');
@@ -50,6 +54,9 @@ std::string UniqueTargetName(const std::string& target, const std::string& exten
     }
     for (unsigned long n = 0;; ++n) {
         std::string candidate = directory + base + std::to_string(n) + extension;
+        if (settled && !settled(candidate)) {
+            return {};
+        }
         if (!PathExists(candidate)) {
             return candidate;
         }
@@ -86,20 +93,11 @@ std::string displayText(const std::string& bytes) {
     return QFile::decodeName(bytes.c_str()).toStdString();
 }
 
-void processPendingEvents() {
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
-
 // Every job that fails says so on stderr, boxes or not: a batch started from a
 // script, or with "Don't display errors", still leaves a trace of what failed.
 void reportFailure(const std::string& source, const std::string& what) {
     std::fprintf(stderr, "mp3tunewright: %s: %s\n", source.c_str(), what.c_str());
     std::fflush(stderr);
-}
-
-off_t sizeOrZero(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
 }
 
 } // namespace
@@ -122,192 +120,357 @@ void TForm1::EncodeFile(const std::string& entry) {
     RunJobGuarded(entry, KindEncode);
 }
 
-void TForm1::RunJobGuarded(const std::string& entry, Kind kind) {
+bool TForm1::RunJobGuarded(const std::string& entry, Kind kind) {
     // A job started by a tick inside another job's box keeps the outer job's flag.
     const bool outerEntryTaken = entryTaken_;
-    const uint32_t outerTakenIndex = takenIndex_;
-    const uint32_t outerTakenEpoch = takenEpoch_;
     entryTaken_ = false;
-    takenIndex_ = kNoIndex;
-    jobCutOff_ = false;
-    redoTarget_.clear();
+    bool ran = true;
     try {
-        RunJob(entry, kind);
+        ran = RunJob(entry, kind);
     } catch (const std::exception& error) {
         EndJobAfterException(entry, kind, &error);
     } catch (...) {
         EndJobAfterException(entry, kind, nullptr);
     }
-    DeleteAbandonedTarget();
-    // The finished entry leaves the record before any further job starts; an
-    // entry of a record that was replaced meanwhile is not in the new one. A job
-    // cut off by a close from outside is not finished: the next converter redoes it.
-    if (takenIndex_ != kNoIndex && takenEpoch_ == recordEpoch_ && !jobCutOff_) {
-        RecordWritten(record_.finish({takenIndex_}));
-    }
     entryTaken_ = outerEntryTaken;
-    takenIndex_ = outerTakenIndex;
-    takenEpoch_ = outerTakenEpoch;
+    return ran;
 }
 
 void TForm1::EndJobAfterException(const std::string& entry, Kind kind,
                                   const std::exception* error) {
-    // The job ends as an error: its entry leaves the queue, the codec lets go of
-    // its files, Busy is cleared (else no later job nor the completion could ever
-    // run) and the batch goes on.
+    // The job ends as an error: its entry leaves the queue, its worker has let go
+    // of its files, Busy is cleared (else no later job nor the completion could
+    // ever run) and the batch goes on.
     if (!entryTaken_ && !FileQueue.empty() && FileQueue.front() == entry) {
-        takenIndex_ = PopEntry();
-        takenEpoch_ = recordEpoch_;
+        auto planned = planned_.find(entry);
+        if (planned != planned_.end()) {
+            if (planned->second.job != 0) {
+                pool_->stop(planned->second.job);
+            }
+            planned_.erase(planned);
+            --plannedCount_;
+        }
+        PopEntry();
     }
     if (Busy) {
-        try {
-            if (kind == KindDecode) {
-                Codec().CloseDecode();
-            } else {
-                Codec().CloseEncode();
-            }
-        } catch (...) {
-            // The first error is the one reported.
-        }
+        pool_->stop(currentJob_);
+        WaitForJob(currentJob_, nullptr);
     }
     Busy = false;
-    FinishRedo(kCodecFailed);
+    ShowJobException(entry, kind, error ? error->what() : "Unknown exception");
+}
+
+void TForm1::ShowJobException(const std::string& entry, Kind kind, const std::string& what) {
     SetProgress(255);
     ShowStatus("Error encountered",
                kind == KindDecode ? kDecodeJob.errorShift : kEncodeJob.errorShift);
-    reportFailure(entry, error ? error->what() : "Unknown exception");
+    reportFailure(entry, what);
     if (!CurrentSettings().NoErrors) {
+        const std::runtime_error error(what);
         ++openBoxes_;
-        app::ShowException(error);
+        app::ShowException(&error);
         --openBoxes_;
     }
 }
 
-void TForm1::FinishRedo(int code) {
-    if (redoTarget_.empty()) {
-        return;
-    }
-    // The redo takes the target's place when it finished, or when it got further
-    // than the interrupted job did; else the target keeps what it held.
-    const std::string written = TargetName;
-    if (code == codec::kCodecDone || sizeOrZero(written) > sizeOrZero(redoTarget_)) {
-        if (::rename(written.c_str(), redoTarget_.c_str()) == 0) {
-            TargetName = redoTarget_;
+void TForm1::TakeEntry() {
+    PopEntry();
+    entryTaken_ = true;
+}
+
+std::optional<TForm1::JobPlan> TForm1::PlanJob(const std::string& entry, Kind kindValue) {
+    const bool decode = kindValue == KindDecode;
+    const JobKind& kind = decode ? kDecodeJob : kEncodeJob;
+    const settings::SettingsRecord& s = CurrentSettings();
+    JobPlan plan;
+    plan.kind = kindValue;
+
+    // What running jobs read or write is decided only once they have ended, so
+    // every decision here is the one a run of one job at a time would make.
+    std::unordered_set<std::string> reserved;
+    for (const auto& [id, job] : jobs_) {
+        if (!job.ended) {
+            reserved.insert({job.order.source, job.order.target, job.order.redoTarget});
         }
     }
-    ::unlink(written.c_str());
-    redoTarget_.clear();
+    auto blocked = [&reserved](const std::string& path) { return reserved.count(path) != 0; };
+    if (blocked(entry)) {
+        return std::nullopt;
+    }
+
+    // A job interrupted before (the converter was killed or closed from outside
+    // inside it) is redone into the target it had begun, not into a second one.
+    auto left = leftInfo_.find(entry);
+    const std::string redo = left != leftInfo_.end() ? left->second.target : std::string();
+    plan.targetDir = !redo.empty() ? platform::parentDir(redo)
+                                   : (decode ? s.DecodedDir : s.EncodedDir);
+    if (!app::CreateTargetDirectory(plan.targetDir)) {
+        plan.outcome = JobPlan::DirectoryFailed;
+        return plan;
+    }
+
+    std::string target =
+        !redo.empty() ? redo : app::TargetNameFor(plan.targetDir, entry, kind.extension);
+    if (blocked(target)) {
+        return std::nullopt;
+    }
+    if (redo.empty() && app::PathExists(target)) {
+        switch (s.Overwrite) {
+        case 1: {
+            // Every name tried on the way must be settled too.
+            target = app::UniqueTargetName(
+                target, kind.extension, [&](const std::string& name) { return !blocked(name); });
+            if (target.empty()) {
+                return std::nullopt;
+            }
+            break;
+        }
+        case 2:
+            plan.outcome = JobPlan::Skipped;
+            return plan;
+        default:
+            // The codec deletes the existing file when it opens the job.
+            break;
+        }
+    }
+    plan.target = target;
+    if (!platform::fileExists(entry)) {
+        plan.outcome = JobPlan::MissingSource;
+        return plan;
+    }
+    plan.outcome = JobPlan::Run;
+    plan.order.decode = decode;
+    plan.order.source = entry;
+    plan.order.target = redo.empty() ? target : app::RedoTarget(target);
+    plan.order.redoTarget = redo;
+    plan.order.nice = NiceFor(s.Priority);
+    return plan;
 }
 
-void TForm1::TakeEntry(const std::string& target) {
-    takenIndex_ = PopEntry();
-    takenEpoch_ = recordEpoch_;
-    entryTaken_ = true;
-    if (takenIndex_ != kNoIndex) {
-        RecordWritten(record_.started(takenIndex_, target));
+int TForm1::NiceFor(int16_t priority) {
+    switch (priority) {
+    case 0:
+        return 10; // Low
+    case 1:
+        return 0; // Normal
+    case 3:
+        return -10; // High
+    default:
+        return -5; // Above normal
     }
 }
 
-void TForm1::RunJob(const std::string& entry, Kind kindValue) {
+bool TForm1::Dispatch(const std::string& entry, Kind kind) {
+    std::optional<JobPlan> plan = PlanJob(entry, kind);
+    if (!plan || (plan->outcome == JobPlan::Run && !pool_->hasIdleWorker())) {
+        return false;
+    }
+    leftInfo_.erase(entry);
+    const uint32_t index = RecordIndexOf(entry);
+    if (plan->outcome == JobPlan::Run) {
+        // Recorded as started, with its target, before the worker writes a byte.
+        if (index != kNoIndex) {
+            RecordWritten(record_.started(index, plan->target));
+        }
+        plan->job = pool_->start(plan->order);
+        RunningJob& job = jobs_[plan->job];
+        job.order = plan->order;
+        job.recordIndex = index;
+        job.recordEpoch = recordEpoch_;
+    } else if (index != kNoIndex) {
+        // Decided without a codec: the entry is done with as it is decided.
+        RecordWritten(record_.finish({index}));
+    }
+    planned_.emplace(entry, std::move(*plan));
+    ++plannedCount_;
+    return true;
+}
+
+void TForm1::DispatchAhead() {
+    if (!parallel_ || StopRequested || CloseRequested || batchEndsAt_) {
+        return;
+    }
+    while (plannedCount_ < FileQueue.size() && pool_->hasIdleWorker()) {
+        const std::string entry = FileQueue[plannedCount_];
+        const Kind kind = app::IsDecodeEntry(entry) ? KindDecode : KindEncode;
+        if (!Dispatch(entry, kind)) {
+            return; // waits for a running job's outcome; tried again when one ends
+        }
+        const JobPlan& plan = planned_.at(entry);
+        if (plan.outcome == JobPlan::DirectoryFailed && kind == KindEncode) {
+            // That entry ends the batch at its turn: nothing after it is started.
+            batchEndsAt_ = true;
+            return;
+        }
+    }
+}
+
+void TForm1::OnJobChanged(quint64 id) {
+    RecordEndedJobs();
+    if (std::optional<app::JobState> state = pool_->state(id); state && state->ended) {
+        DispatchAhead();
+    }
+}
+
+void TForm1::RecordEndedJobs() {
+    for (auto& [id, job] : jobs_) {
+        if (job.ended) {
+            continue;
+        }
+        std::optional<app::JobState> state = pool_->state(id);
+        if (!state || !state->ended) {
+            continue;
+        }
+        job.ended = true;
+        job.state = *state;
+        // A job stopped by a close from outside stays unfinished: the next
+        // converter redoes it. Jobs stopped by Exit or "Last file" belong to
+        // entries that left the record already.
+        if (!state->stopped && job.recordIndex != kNoIndex && job.recordEpoch == recordEpoch_) {
+            RecordWritten(record_.finish({job.recordIndex}));
+        }
+        if (job.dropped && !state->result.empty() && job.order.redoTarget.empty()) {
+            // Running ahead for an entry that "Last file" removed: as if it never ran.
+            ::unlink(state->result.c_str());
+        }
+        pool_->forget(id);
+    }
+    // Jobs shown or dropped are forgotten once ended.
+    for (auto it = jobs_.begin(); it != jobs_.end();) {
+        it = it->second.ended && (it->second.shown || it->second.dropped) ? jobs_.erase(it)
+                                                                           : std::next(it);
+    }
+}
+
+app::JobState TForm1::WaitForJob(std::uint64_t id,
+                                 const std::function<void(const app::JobState&)>& seen) {
+    // The user-interface thread sleeps until something happens: the worker's
+    // signal, a timer tick, a click. The wait timer bounds every sleep.
+    waitTimer_->start();
+    app::JobState state;
+    for (;;) {
+        RecordEndedJobs();
+        auto running = jobs_.find(id);
+        if (running != jobs_.end() && running->second.ended) {
+            state = running->second.state;
+            break;
+        }
+        std::optional<app::JobState> now = pool_->state(id);
+        if (!now) {
+            break;
+        }
+        if (seen) {
+            seen(*now);
+        }
+        if (now->ended) {
+            state = *now;
+            break;
+        }
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    waitTimer_->stop();
+    RecordEndedJobs();
+    return state;
+}
+
+bool TForm1::RunJob(const std::string& entry, Kind kindValue) {
     const JobKind& kind = kindValue == KindDecode ? kDecodeJob : kEncodeJob;
     const bool decode = kindValue == KindDecode;
 
-    LastKind = kind.lastKind;
-    // A job interrupted before (the converter was killed or closed from outside
-    // inside it) is redone into the target it had begun, not into a second one.
-    std::string redo;
-    if (auto left = leftInfo_.find(entry); left != leftInfo_.end()) {
-        redo = left->second.target;
-        leftInfo_.erase(left);
+    // Decided ahead by a free worker, or now, in its turn.
+    auto found = planned_.find(entry);
+    if (found == planned_.end()) {
+        if (!Dispatch(entry, kindValue)) {
+            return false; // a job of a removed entry still holds its files
+        }
+        found = planned_.find(entry);
     }
-    const std::string targetDir =
-        !redo.empty() ? platform::parentDir(redo)
-                      : (decode ? CurrentSettings().DecodedDir : CurrentSettings().EncodedDir);
-    const bool directoryMade = app::CreateTargetDirectory(targetDir);
+    JobPlan plan = std::move(found->second);
+    planned_.erase(found);
+    --plannedCount_;
+
+    LastKind = kind.lastKind;
     ShowStatus("Starting", 10);
 
-    if (!directoryMade) {
-        TakeEntry({});
+    switch (plan.outcome) {
+    case JobPlan::DirectoryFailed:
+        TakeEntry();
         ShowStatus("Failed", 0);
-        reportFailure(entry, "Unable to create target directory " + targetDir);
+        reportFailure(entry, "Unable to create target directory " + plan.targetDir);
         if (!CurrentSettings().NoErrors) {
             Box("Unable to create target directory", "Error", platform::Ok, platform::Icon::None);
         }
         if (!decode) {
             Shutdown();
         }
-        return;
-    }
-
-    std::string target =
-        !redo.empty() ? redo : app::TargetNameFor(targetDir, entry, kind.extension);
-    if (redo.empty() && app::PathExists(target)) {
-        switch (CurrentSettings().Overwrite) {
-        case 1:
-            target = app::UniqueTargetName(target, kind.extension);
-            break;
-        case 2:
-            ShowStatus("Skipping", 0);
-            TakeEntry({});
-            return;
-        default:
-            // The codec deletes the existing file when it opens the job.
-            break;
-        }
-    }
-
-    SourceName = entry;
-    TargetName = redo.empty() ? target : app::RedoTarget(target);
-    redoTarget_ = redo;
-    TakeEntry(target);
-    SetCountLine();
-
-    // A missing source fails its own entry only, for both kinds: ending the batch
-    // here would drop every later entry, names already taken from hand-off files
-    // included, without a word.
-    if (!platform::fileExists(SourceName)) {
-        redoTarget_.clear();
+        return true;
+    case JobPlan::Skipped:
+        ShowStatus("Skipping", 0);
+        TakeEntry();
+        return true;
+    case JobPlan::MissingSource:
+        // A missing source fails its own entry only, for both kinds: ending the
+        // batch here would drop every later entry, names already taken from
+        // hand-off files included, without a word.
+        SourceName = entry;
+        TargetName = plan.target;
+        TakeEntry();
+        SetCountLine();
         reportFailure(SourceName, "Unable to find source file");
         if (!CurrentSettings().NoErrors) {
             Box("Unable to find source file: " + displayText(SourceName), "Error", platform::Ok,
                 platform::Icon::None);
         }
-        return;
+        return true;
+    case JobPlan::Run:
+        break;
     }
 
+    SourceName = entry;
+    TargetName = plan.order.target;
+    TakeEntry();
+    SetCountLine();
+
     Busy = true;
+    currentJob_ = plan.job;
     const QString source = QFile::decodeName(SourceName.c_str());
     Label3->setText(app::SourceLineText(source, Label3->fontMetrics(), Label3->width()));
     Label3->setToolTip(source);
     Label1->setText(kind.kindLine);
-    codec::TMP3Codec& codec = Codec();
-    int code = decode ? codec.OpenDecode(SourceName, TargetName)
-                      : codec.OpenEncode(SourceName, TargetName);
 
-    const bool runLoop = decode || code == codec::kCodecOk;
-    if (runLoop) {
+    bool working = false;
+    const app::JobState state = WaitForJob(plan.job, [&](const app::JobState& now) {
+        if (!now.opened) {
+            return;
+        }
+        if (!working && (decode || now.openCode == codec::kCodecOk)) {
+            ShowStatus("Working", 10);
+            working = true;
+        }
+        if (working) {
+            SetProgress(app::ProgressWidth(static_cast<int16_t>(now.percent)));
+        }
+    });
+    if (!working && state.opened && (decode || state.openCode == codec::kCodecOk)) {
         ShowStatus("Working", 10);
-        uint16_t percent = 0;
-        while (code == codec::kCodecOk && !CloseRequested) {
-            processPendingEvents();
-            if (StopRequested) {
-                break;
-            }
-            code = decode ? codec.DecodeStep(percent) : codec.EncodeStep(percent);
-            SetProgress(app::ProgressWidth(static_cast<int16_t>(percent)));
-            processPendingEvents();
-        }
-        // Ended by a close from outside before the file was done: the next
-        // converter redoes it.
-        jobCutOff_ = code == codec::kCodecOk && CloseRequested && !StopRequested;
-        if (!decode) {
-            codec.CloseEncode();
-        }
     }
+    if (auto job = jobs_.find(plan.job); job != jobs_.end()) {
+        job->second.shown = true;
+    }
+    RecordEndedJobs();
+    if (!state.result.empty()) {
+        TargetName = state.result;
+    }
+    currentJob_ = 0;
     SetProgress(255);
 
-    const bool failed = code != codec::kCodecOk && code != codec::kCodecDone;
-    if (failed) {
+    if (state.threw) {
+        Busy = false;
+        ShowJobException(entry, kindValue, state.exception);
+        return true;
+    }
+    const int code = state.code;
+    if (code != codec::kCodecOk && code != codec::kCodecDone) {
         ShowStatus("Error encountered", kind.errorShift);
         reportFailure(SourceName, codec::CodecResultText(code));
         // A decode's errors show no box, but for a write that failed (a full
@@ -321,10 +484,6 @@ void TForm1::RunJob(const std::string& entry, Kind kindValue) {
     } else {
         ShowStatus("Done", 10);
     }
-
-    if (decode) {
-        codec.CloseDecode();
-    }
-    FinishRedo(code);
     Busy = false;
+    return true;
 }

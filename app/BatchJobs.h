@@ -3,6 +3,7 @@
 // The file naming rules of the decode and encode jobs. The jobs themselves are
 // operations of the conversion window (TForm1::DecodeFile, TForm1::EncodeFile).
 
+#include <functional>
 #include <string>
 
 namespace app {
@@ -21,7 +22,10 @@ std::string TargetNameFor(const std::string& dir, const std::string& entry,
 // The first of D + B + n + `extension` (n = 0, 1, 2, ...) at which nothing exists,
 // where D is the target's directory with a trailing '/' and B its file-name part
 // without its extension: an existing song.WAV leads to song0.WAV, then song1.WAV.
-std::string UniqueTargetName(const std::string& target, const std::string& extension);
+// With `settled`, a name it says is not settled yet (a running job will write or
+// read it) stops the search: "" is returned and the decision waits.
+std::string UniqueTargetName(const std::string& target, const std::string& extension,
+                             const std::function<bool(const std::string&)>& settled = {});
 
 // The file a job writes when it redoes an interrupted job into `target`: hidden,
 // beside the target, with the target's extension. It takes the target's place only

@@ -24,12 +24,15 @@
 #include <unistd.h>
 
 #include "app/BatchJobs.h"
+#include "app/JobPool.h"
 #include "app/Startup.h"
 #include "codec/MP3Codec.h"
+#include "platform/Cpu.h"
 #include "platform/InstanceFiles.h"
 #include "platform/Paths.h"
 #include "platform/Services.h"
 #include "settings/OptionsForm.h"
+#include "settings/Settings.h"
 
 bool TForm1::CloseRequested = false;
 bool TForm1::ClosedFromOutside = false;
@@ -361,6 +364,16 @@ TForm1::TForm1(const std::vector<std::string>& names, const std::string& program
     codec_->LoadEncoder(AppDir);
     codec_->InitDecoder(AppDir);
 
+    // The jobs run on workers of their own, as many at once as the ParallelJobs
+    // setting says (one: the jobs run one at a time, one per tick, in queue order).
+    pool_ = std::make_unique<app::JobPool>(
+        platform::parallelJobCount(static_cast<long>(settings::LoadParallelJobs())), AppDir);
+    parallel_ = pool_->workers() > 1;
+    connect(pool_.get(), &app::JobPool::jobChanged, this, &TForm1::OnJobChanged,
+            Qt::QueuedConnection);
+    waitTimer_ = new QTimer(this);
+    waitTimer_->setInterval(50);
+
     IdleTicks = 0;
     Busy = false;
     Timer1->start();
@@ -382,11 +395,19 @@ void TForm1::FormCreate() {
 
 void TForm1::FormDestroy() {
     Timer1->stop();
+    // Every job still running ends at its next loop test and finishes its file;
+    // what ended is recorded before the record is let go.
+    if (pool_) {
+        pool_->stopAll();
+        pool_->waitAll();
+        RecordEndedJobs();
+    }
     FileQueue.clear();
     queuedIndex_.clear();
     // A window closed from outside leaves its unfinished names to the next
     // converter; a batch that ended or was exited has removed its record.
     record_.close();
+    pool_.reset();
     codec_.reset();
 }
 
@@ -423,6 +444,10 @@ void TForm1::closeEvent(QCloseEvent* event) {
 
 void TForm1::FormCloseQuery() {
     CloseRequested = true;
+    // Every running job ends at its next loop test.
+    if (pool_) {
+        pool_->stopAll();
+    }
 }
 
 void TForm1::EndApplication() {
@@ -472,6 +497,12 @@ void TForm1::SyncQueueIndex() {
         rebuilt.emplace(name, found != queuedIndex_.end() ? found->second : kNoIndex);
     }
     queuedIndex_ = std::move(rebuilt);
+}
+
+uint32_t TForm1::RecordIndexOf(const std::string& entry) {
+    SyncQueueIndex();
+    auto found = queuedIndex_.find(entry);
+    return found != queuedIndex_.end() ? found->second : kNoIndex;
 }
 
 uint32_t TForm1::PopEntry() {
@@ -558,6 +589,7 @@ void TForm1::SetProgress(int width) {
 void TForm1::ShowStatus(const std::string& word, int16_t shift) {
     StatusShift = shift;
     Label4->setText(QString::fromStdString(word));
+    emit StatusShown(Label4->text());
     // The label grows with a word wider than its designed 105 pixels, as the
     // status words are drawn whole.
     int width = Label4->fontMetrics().horizontalAdvance(Label4->text()) + 2;
@@ -609,12 +641,28 @@ void TForm1::Timer1Timer() {
         return;
     }
 
-    if (!Busy && !FileQueue.empty()) {
+    // Entry 0's turn. With several workers, a box stays alone: no further result is
+    // shown while one is open (the workers go on meanwhile).
+    while (!Busy && !FileQueue.empty() && !(parallel_ && openBoxes_ > 0) && !StopRequested &&
+           !CloseRequested) {
         const std::string entry = FileQueue.front();
-        if (app::IsDecodeEntry(entry)) {
-            DecodeFile(entry);
-        } else {
-            EncodeFile(entry);
+        if (!RunJobGuarded(entry, app::IsDecodeEntry(entry) ? KindDecode : KindEncode)) {
+            break;
+        }
+        // The next entry's job has ended already, ahead of its turn: its result is
+        // shown in this same tick.
+        if (!parallel_ || FileQueue.empty()) {
+            break;
+        }
+        auto next = planned_.find(FileQueue.front());
+        if (next == planned_.end()) {
+            break;
+        }
+        if (next->second.outcome == JobPlan::Run) {
+            auto job = jobs_.find(next->second.job);
+            if (job == jobs_.end() || !job->second.ended) {
+                break;
+            }
         }
     }
 
@@ -622,6 +670,7 @@ void TForm1::Timer1Timer() {
     // converted: their files stay for the next conversion process.
     if (!StopRequested && !CloseRequested) {
         ScanHandOffFiles();
+        DispatchAhead();
     }
 }
 
@@ -721,16 +770,32 @@ void TForm1::Shutdown() {
     Timer1->stop();
     Timer2->stop();
     StopRequested = true;
+    // Every job ends at its next loop test; its close operation finishes its file.
+    pool_->stopAll();
     // The batch ends here, by its completion or by the user: nothing is left for
     // a next converter.
     record_.remove();
     RemoveKeptHandOffFiles();
-    if (Busy) {
-        // The job's loop ends at its next test; the target is deleted once the codec
-        // has closed it.
+    if (Busy || pool_->running() > 0) {
+        // The question covers every target still being written; targets finished
+        // ahead stay. Each is deleted once its worker has closed it.
+        std::vector<std::uint64_t> writing;
+        for (const auto& [id, job] : jobs_) {
+            if (!job.ended) {
+                writing.push_back(id);
+            }
+        }
         if (Box("Delete uncomplete files ?", "MP3 Tunewright", platform::Ok | platform::Cancel,
                 platform::Icon::Question) == platform::Ok) {
-            deleteTargetAfterJob_ = true;
+            pool_->waitAll();
+            RecordEndedJobs();
+            for (std::uint64_t id : writing) {
+                auto job = jobs_.find(id);
+                if (job != jobs_.end() && job->second.state.code != codec::kCodecDone &&
+                    !job->second.state.result.empty()) {
+                    ::remove(job->second.state.result.c_str());
+                }
+            }
         }
     }
     close();
@@ -741,17 +806,13 @@ void TForm1::Shutdown() {
 
 void TForm1::CloseFromOutside() {
     ClosedFromOutside = true;
+    // Every job ends at its next loop test, each finishing its own file, and
+    // stays unfinished for the next converter.
+    pool_->stopAll();
     close();
     // close() sends no close event to a window whose platform window is gone.
     FormCloseQuery();
     EndApplication();
-}
-
-void TForm1::DeleteAbandonedTarget() {
-    if (deleteTargetAfterJob_ && !TargetName.empty()) {
-        ::remove(TargetName.c_str());
-    }
-    deleteTargetAfterJob_ = false;
 }
 
 void TForm1::Label5MouseDown() {
@@ -786,6 +847,26 @@ void TForm1::Image4Click() {
         }
     }
     RecordWritten(record_.finish(dropped));
+    // Jobs running ahead for the removed entries are stopped and what they wrote is
+    // removed once they have closed it; results finished ahead go too.
+    for (auto& [name, plan] : planned_) {
+        auto job = jobs_.find(plan.job);
+        if (job == jobs_.end()) {
+            continue;
+        }
+        job->second.dropped = true;
+        if (job->second.ended) {
+            if (!job->second.state.result.empty() && job->second.order.redoTarget.empty()) {
+                ::unlink(job->second.state.result.c_str());
+            }
+        } else {
+            pool_->stop(plan.job);
+        }
+    }
+    planned_.clear();
+    plannedCount_ = 0;
+    batchEndsAt_ = false;
+    RecordEndedJobs();
     queuedIndex_.clear();
     FileQueue.clear();
     Label2->setText("0 file(s) to decode");

@@ -13,11 +13,14 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "app/JobPool.h"
 #include "platform/InstanceFiles.h"
 #include "platform/Services.h"
 
@@ -132,6 +135,12 @@ public:
     void Image3Click();
     void Image4Click();
 
+signals:
+    // A status word was shown (for the desktop's accessibility and for tests
+    // that follow a batch from outside).
+    void StatusShown(const QString& word);
+
+public:
     // Operations.
     void QueueFile(const std::string& name);
     void ShowStatus(const std::string& word, int16_t shift);
@@ -160,14 +169,59 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    // One job for queue entry 0 (BatchJobs.cpp); the guarded form ends a job that
-    // threw as an error and keeps the batch going.
-    void RunJob(const std::string& entry, Kind kind);
-    void RunJobGuarded(const std::string& entry, Kind kind);
+    // What is decided for a queue entry before its codec runs (BatchJobs.cpp): the
+    // steps a job takes before its codec phase, in queue order, and the order its
+    // worker gets.
+    struct JobPlan {
+        enum Outcome { DirectoryFailed, Skipped, MissingSource, Run };
+        Outcome outcome = Run;
+        Kind kind = KindEncode;
+        std::string targetDir;
+        std::string target; // the job's target by the naming rules
+        app::JobOrder order;
+        std::uint64_t job = 0; // the pool's job (Run)
+    };
+    // A job handed to the pool, as the window keeps it until it has been shown.
+    struct RunningJob {
+        app::JobOrder order;
+        uint32_t recordIndex = 0xffffffffu;
+        uint32_t recordEpoch = 0;
+        bool ended = false;
+        bool shown = false;   // its entry's turn came and its result was shown
+        bool dropped = false; // its entry was removed by "Last file"
+        app::JobState state;
+    };
+
+    // One job for queue entry 0, in its turn: what was decided for it (ahead, or
+    // now) is shown and its worker awaited. False when it cannot be decided yet
+    // (a job of a removed entry still holds its files). The guarded form ends a job
+    // that threw as an error and keeps the batch going.
+    bool RunJob(const std::string& entry, Kind kind);
+    bool RunJobGuarded(const std::string& entry, Kind kind);
     void EndJobAfterException(const std::string& entry, Kind kind, const std::exception* error);
-    // Removes entry 0, the job's own entry, and records its job as started, writing
-    // into `target` ("" when the job ends before its codec phase).
-    void TakeEntry(const std::string& target);
+    void ShowJobException(const std::string& entry, Kind kind, const std::string& what);
+    // Decides the steps before the codec phase for an entry, as a run of one job
+    // at a time would: nullopt while a running job still reads or writes a file the
+    // decision depends on. Creates the target directory.
+    std::optional<JobPlan> PlanJob(const std::string& entry, Kind kind);
+    // Plans an entry and, when it runs, hands it to a worker and records it as
+    // started with its target. False when it cannot be decided yet.
+    bool Dispatch(const std::string& entry, Kind kind);
+    // Hands the entries after those already decided to free workers, in queue
+    // order (several jobs at once only).
+    void DispatchAhead();
+    // A job moved on or ended: ended jobs are recorded, free workers get work.
+    void OnJobChanged(quint64 id);
+    void RecordEndedJobs();
+    // Runs the event loop until the job has ended, calling `seen` with its state
+    // as it moves on.
+    app::JobState WaitForJob(std::uint64_t id,
+                             const std::function<void(const app::JobState&)>& seen);
+    // The worker thread's nice value for a Priority setting.
+    static int NiceFor(int16_t priority);
+    uint32_t RecordIndexOf(const std::string& entry);
+    // Removes entry 0, the job's own entry.
+    void TakeEntry();
     // Removes entry 0 from the queue and its index; returns its record index.
     uint32_t PopEntry();
     // Appends the names the queue does not hold yet, in one record write (with the
@@ -187,8 +241,6 @@ private:
     void SetCountLine();
     void SetProgress(int width);
     void EndApplication();
-    // Deletes the target the user agreed to delete, once the codec has let it go.
-    void DeleteAbandonedTarget();
     // A message box of the batch; the batch does not end while one is open.
     platform::Button Box(const std::string& text, const std::string& caption, unsigned buttons,
                          platform::Icon icon);
@@ -199,37 +251,35 @@ private:
     bool RecordWritten(bool ok);
     // Removes the hand-off files kept while no record was written.
     void RemoveKeptHandOffFiles();
-    // A job that redoes an interrupted one writes beside its target and puts the
-    // result in place at its end (RedoTarget() in BatchJobs.cpp).
-    void FinishRedo(int code);
 
     static constexpr uint32_t kNoIndex = 0xffffffffu;
-    // A code for a job that failed outside the codec (an exception).
-    static constexpr int kCodecFailed = -1;
 
     std::unique_ptr<codec::TMP3Codec> codec_;
+    std::unique_ptr<app::JobPool> pool_;
+    bool parallel_ = false; // more than one worker: entries run ahead of their turn
+    // Entries decided ahead of their turn, by name (the queue holds a name once);
+    // they are the first plannedCount_ entries of the queue.
+    std::unordered_map<std::string, JobPlan> planned_;
+    size_t plannedCount_ = 0;
+    bool batchEndsAt_ = false; // a decided entry ends the batch: nothing after it starts
+    std::unordered_map<std::uint64_t, RunningJob> jobs_;
+    std::uint64_t currentJob_ = 0; // the job of entry 0 in its codec phase
+    QTimer* waitTimer_ = nullptr;  // bounds the sleeps while a job is awaited
     platform::InstanceLock* lock_ = nullptr;
     platform::QueueRecord record_;
     // Name -> record index of every queued entry: the duplicate test without a
     // walk through the queue.
     std::unordered_map<std::string, uint32_t> queuedIndex_;
-    uint32_t nextIndex_ = 0;         // index of the next name queued without a record
-    uint32_t takenIndex_ = kNoIndex; // record index of the running job's entry
-    uint32_t takenEpoch_ = 0;        // recordEpoch_ when that entry was taken
-    uint32_t recordEpoch_ = 0;       // counts the records started
+    uint32_t nextIndex_ = 0;   // index of the next name queued without a record
+    uint32_t recordEpoch_ = 0; // counts the records started
     std::unique_ptr<TOptionsForm> options_;
     std::string runtimeDir_;
     bool ended_ = false;
-    bool deleteTargetAfterJob_ = false;
     bool entryTaken_ = false; // the running job has removed its entry
-    bool jobCutOff_ = false;  // the running job was ended by a close from outside
     int openBoxes_ = 0;
     // What the record of an earlier converter said of the queued names it left:
     // their interrupted jobs' targets.
     std::unordered_map<std::string, platform::RecordedName> leftInfo_;
-    // The running job redoes an interrupted one: its target, while TargetName is
-    // the file it writes beside it.
-    std::string redoTarget_;
     // Hand-off files whose names the earlier record holds: removed unread.
     std::vector<platform::FileIdentity> absorbed_;
     // Hand-off files read while no record is kept: removed once the batch ends.

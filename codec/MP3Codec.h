@@ -4,7 +4,9 @@
 // MP3 file to one WAV file through the Xaudio player. A conversion is an open
 // operation, a step operation called again and again with the message loop running
 // between the calls, and a close operation; each returns a result code whose text is
-// CodecErrorText[code]. Everything runs on the user-interface thread.
+// CodecErrorText[code]. One instance is used by one thread at a time; a decode
+// advances only while that thread processes its events (its own event loop on a
+// worker thread), as the player reports through posted events.
 
 #include <QPointer>
 #include <array>
@@ -133,9 +135,10 @@ public:
 
 private:
     // The player with the codec's four handlers set. It is created with the codec
-    // when an application object exists (else at the first decode operation), owned
-    // by the application, and outlives the codec: the handlers are unset when the
-    // codec goes, so a late notification cannot reach a codec that is gone.
+    // when an application object exists (else at the first decode operation). On
+    // the application's thread it is owned by the application and outlives the
+    // codec: the handlers are unset when the codec goes, so a late notification
+    // cannot reach a codec that is gone. On a worker thread the codec owns it.
     struct PlayerLink {
         explicit PlayerLink(TMP3Codec* codec);
         ~PlayerLink();
@@ -144,6 +147,7 @@ private:
         TXaudioPlayer* Get(); // creates the player if needed; may raise
         TMP3Codec* const codec;
         QPointer<TXaudioPlayer> player;
+        bool owned = false; // made on a worker thread: deleted with the codec
     };
 
     // Fills the sample buffer with chunkBytes / 4 frames of 16-bit stereo and returns

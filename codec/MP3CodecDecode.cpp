@@ -3,6 +3,7 @@
 // notifications and writes the WAV header once the file is finished.
 
 #include <QCoreApplication>
+#include <QThread>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -70,13 +71,21 @@ TMP3Codec::PlayerLink::~PlayerLink() {
         player->OnNotifyInputPosition = nullptr;
         player->OnNotifyStreamParameters = nullptr;
         player->OnNotifyNack = nullptr;
+        if (owned) {
+            delete player.data();
+        }
     }
 }
 
 TXaudioPlayer* TMP3Codec::PlayerLink::Get() {
     if (!player) {
-        // The application, not the codec, destroys the player.
-        auto* created = new TXaudioPlayer(QCoreApplication::instance());
+        // On the application's thread the application, not the codec, destroys the
+        // player. A codec on a worker thread owns its player, made in that thread
+        // (an object cannot have a parent in another thread), whose notifications
+        // that thread's own event loop delivers.
+        QCoreApplication* application = QCoreApplication::instance();
+        owned = !application || QThread::currentThread() != application->thread();
+        auto* created = new TXaudioPlayer(owned ? nullptr : application);
         TMP3Codec* c = codec;
         created->OnNotifyPlayerState = [c](TXaudioPlayer* sender, int state) {
             c->XaudioPlayerNotifyPlayerState(sender, state);

@@ -109,6 +109,15 @@ void LoadSettingsRecord(SettingsRecord& r) {
     ValidateSettings(r);
 }
 
+uint32_t LoadParallelJobs() {
+    platform::RegistrySnapshot selected = Registry(RegistryRoot::CurrentUser).snapshot();
+    if (!selected.keyExists(kSettingsKey)) {
+        selected = Registry(RegistryRoot::LocalMachine).snapshot();
+    }
+    std::optional<int32_t> value = selected.readInteger(kSettingsKey, "ParallelJobs");
+    return value ? static_cast<uint32_t>(*value) : 0;
+}
+
 bool SaveSettingsRecord(const SettingsRecord& r, std::string* failedValue) {
     Registry user(RegistryRoot::CurrentUser);
     const std::string key = kSettingsKey;

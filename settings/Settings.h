@@ -37,6 +37,11 @@ std::string defaultRipperOut();
 void LoadSettingsRecord(SettingsRecord& record);
 void SetDefaultSettings(SettingsRecord& record);
 void ValidateSettings(SettingsRecord& record);
+// The number of conversion jobs run at once: the DWORD "ParallelJobs" beside the ten
+// values, read from the root LoadSettingsRecord reads. The options dialog neither
+// shows nor writes it. 0 when absent or of another type: one job per processor.
+uint32_t LoadParallelJobs();
+
 // Writes the ten values under HKEY_CURRENT_USER in their order. On a failure
 // the values written before it stay; returns false with `failedValue` naming the
 // value that could not be written ("" when the key could not be created).

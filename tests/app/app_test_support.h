@@ -61,6 +61,8 @@ protected:
         dir = testenv::makeDir(std::string(info->test_suite_name()) + "." + info->name()) + "/";
         decodedDir = dir + "decoded";
         encodedDir = dir + "encoded";
+        // One job at a time, one per tick, as the window's own tests expect.
+        testenv::setParallelJobs(1);
     }
     void TearDown() override {
         form.reset();

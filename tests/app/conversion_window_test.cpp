@@ -306,7 +306,8 @@ TEST_F(ConversionTest, LastFileDuringTheSecondOfFiveJobsEndsTheBatchAfterIt) {
 TEST_F(ConversionTest, TicksDuringALongJobPickUpHandedOverNames) {
     const std::string longSource = dir + "long.wav";
     const std::string other = dir + "other.wav";
-    apptest::makeWav(longSource, 5.0);
+    // Long enough for ticks to come while its worker encodes it.
+    apptest::makeWav(longSource, 180.0);
     apptest::makeWav(other, 0.5);
     TForm1& f = makeForm(longSource, false);
     apptest::SlowEvents slow(4);
@@ -331,7 +332,7 @@ TEST_F(ConversionTest, TicksDuringALongJobPickUpHandedOverNames) {
 
     EXPECT_EQ(countWhileBusy, "1 file(s) to decode");
     EXPECT_FALSE(testenv::fileExists(handOff));
-    apptest::expectTone(encodedDir + "/long.MP3", 5.0, 44100, 2);
+    apptest::expectTone(encodedDir + "/long.MP3", 180.0, 44100, 2);
     apptest::expectTone(encodedDir + "/other.MP3", 0.5, 44100, 2);
 }
 

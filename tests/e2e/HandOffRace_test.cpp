@@ -125,7 +125,9 @@ TEST(HandOffRace, NamesTakenByAKilledConverterAreConvertedOnceByTheNext) {
     const std::string encoded = testenv::root() + "killed-out";
     const std::string rt = std::string(std::getenv("TUNEWRIGHT_RUNTIME_DIR")) + "/";
     saveSettings(encoded);
-    // A long first job keeps the converter busy while it takes the hand-offs.
+    // One job at a time: the names handed over wait, taken and unfinished, behind
+    // the long first job, which keeps the converter busy while it takes them.
+    testenv::setParallelJobs(1);
     apptest::makeWav(sources + "long.wav", 420, 44100, 2);
     for (const char* n : {"a.wav", "b.wav", "c.wav", "next.wav"}) {
         apptest::makeWav(sources + n, 0.3, 22050, 1);

@@ -1,6 +1,8 @@
 #include "TestEnv.h"
 
 #include "platform/InstanceFiles.h"
+#include "platform/Registry.h"
+#include "settings/Settings.h"
 
 #include <algorithm>
 #include <csignal>
@@ -184,6 +186,12 @@ FileSizeLimit::FileSizeLimit(rlim_t bytes) {
 FileSizeLimit::~FileSizeLimit() {
     ::setrlimit(RLIMIT_FSIZE, &previous_);
     std::signal(SIGXFSZ, previousHandler_);
+}
+
+void setParallelJobs(unsigned jobs) {
+    platform::Registry user(platform::RegistryRoot::CurrentUser);
+    ASSERT_TRUE(user.createKey(settings::kSettingsKey));
+    ASSERT_TRUE(user.writeInteger(settings::kSettingsKey, "ParallelJobs", static_cast<int32_t>(jobs)));
 }
 
 std::vector<std::string> unfinishedNames(const std::string& dir) {

@@ -55,6 +55,10 @@ private:
     void (*previousHandler_)(int) = nullptr;
 };
 
+// Stores the ParallelJobs setting (jobs run at once by the next conversion window
+// made) in the test's registry.
+void setParallelJobs(unsigned jobs);
+
 // The names a converter's record in the runtime folder `dir` leaves to convert, in
 // their order.
 std::vector<std::string> unfinishedNames(const std::string& dir);
