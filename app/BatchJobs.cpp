@@ -305,11 +305,10 @@ void TForm1::DispatchAhead() {
     }
 }
 
-void TForm1::OnJobChanged(quint64 id) {
+void TForm1::OnJobChanged(quint64 /*id*/) {
+    // A worker that has ended its job takes the next entry at once.
     RecordEndedJobs();
-    if (std::optional<app::JobState> state = pool_->state(id); state && state->ended) {
-        DispatchAhead();
-    }
+    DispatchAhead();
 }
 
 void TForm1::RecordEndedJobs() {

@@ -10,6 +10,14 @@
 // hand-off file; for the one-process run, until its first job wrote its target
 // (the names are queued before that, when its window is created).
 //   bench_batch [program] [N] [seconds] [handoff|one|both]
+//
+// The parallel mode measures the batch on every core, one process with every name,
+// from the start of the process to the last write of any output (the idle ticks
+// after the last job do no work): 8 WAVs of 45 s with the default ParallelJobs
+// against ParallelJobs 1 and against SoundConverter's batch mode (bench/setup
+// installs it), 60 WAVs of 0.5 s, whether the MP3s of both runs are the same bytes,
+// and the peak memory of a batch of 60 s WAVs with ParallelJobs 16.
+//   bench_batch [program] parallel
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -18,12 +26,15 @@
 #include <dirent.h>
 #include <fstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
 #include "bench/support/BenchSupport.h"
+#include "platform/Registry.h"
 #include "settings/Settings.h"
 
 namespace {
@@ -61,7 +72,8 @@ bool writeSine(const std::string& path, double seconds, double frequency) {
     return static_cast<bool>(out);
 }
 
-pid_t start(const std::string& program, const std::vector<std::string>& files) {
+pid_t start(const std::string& program, const std::vector<std::string>& files,
+            const std::vector<std::string>& before = {}) {
     // The child reopens stdout, which would write out what the parent buffered.
     std::fflush(nullptr);
     pid_t pid = fork();
@@ -69,14 +81,157 @@ pid_t start(const std::string& program, const std::vector<std::string>& files) {
         std::freopen("/dev/null", "w", stdout);
         std::freopen("/dev/null", "w", stderr);
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const std::string& a : before) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
         for (const std::string& f : files) {
             argv.push_back(const_cast<char*>(f.c_str()));
         }
         argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
+        execvp(program.c_str(), argv.data());
         _exit(127);
     }
     return pid;
+}
+
+double realtimeSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_REALTIME, &t);
+    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
+}
+
+// The newest modification time among the files below `dir` (any depth), on the
+// real-time clock; 0 when there are none.
+double lastWrite(const std::string& dir) {
+    double newest = 0;
+    DIR* listing = ::opendir(dir.c_str());
+    if (!listing) {
+        return 0;
+    }
+    while (dirent* entry = ::readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        const std::string path = dir + "/" + name;
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            newest = std::max(newest, lastWrite(path));
+        } else {
+            newest = std::max(newest, st.st_mtim.tv_sec + st.st_mtim.tv_nsec / 1e9);
+        }
+    }
+    ::closedir(listing);
+    return newest;
+}
+
+struct Timed {
+    double toLastWrite = 0; // start of the process to the last write of an output
+    long peakKiB = 0;       // the process's peak resident memory
+    bool ok = false;
+};
+
+// Runs one process over `files` and times it to its last write into `out`.
+Timed timeBatch(const std::string& program, const std::vector<std::string>& files,
+                const std::string& out, const std::vector<std::string>& before = {}) {
+    Timed timed;
+    const double begin = realtimeSeconds();
+    const pid_t pid = start(program, files, before);
+    int status = 0;
+    rusage usage{};
+    if (::wait4(pid, &status, 0, &usage) != pid) {
+        return timed;
+    }
+    timed.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    timed.toLastWrite = lastWrite(out) - begin;
+    timed.peakKiB = usage.ru_maxrss;
+    return timed;
+}
+
+void setParallelJobs(int jobs) {
+    platform::Registry user(platform::RegistryRoot::CurrentUser);
+    user.writeInteger(settings::kSettingsKey, "ParallelJobs", jobs);
+}
+
+bool emptyDir(const std::string& dir) {
+    const std::string clear = "rm -rf '" + dir + "' && mkdir -p '" + dir + "'";
+    return std::system(clear.c_str()) == 0;
+}
+
+// The runs of the parallel mode; true when every figure meets its target.
+bool parallelBench(const std::string& program, const std::string& root, const std::string& out) {
+    const std::string sources = root + "parallel-sources";
+    emptyDir(sources);
+    auto make = [&](const std::string& stem, int count, double seconds) {
+        std::vector<std::string> files;
+        for (int i = 0; i < count; ++i) {
+            files.push_back(sources + "/" + stem + std::to_string(i) + ".wav");
+            writeSine(files.back(), seconds, 330 + 10 * i);
+        }
+        return files;
+    };
+    bool ok = true;
+
+    // 8 WAVs of 45 s: the default against one job at a time, and the peer.
+    const std::vector<std::string> album = make("track", 8, 45);
+    const std::string serialOut = root + "serial-out";
+    emptyDir(out);
+    setParallelJobs(1);
+    const Timed serial = timeBatch(program, album, out);
+    std::system(("rm -rf '" + serialOut + "' && mv '" + out + "' '" + serialOut + "'").c_str());
+    emptyDir(out);
+    setParallelJobs(0);
+    const Timed parallel = timeBatch(program, album, out);
+    // Same names, same bytes.
+    bool same = true;
+    for (size_t i = 0; i < album.size(); ++i) {
+        const std::string name = "/track" + std::to_string(i) + ".MP3";
+        const std::string a = bench::readAll(serialOut + name);
+        same = same && !a.empty() && a == bench::readAll(out + name);
+    }
+    std::printf("parallel batch: 8 WAVs of 45 s, one process, start to last write\n");
+    std::printf("  ParallelJobs 1        %.2f s\n", serial.toLastWrite);
+    std::printf("  default               %.2f s\n", parallel.toLastWrite);
+    const double ratio = parallel.toLastWrite / serial.toLastWrite;
+    std::printf("  ratio default / 1     %.3f (target <= 0.55)\n", ratio);
+    std::printf("  MP3s byte-identical   %s\n", same ? "yes" : "NO");
+    ok = ok && serial.ok && parallel.ok && same && ratio <= 0.55;
+
+    const std::string peerOut = root + "peer-out";
+    emptyDir(peerOut);
+    if (::system("command -v soundconverter >/dev/null 2>&1") == 0) {
+        // Its batch mode, CBR 128 kbit/s as ours, one job per CPU.
+        const Timed peer = timeBatch("soundconverter", album, peerOut,
+                                     {"-b", "-f", "mp3", "-m", "cbr", "-q", "128", "-o", peerOut});
+        const double peerRatio = parallel.toLastWrite / peer.toLastWrite;
+        std::printf("  SoundConverter -b     %.2f s\n", peer.toLastWrite);
+        std::printf("  ratio default / peer  %.3f (target <= 1.00)\n", peerRatio);
+        ok = ok && peer.ok && peerRatio <= 1.0;
+    } else {
+        std::printf("  SoundConverter        not installed (bench/setup installs it)\n");
+    }
+
+    // 60 WAVs of half a second.
+    const std::vector<std::string> shorts = make("short", 60, 0.5);
+    emptyDir(out);
+    const Timed many = timeBatch(program, shorts, out);
+    std::printf("parallel batch: 60 WAVs of 0.5 s, default, start to last write\n");
+    std::printf("  time                  %.2f s (target < 8)\n", many.toLastWrite);
+    ok = ok && many.ok && many.toLastWrite < 8.0;
+
+    // Peak memory with sixteen workers.
+    const std::vector<std::string> minutes = make("minute", 16, 60);
+    emptyDir(out);
+    setParallelJobs(16);
+    const Timed wide = timeBatch(program, minutes, out);
+    setParallelJobs(0);
+    std::printf("parallel batch: 16 WAVs of 60 s, ParallelJobs 16\n");
+    std::printf("  peak RSS              %.1f MB (target < 150)\n", wide.peakKiB / 1024.0);
+    ok = ok && wide.ok && wide.peakKiB / 1024.0 < 150;
+    return ok;
 }
 
 bool anyHandOffFile(const std::string& dir) {
@@ -192,6 +347,12 @@ int main(int argc, char** argv) {
     if (!settings::SaveSettingsRecord(record, &failed)) {
         std::fprintf(stderr, "cannot save settings (%s)\n", failed.c_str());
         return 1;
+    }
+
+    if (argc > 2 && std::string(argv[2]) == "parallel") {
+        const bool ok = parallelBench(program, root, out);
+        std::system(("rm -rf '" + root + "'").c_str());
+        return ok ? 0 : 1;
     }
 
     std::vector<std::string> files;

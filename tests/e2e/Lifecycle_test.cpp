@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -49,10 +50,17 @@ size_t countOf(const std::string& text, const std::string& part) {
     return n;
 }
 
+// One job at a time: the driver acts while the job of entry 0 runs in its turn.
 void saveSettings(const std::string& decoded, const std::string& encoded,
-                  const std::string& ripped) {
-    e2e::saveSettings(decoded, encoded,
-                      [&ripped](settings::SettingsRecord& r) { r.RipperOut = ripped; });
+                  const std::string& ripped,
+                  const std::function<void(settings::SettingsRecord&)>& adjust = {}) {
+    e2e::saveSettings(decoded, encoded, [&](settings::SettingsRecord& r) {
+        r.RipperOut = ripped;
+        if (adjust) {
+            adjust(r);
+        }
+    });
+    testenv::setParallelJobs(1);
 }
 
 uint32_t le32(const std::string& bytes, size_t at) {
@@ -251,8 +259,8 @@ protected:
 
 TEST_F(Signals, TermMidEncodeLeavesAFinishedMp3AndTheNextStartRedoesItInPlace) {
     const std::string dir = testenv::makeDir("term-encode");
-    e2e::saveSettings(dir + "/decoded", dir + "/encoded",
-                      [](settings::SettingsRecord& r) { r.Overwrite = 1; });
+    saveSettings(dir + "/decoded", dir + "/encoded", dir + "/ripped",
+                 [](settings::SettingsRecord& r) { r.Overwrite = 1; });
     apptest::makeWav(dir + "/long.wav", 60);
     apptest::makeWav(dir + "/next.wav", 0.5);
     e2e::Options options;
