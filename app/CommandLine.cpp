@@ -1,6 +1,9 @@
 #include "app/CommandLine.h"
 
 #include "app/Startup.h"
+#include "settings/Settings.h"
+
+#include <cstdlib>
 
 namespace app {
 
@@ -21,6 +24,19 @@ Arguments ParseArguments(int argc, char** argv) {
             arguments.request = Arguments::Request::Help;
         } else if (argument == "--version") {
             arguments.request = Arguments::Request::Version;
+        } else if (argument.rfind("--parallel-jobs=", 0) == 0) {
+            const std::string number = argument.substr(16);
+            char* end = nullptr;
+            const unsigned long jobs = std::strtoul(number.c_str(), &end, 10);
+            const bool digits = !number.empty() && number.size() <= 2 &&
+                                number.find_first_not_of("0123456789") == std::string::npos;
+            if (digits && *end == '\0' && jobs <= kMostParallelJobs) {
+                arguments.request = Arguments::Request::ParallelJobs;
+                arguments.parallelJobs = static_cast<unsigned>(jobs);
+            } else {
+                arguments.request = Arguments::Request::Invalid;
+                arguments.invalid = argument;
+            }
         } else {
             arguments.request = Arguments::Request::Invalid;
             arguments.invalid = argument;
@@ -30,21 +46,26 @@ Arguments ParseArguments(int argc, char** argv) {
 }
 
 std::string UsageText() {
-    return "Usage: mp3tunewright [--help | --version]\n"
+    return "Usage: mp3tunewright [--help | --version | --parallel-jobs=N]\n"
            "       mp3tunewright [--] FILE...\n"
            "\n"
            "Decodes MP3 files to WAV and encodes WAV files to MP3, rips audio CDs and\n"
            "records from the sound card.\n"
            "\n"
            "Without FILE, shows the launcher window: CD ripper, recorder, options and help.\n"
-           "With FILEs, converts them one after the other in a small conversion window:\n"
-           "an MP3 file is decoded to WAV, a WAV file is encoded to MP3.\n"
+           "With FILEs, converts them in a small conversion window: an MP3 file is decoded\n"
+           "to WAV, a WAV file is encoded to MP3. Several files are converted at once, one\n"
+           "per processor (see --parallel-jobs); the window shows them in their order.\n"
            "With FILEs while another conversion runs, hands the names over to it and ends\n"
            "at once; the running conversion adds them to its queue.\n"
            "\n"
            "Options:\n"
            "  --help      show this text and exit\n"
            "  --version   show the version and exit\n"
+           "  --parallel-jobs=N\n"
+           "              store how many files a conversion converts at once and exit:\n"
+           "              0 (the default) one per processor the program may use, 1 one\n"
+           "              file at a time, up to 16 (the setting ParallelJobs)\n"
            "  --          end of the options: every later argument is a FILE, also one\n"
            "              that starts with '-'\n"
            "\n"
@@ -78,6 +99,14 @@ int AnswerArguments(const Arguments& arguments, std::FILE* out, std::FILE* err) 
         break;
     case Arguments::Request::Version:
         text = std::string(kApplicationTitle) + "\n";
+        break;
+    case Arguments::Request::ParallelJobs:
+        if (!settings::SaveParallelJobs(arguments.parallelJobs)) {
+            std::fprintf(err, "mp3tunewright: cannot store the setting ParallelJobs\n");
+            return kExitError;
+        }
+        text = "ParallelJobs " + std::to_string(arguments.parallelJobs) +
+               (arguments.parallelJobs == 0 ? " (one per processor)\n" : "\n");
         break;
     case Arguments::Request::Invalid:
         std::fprintf(err,

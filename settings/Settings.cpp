@@ -118,6 +118,18 @@ uint32_t LoadParallelJobs() {
     return value ? static_cast<uint32_t>(*value) : 0;
 }
 
+bool SaveParallelJobs(uint32_t jobs) {
+    Registry user(RegistryRoot::CurrentUser);
+    if (!user.keyExists(kSettingsKey)) {
+        SettingsRecord current;
+        LoadSettingsRecord(current);
+        if (!SaveSettingsRecord(current, nullptr)) {
+            return false;
+        }
+    }
+    return user.writeInteger(kSettingsKey, "ParallelJobs", static_cast<int32_t>(jobs));
+}
+
 bool SaveSettingsRecord(const SettingsRecord& r, std::string* failedValue) {
     Registry user(RegistryRoot::CurrentUser);
     const std::string key = kSettingsKey;

@@ -42,6 +42,12 @@ void ValidateSettings(SettingsRecord& record);
 // shows nor writes it. 0 when absent or of another type: one job per processor.
 uint32_t LoadParallelJobs();
 
+// Stores "ParallelJobs" under HKEY_CURRENT_USER. A user without a settings key of
+// their own gets the ten values they read now first (as the options dialog's
+// close would write them), so that the new key hides nothing read from
+// HKEY_LOCAL_MACHINE. False when the registry cannot be written.
+bool SaveParallelJobs(uint32_t jobs);
+
 // Writes the ten values under HKEY_CURRENT_USER in their order. On a failure
 // the values written before it stay; returns false with `failedValue` naming the
 // value that could not be written ("" when the key could not be created).

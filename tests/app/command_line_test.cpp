@@ -49,6 +49,12 @@ TEST(CommandLineOptions, OptionsBeforeTheEndMarkerAreNeverFileNames) {
         {{"a.wav", "--", "-"}, R::Start, "", {"a.wav", "-"}},
         {{"", "\xff-.wav"}, R::Start, "", {"", "\xff-.wav"}},
         {{"--"}, R::Start, "", {}},
+        {{"--parallel-jobs=0", "a.wav"}, R::ParallelJobs, "", {"a.wav"}},
+        {{"--parallel-jobs=16"}, R::ParallelJobs, "", {}},
+        {{"--parallel-jobs=17"}, R::Invalid, "--parallel-jobs=17", {}},
+        {{"--parallel-jobs=-1"}, R::Invalid, "--parallel-jobs=-1", {}},
+        {{"--parallel-jobs="}, R::Invalid, "--parallel-jobs=", {}},
+        {{"--parallel-jobs=2x"}, R::Invalid, "--parallel-jobs=2x", {}},
     };
     for (const Row& row : rows) {
         const app::Arguments a = parse(row.args);
