@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
-#include <csignal>
 #include <map>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -165,26 +163,6 @@ protected:
     std::string dir_;
     std::string plainMp3_;
     std::string plainWav_;
-};
-
-// Writes past `bytes` fail with EFBIG (as on a full disk) while this lives.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        ::getrlimit(RLIMIT_FSIZE, &previous_);
-        rlimit limit = previous_;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &previous_);
-        std::signal(SIGXFSZ, previousHandler_);
-    }
-
-private:
-    rlimit previous_{};
-    void (*previousHandler_)(int) = nullptr;
 };
 
 } // namespace
@@ -369,12 +347,12 @@ TEST_F(Tags, AFileThatCannotBeTaggedStaysAsItWas) {
     testenv::writeFile(path("full.mp3"), plainMp3_);
     testenv::writeFile(path("full.wav"), plainWav_);
     {
-        FileSizeLimit limit(plainWav_.size() + 20);
+        testenv::FileSizeLimit limit(plainWav_.size() + 20);
         EXPECT_FALSE(tags::WriteWavTags(path("full.wav"), fullTags(), why));
     }
     EXPECT_TRUE(testenv::readFile(path("full.wav")) == plainWav_);
     {
-        FileSizeLimit limit(plainMp3_.size() / 2);
+        testenv::FileSizeLimit limit(plainMp3_.size() / 2);
         EXPECT_FALSE(tags::WriteMp3Tags(path("full.mp3"), fullTags(), why));
     }
     EXPECT_FALSE(why.empty());

@@ -16,12 +16,10 @@
 #include <QTimer>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
-#include <csignal>
 #include <functional>
 
 #include "AlsaFileDevice.h"
@@ -542,15 +540,10 @@ TEST(RecorderForm, AFullDiskKeepsWholeBuffersUnderAHeaderThatDescribesThem) {
 
     // A file-size limit makes the fourth buffer's write stop halfway, as a full disk
     // does; the later writes fail at once.
-    struct rlimit old {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-    struct rlimit limited = old;
-    limited.rlim_cur = 44 + 3 * B + B / 2;
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    form.start();
-    ::setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    {
+        testenv::FileSizeLimit limit(44 + 3 * B + B / 2);
+        form.start();
+    }
 
     const std::string path = form.decoded + "/full.WAV";
     WavFile wav = readWav(path);

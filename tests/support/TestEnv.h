@@ -2,6 +2,7 @@
 
 #include <map>
 #include <string>
+#include <sys/resource.h>
 #include <vector>
 
 namespace testenv {
@@ -31,6 +32,20 @@ bool fileExists(const std::string& path);
 
 // The names in a folder, without "." and "..", sorted; none when it cannot be read.
 std::vector<std::string> listDir(const std::string& dir);
+
+// A file-size limit for the life of the object: writes past `bytes` fail (EFBIG,
+// SIGXFSZ ignored meanwhile) as on a full disk.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit previous_{};
+    void (*previousHandler_)(int) = nullptr;
+};
 
 // Runs a shell command and returns its exit status (-1 when it could not run).
 int run(const std::string& command);
