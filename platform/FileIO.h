@@ -7,7 +7,8 @@
 
 namespace platform {
 
-// Reads a whole regular file (a link at the path itself is not followed).
+// Reads a whole regular file (a link at the path itself is not followed; a FIFO or
+// device is not opened for reading, so nothing blocks: errno EINVAL).
 // nullopt when it cannot be opened or read, or holds more than `limit` bytes.
 std::optional<std::string> readWholeFile(const std::string& path, size_t limit = SIZE_MAX);
 
