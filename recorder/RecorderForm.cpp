@@ -24,6 +24,7 @@
 #include "codec/WavFormat.h"
 #include "platform/FileIO.h"
 #include "platform/Paths.h"
+#include "platform/RadioFocus.h"
 #include "platform/Services.h"
 #include "tags/Tags.h"
 
@@ -125,6 +126,7 @@ TRadioGroup::TRadioGroup(const QString& caption, const QStringList& items, int c
         buttons_[i]->setGeometry(columnLeft[column], top + row * rowHeight, widths[column],
                                  buttons_[i]->sizeHint().height());
     }
+    platform::TabToCheckedButton({buttons_.begin(), buttons_.end()});
 }
 
 int TRadioGroup::ItemIndex() const {

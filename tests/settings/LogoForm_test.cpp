@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "FakeServices.h"
+#include "TabStops.h"
 #include "TestEnv.h"
 #include "platform/Paths.h"
 #include "settings/LogoForm.h"
@@ -313,12 +314,7 @@ TEST_F(LogoForm, EveryButtonIsReachedWithTabAndPressedWithSpace) {
     ASSERT_TRUE(QTest::qWaitForWindowActive(launcher.get()));
     pumpFor(50); // the association box of the first show
 
-    std::set<QWidget*> reached;
-    launcher->BitBtn4->setFocus();
-    for (int i = 0; i < 12; ++i) {
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        reached.insert(QApplication::focusWidget());
-    }
+    std::set<QWidget*> reached = testenv::tabStops(launcher->BitBtn4, 12);
     for (QAbstractButton* button : std::initializer_list<QAbstractButton*>{
              launcher->SpeedButton1, launcher->SpeedButton2, launcher->BitBtn2, launcher->BitBtn3,
              launcher->BitBtn4}) {
