@@ -193,9 +193,11 @@ void TOptionsForm::ShowSettings() {
 void TOptionsForm::SaveSettings() {
     std::string failed;
     if (!settings::SaveSettingsRecord(Settings, &failed)) {
-        platform::showErrorBox(failed.empty()
-                                   ? std::string("Failed to create key ") + settings::kSettingsKey
-                                   : "Failed to set data for '" + failed + "'");
+        platform::messageBox(this,
+                             failed.empty()
+                                 ? std::string("Failed to create key ") + settings::kSettingsKey
+                                 : "Failed to set data for '" + failed + "'",
+                             platform::applicationTitle(), platform::Ok, platform::Icon::Error);
     }
 }
 

@@ -291,6 +291,14 @@ TEST_F(LogoForm, StartHelpOpensTheDocumentFromCurrentThenProgramFolder) {
     EXPECT_EQ(services.shell->calls[0].mode, platform::ShowMode::Normal);
     EXPECT_EQ(services.shell->calls[1].path, here + "/mp3tw.html");
     EXPECT_TRUE(services.dialogs->shown.empty());
+
+    // With no program to open it, a box over the launcher says where it is.
+    services.shell->opens = false;
+    launcher->BitBtn4->click();
+    ASSERT_EQ(services.dialogs->shown.size(), 1u);
+    EXPECT_NE(services.dialogs->shown[0].text.find(platform::programDir() + "mp3tw.html"),
+              std::string::npos);
+    EXPECT_EQ(services.dialogs->shown[0].owner, launcher.get());
 }
 
 TEST_F(LogoForm, ClosingTellsStartUp) {
