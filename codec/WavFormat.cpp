@@ -238,13 +238,15 @@ bool isChunkId(const std::uint8_t* id) {
 
 enum class Walk { Found, NotThere, Unreliable };
 
+constexpr int kMaxChunks = 4096;
+
 // Follows the chunk lengths of a RIFF/WAVE file from its first chunk (a chunk of
 // odd length is followed by a pad byte) until both "fmt " and "data" are found.
 // Unreliable when the lengths do not add up: no RIFF/WAVE heading, an identifier
 // that is not one, a chunk that runs past the end before both were found, a
-// format chunk too short for its fields. NotThere when the chunks end exactly at
-// the end of the file without one of the two. The RIFF size is not used: many
-// writers leave it wrong.
+// format chunk too short for its fields, more chunks before them than real files
+// hold. NotThere when the chunks end exactly at the end of the file without one
+// of the two. The RIFF size is not used: many writers leave it wrong.
 Walk walkChunks(int fd, std::uint64_t fileSize, ChunkPlaces& places) {
     std::uint8_t head[12];
     if (!preadExact(fd, head, sizeof head, 0) || std::memcmp(head, "RIFF", 4) != 0 ||
@@ -254,7 +256,11 @@ Walk walkChunks(int fd, std::uint64_t fileSize, ChunkPlaces& places) {
     bool fmtFound = false;
     bool dataFound = false;
     std::uint64_t at = 12;
-    while (at < fileSize) {
+    // A file of countless tiny chunks is not walked to its end, one read each.
+    for (int chunks = 0; at < fileSize; ++chunks) {
+        if (chunks == kMaxChunks) {
+            return Walk::Unreliable;
+        }
         std::uint8_t chunk[8];
         if (!preadExact(fd, chunk, sizeof chunk, at) || !isChunkId(chunk)) {
             return Walk::Unreliable;
