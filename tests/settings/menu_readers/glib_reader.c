@@ -20,48 +20,22 @@
 #include <string.h>
 
 /* Thunar's own expansion of a command: each %X anywhere in it, inside quotes too,
- * becomes the selection (f, F: paths; u, U: URIs; d, D: folders; n, N: names,
- * each quoted), %% becomes %, and any other %X stays as it is. */
-static gchar* thunar_expand(const char* command, int count, char** names) {
+ * is replaced (%F, %U, %D, %N by the whole selection, %f, %u, %d, %n by its first
+ * item; here always as quoted paths), %% becomes %, any other %X stays. */
+static gchar* thunar_expand(const char* command, const char* all, const char* first) {
     GString* line = g_string_new("");
     for (const char* p = command; *p; ++p) {
         if (p[0] != '%' || p[1] == '\0') {
             g_string_append_c(line, *p);
-            continue;
-        }
-        const char code = *++p;
-        if (code == '%') {
+        } else if (*++p == '%') {
             g_string_append_c(line, '%');
-            continue;
-        }
-        if (!strchr("fFuUdDnN", code)) {
+        } else if (strchr("FUDN", *p)) {
+            g_string_append(line, all);
+        } else if (strchr("fudn", *p)) {
+            g_string_append(line, first);
+        } else {
             g_string_append_c(line, '%');
-            g_string_append_c(line, code);
-            continue;
-        }
-        const int all = code >= 'A' && code <= 'Z';
-        for (int i = 0; i < (all ? count : (count > 0 ? 1 : 0)); ++i) {
-            gchar* item = NULL;
-            switch (code | 0x20) {
-            case 'u':
-                item = g_filename_to_uri(names[i], NULL, NULL);
-                break;
-            case 'd':
-                item = g_path_get_dirname(names[i]);
-                break;
-            case 'n':
-                item = g_path_get_basename(names[i]);
-                break;
-            default:
-                item = g_strdup(names[i]);
-            }
-            gchar* quoted = g_shell_quote(item ? item : "");
-            if (i > 0) {
-                g_string_append_c(line, ' ');
-            }
-            g_string_append(line, quoted);
-            g_free(quoted);
-            g_free(item);
+            g_string_append_c(line, *p);
         }
     }
     return g_string_free(line, FALSE);
@@ -78,7 +52,9 @@ static int print_argv(const char* command, int count, char** names, int thunar) 
         g_free(quoted);
     }
     gchar** parts = g_strsplit(command, "%F", -1);
-    gchar* line = thunar ? thunar_expand(command, count, names) : g_strjoinv(joined->str, parts);
+    gchar* first = g_shell_quote(count > 0 ? names[0] : "");
+    gchar* line =
+        thunar ? thunar_expand(command, joined->str, first) : g_strjoinv(joined->str, parts);
     GError* error = NULL;
     gint argc = 0;
     gchar** argv = NULL;
