@@ -20,6 +20,7 @@
 #include <memory>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -231,18 +232,29 @@ bool openWithOpener(const QString& opener, const QUrl& url) {
         return false;
     }
     auto answer = std::make_shared<std::atomic<int>>(-1);
-    std::thread([pid, answer] {
+    auto reap = [pid, answer](int options) {
         int status = 0;
         pid_t ended = -1;
         do {
-            ended = ::waitpid(pid, &status, 0);
+            ended = ::waitpid(pid, &status, options);
         } while (ended < 0 && errno == EINTR);
-        // A child reaped elsewhere cannot say: it counts as opened.
-        answer->store(ended < 0 || (WIFEXITED(status) && WEXITSTATUS(status) == 0) ? 1 : 0);
-    }).detach();
+        if (ended != 0) {
+            // A child reaped elsewhere cannot say: it counts as opened.
+            answer->store(ended < 0 || (WIFEXITED(status) && WEXITSTATUS(status) == 0) ? 1 : 0);
+        }
+    };
+    bool waiter = true;
+    try {
+        std::thread(reap, 0).detach();
+    } catch (const std::system_error&) {
+        waiter = false; // polled below; a child still running then stays unreaped
+    }
     QElapsedTimer waited;
     waited.start();
     while (answer->load() < 0 && waited.elapsed() < kOpenerAnswerMs) {
+        if (!waiter) {
+            reap(WNOHANG);
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return answer->load() != 0;
