@@ -9,7 +9,6 @@
 #include <QTimer>
 #include <cstdio>
 #include <exception>
-#include <stdexcept>
 #include <unordered_set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -109,7 +108,8 @@ platform::Button TForm1::Box(const std::string& text, const std::string& caption
         ~Open() { --count; }
     } open{openBoxes_};
     ++openBoxes_;
-    return platform::messageBox(text, caption, buttons, icon);
+    // Over the window, wherever it sits on the screen.
+    return platform::messageBox(this, text, caption, buttons, icon);
 }
 
 void TForm1::DecodeFile(const std::string& entry) {
@@ -166,10 +166,8 @@ void TForm1::ShowJobException(const std::string& entry, Kind kind, const std::st
                kind == KindDecode ? kDecodeJob.errorShift : kEncodeJob.errorShift);
     reportFailure(entry, what);
     if (!CurrentSettings().NoErrors) {
-        const std::runtime_error error(what);
-        ++openBoxes_;
-        app::ShowException(&error);
-        --openBoxes_;
+        // The program's general error box, over the window.
+        Box(what, platform::applicationTitle(), platform::Ok, platform::Icon::Error);
     }
 }
 

@@ -28,7 +28,7 @@ enum CodecResult : int {
     kCodecUnableToInitStream = 4,  // OpenEncode
     kCodecUnableToReadWavData = 5, // EncodeStep
     kCodecChunkEncodeFail = 6,     // EncodeStep
-    kCodecWriteFail = 7,           // EncodeStep
+    kCodecWriteFail = 7,           // EncodeStep, DecodeStep
     kCodecDone = 8,                // EncodeStep, DecodeStep: normal end
     kCodecDllNotLoadedOpen = 9,    // OpenEncode
     kCodecDllNotLoadedStep = 10,   // EncodeStep
@@ -106,8 +106,10 @@ public:
     int OpenDecode(const std::string& source, const std::string& target);
 
     // Returns 0 while the decode runs (progress set, in percent of the input), 8 at
-    // its end, 25 once the player refused a command. Sends Play while the player is
-    // neither playing nor at the end. Waits at most a few milliseconds for the
+    // its end, 7 once the player could not create, write or close the WAV (a full
+    // disk), 25 once it refused anything else (the input missing, not a regular
+    // file or not MPEG audio) or when the stream ended without a single sample. Sends Play while
+    // the player is neither playing nor at the end. Waits at most a few milliseconds for the
     // player's next notification, so a caller that processes events between steps
     // does not spin.
     int DecodeStep(std::uint16_t& progress);
@@ -190,7 +192,9 @@ private:
     std::int32_t playerState_ = 0; // last reported: 0 stopped, 1 playing, 3 end of stream
     bool done_ = false;
     bool refused_ = false;
-    bool playSent_ = false; // Play sent since OpenDecode: the player may be writing
+    std::int16_t refusal_ = 0; // the player's code of the first refusal
+    bool endedEmpty_ = false;  // the end came without a single sample written
+    bool playSent_ = false;    // Play sent since OpenDecode: the player may be writing
     std::uint16_t progress_ = 0;
     std::uint32_t frequency_ = 0;
     std::uint8_t streamChannels_ = 0;

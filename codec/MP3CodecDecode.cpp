@@ -55,6 +55,29 @@ bool HoldsOnlyZeros(int fd, std::size_t size) {
     return true;
 }
 
+// True when the decoded file holds at least one byte of samples after the header
+// area the player reserves.
+bool HoldsSamples(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           st.st_size > static_cast<off_t>(kWavHeaderSize);
+}
+
+// The player's refusal of a command as the codec reports it: a WAV that could not
+// be created, written or closed is a write failure, as on the encode side; every
+// other refusal (an input that is missing, not a regular file, not MPEG audio, a
+// decode error) is a general decode error.
+int RefusalResult(std::int16_t code) {
+    switch (code) {
+    case XA_ERROR_OUTPUT_OPEN:
+    case XA_ERROR_OUTPUT_WRITE:
+    case XA_ERROR_OUTPUT_CLOSE:
+        return kCodecWriteFail;
+    default:
+        return kCodecGeneralDecodeError;
+    }
+}
+
 } // namespace
 
 // ---- The player link ------------------------------------------------------------
@@ -130,18 +153,23 @@ int TMP3Codec::OpenDecode(const std::string& source, const std::string& target) 
     targetName_ = target;
     sourceName_ = source;
     refused_ = false;
+    refusal_ = 0;
     playSent_ = false;
     progress_ = 0;
     done_ = false;
+    endedEmpty_ = false;
     return kCodecOk;
 }
 
 int TMP3Codec::DecodeStep(std::uint16_t& progress) {
     if (refused_) {
-        return kCodecGeneralDecodeError;
+        return RefusalResult(refusal_);
     }
     if (done_) {
-        return kCodecDone;
+        // A stream that ended without a single sample (an empty file, an ID3 tag
+        // and nothing after it, bytes that only looked like MPEG audio) is no
+        // decode.
+        return endedEmpty_ ? kCodecGeneralDecodeError : kCodecDone;
     }
     TXaudioPlayer* player = player_.Get();
     if (playerState_ != kStatePlaying && playerState_ != kStateEndOfStream) {
@@ -174,8 +202,9 @@ int TMP3Codec::CloseDecode() {
         return kCodecOk;
     }
     // Opened without O_CREAT or following a link: a target that has disappeared
-    // stays gone, and only the file the player wrote is finished.
-    int fd = ::open(targetName_.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    // stays gone, and only the file the player wrote is finished; without blocking,
+    // should anything else have taken its name.
+    int fd = ::open(targetName_.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         return kCodecOk;
     }
@@ -219,6 +248,8 @@ void TMP3Codec::XaudioPlayerNotifyPlayerState(TXaudioPlayer* Sender, int State) 
     playerState_ = State;
     if (State == kStateEndOfStream) {
         done_ = true;
+        // The player closed the file before it reported the end.
+        endedEmpty_ = !targetName_.empty() && !HoldsSamples(targetName_);
         Sender->OutputClose();
         Sender->InputClose();
     }
@@ -238,7 +269,11 @@ void TMP3Codec::XaudioPlayerNotifyStreamParameters(TXaudioPlayer* /*Sender*/,
 }
 
 void TMP3Codec::XaudioPlayerNotifyNack(TXaudioPlayer* /*Sender*/, std::uint8_t /*Command*/,
-                                       std::int16_t /*Code*/) {
+                                       std::int16_t Code) {
+    // The first refusal says what went wrong; later ones follow from it.
+    if (!refused_) {
+        refusal_ = Code;
+    }
     refused_ = true;
 }
 

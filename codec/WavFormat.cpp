@@ -197,43 +197,183 @@ bool IsAcceptedSampleRate(std::uint32_t sampleRate) {
     }
 }
 
-bool ReadWavHeader(int fd, WavHeader& header) {
-    header = WavHeader{};
+namespace {
+
+// Format tags of the two PCM layouts the encoder reads.
+constexpr std::uint16_t kFormatPcm = 1;
+constexpr std::uint16_t kFormatExtensible = 0xFFFE;
+
+// Sub-format of an extensible format chunk that holds integer PCM:
+// 00000001-0000-0010-8000-00AA00389B71 as it is stored.
+constexpr std::uint8_t kPcmSubFormat[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                            0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
+// The extension of an extensible format chunk: extension size (2), valid bits
+// (2), channel mask (4) and the sub-format (16) after the 16 common bytes.
+constexpr std::size_t kExtensibleBytes = 24;
+
+bool preadExact(int fd, std::uint8_t* out, std::size_t n, std::uint64_t at) {
     Cursor in(fd);
-    std::uint8_t buf[14];
+    in.skip(at);
+    return in.readExact(out, n);
+}
+
+// Where the format fields and the samples are.
+struct ChunkPlaces {
+    std::uint64_t fields = 0;       // first byte of the format chunk's body
+    std::uint64_t fieldsLength = 0; // bytes of that body the file holds for it
+    std::uint32_t dataSize = 0;
+    std::uint64_t dataOffset = 0;
+};
+
+// A chunk identifier is four printable ASCII characters.
+bool isChunkId(const std::uint8_t* id) {
+    for (int i = 0; i < 4; ++i) {
+        if (id[i] < 0x20 || id[i] > 0x7E) {
+            return false;
+        }
+    }
+    return true;
+}
+
+enum class Walk { Found, NotThere, Unreliable };
+
+constexpr int kMaxChunks = 4096;
+
+// Follows the chunk lengths of a RIFF/WAVE file from its first chunk (a chunk of
+// odd length is followed by a pad byte) until both "fmt " and "data" are found.
+// Unreliable when the lengths do not add up: no RIFF/WAVE heading, an identifier
+// that is not one, a chunk that runs past the end before both were found, a
+// format chunk too short for its fields, more chunks before them than real files
+// hold. NotThere when the chunks end exactly at the end of the file without one
+// of the two. The RIFF size is not used: many writers leave it wrong.
+Walk walkChunks(int fd, std::uint64_t fileSize, ChunkPlaces& places) {
+    std::uint8_t head[12];
+    if (!preadExact(fd, head, sizeof head, 0) || std::memcmp(head, "RIFF", 4) != 0 ||
+        std::memcmp(head + 8, "WAVE", 4) != 0) {
+        return Walk::Unreliable;
+    }
+    bool fmtFound = false;
+    bool dataFound = false;
+    std::uint64_t at = 12;
+    // A file of countless tiny chunks is not walked to its end, one read each.
+    for (int chunks = 0; at < fileSize; ++chunks) {
+        if (chunks == kMaxChunks) {
+            return Walk::Unreliable;
+        }
+        std::uint8_t chunk[8];
+        if (!preadExact(fd, chunk, sizeof chunk, at) || !isChunkId(chunk)) {
+            return Walk::Unreliable;
+        }
+        const std::uint32_t length = get32(&chunk[4]);
+        const std::uint64_t body = at + 8;
+        if (!fmtFound && std::memcmp(chunk, "fmt ", 4) == 0) {
+            if (length < 16 || body + 16 > fileSize) {
+                return Walk::Unreliable;
+            }
+            places.fields = body;
+            places.fieldsLength = length;
+            fmtFound = true;
+        } else if (!dataFound && std::memcmp(chunk, "data", 4) == 0) {
+            // The data chunk's own length is what the encoder reads, as given,
+            // also when the file ends before it (the reads then come back short).
+            places.dataSize = length;
+            places.dataOffset = body;
+            dataFound = true;
+        }
+        if (fmtFound && dataFound) {
+            return Walk::Found;
+        }
+        const std::uint64_t end = body + length;
+        if (end > fileSize) {
+            return Walk::Unreliable;
+        }
+        at = end + (length & 1);
+    }
+    return at == fileSize || at == fileSize + 1 ? Walk::NotThere : Walk::Unreliable;
+}
+
+// The byte-wise search the reader falls back on: the first letters "fmt" after
+// the RIFF heading, the format fields after them, then the first letters "data"
+// after the fields (each search gives up at the end of the file or when its next
+// start would reach 10000, and reading goes on from where it stopped). False when
+// a fixed field could not be read whole.
+bool searchChunks(int fd, std::uint64_t fileSize, ChunkPlaces& places) {
+    Cursor in(fd);
+    std::uint8_t buf[7];
     bool whole = true;
 
     // RIFF identifier, RIFF size and form type: read, not examined.
-    whole = in.readExact(buf, 12) && whole;
+    std::uint8_t heading[12];
+    whole = in.readExact(heading, sizeof heading) && whole;
 
     in.search("fmt", 3);
     // "mt " and the format chunk length, which is not used.
     whole = in.readExact(buf, 7) && whole;
-    if (in.readExact(buf, 14)) {
-        header.formatTag = get16(&buf[0]);
-        header.channels = get16(&buf[2]);
-        header.sampleRate = get32(&buf[4]);
-        header.byteRate = get32(&buf[8]);
-        header.blockAlign = get16(&buf[12]);
-    } else {
-        whole = false;
-    }
-    if (in.readExact(buf, 2)) {
-        header.bitsPerSample = get16(&buf[0]);
-    } else {
-        whole = false;
-    }
+    places.fields = in.position();
+    places.fieldsLength = fileSize > places.fields ? fileSize - places.fields : 0;
+    in.skip(16);
 
     in.search("data", 4);
     in.skip(3);
-    if (in.readExact(buf, 4)) {
-        header.dataSize = get32(&buf[0]);
+    std::uint8_t size[4];
+    if (in.readExact(size, sizeof size)) {
+        places.dataSize = get32(size);
     } else {
         whole = false;
     }
-    header.dataOffset = in.position();
+    places.dataOffset = in.position();
+    return whole;
+}
 
-    if (!whole) {
+} // namespace
+
+bool ReadWavHeader(int fd, WavHeader& header) {
+    header = WavHeader{};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return false;
+    }
+    const auto fileSize = static_cast<std::uint64_t>(st.st_size);
+
+    ChunkPlaces places;
+    switch (walkChunks(fd, fileSize, places)) {
+    case Walk::Found:
+        break;
+    case Walk::NotThere:
+        return false;
+    case Walk::Unreliable:
+        places = ChunkPlaces{};
+        if (!searchChunks(fd, fileSize, places)) {
+            return false;
+        }
+        break;
+    }
+
+    std::uint8_t fields[16];
+    if (!preadExact(fd, fields, sizeof fields, places.fields)) {
+        return false;
+    }
+    header.formatTag = get16(&fields[0]);
+    header.channels = get16(&fields[2]);
+    header.sampleRate = get32(&fields[4]);
+    header.byteRate = get32(&fields[8]);
+    header.blockAlign = get16(&fields[12]);
+    header.bitsPerSample = get16(&fields[14]);
+    header.dataSize = places.dataSize;
+    header.dataOffset = places.dataOffset;
+
+    // Only integer PCM is read: any other coding (float, A-law, mu-law, ADPCM)
+    // would be encoded as noise.
+    if (header.formatTag == kFormatExtensible) {
+        std::uint8_t extension[kExtensibleBytes];
+        if (places.fieldsLength < 16 + kExtensibleBytes ||
+            !preadExact(fd, extension, sizeof extension, places.fields + 16) ||
+            get16(&extension[0]) < 22 ||
+            std::memcmp(&extension[8], kPcmSubFormat, sizeof kPcmSubFormat) != 0) {
+            return false;
+        }
+    } else if (header.formatTag != kFormatPcm) {
         return false;
     }
     if (header.bitsPerSample != 8 && header.bitsPerSample != 16) {

@@ -68,7 +68,7 @@ bool IsAcceptedSampleRate(std::uint32_t sampleRate);
 
 // The fields the lenient reader takes from a WAV file's header.
 struct WavHeader {
-    std::uint16_t formatTag = 0; // read, not tested (tag 3 with valid fields is accepted)
+    std::uint16_t formatTag = 0; // 1, or 0xFFFE with the PCM sub-format, when accepted
     std::uint16_t channels = 0;
     std::uint32_t sampleRate = 0;
     std::uint32_t byteRate = 0;   // read, not tested
@@ -78,11 +78,20 @@ struct WavHeader {
     std::uint64_t dataOffset = 0; // offset of the first sample byte
 };
 
-// Reads the header of an open WAV file from its start with the byte-wise search for
-// "fmt" and "data" (each search gives up when a read comes back short or the next
-// start offset would reach 10000; reading then goes on from where it stopped).
-// Returns true when the header is accepted: every fixed field could be read, bits
-// are 8 or 16, channels 1 or 2 and the rate is one of the nine accepted rates. On
+// Reads the header of an open WAV file. The chunks are followed by their lengths
+// from the RIFF heading on (a pad byte after a chunk of odd length) to the first
+// "fmt " and "data" chunks; other chunks, however long and whatever letters they
+// hold, are passed over. Only when the lengths do not add up (no RIFF/WAVE
+// heading, a chunk that runs past the end or an identifier that is not one before
+// both are found) does the reader fall back on the byte-wise search for the
+// letters "fmt" and "data" (each search gives up when a read comes back short or
+// the next start offset would reach 10000; reading then goes on from where it
+// stopped). Chunks that add up to the end of the file without a "fmt " or "data"
+// chunk are rejected.
+// Returns true when the header is accepted: every fixed field could be read, the
+// samples are integer PCM (format tag 1, or the extensible tag 0xFFFE with the PCM
+// sub-format; float, A-law, mu-law and every other coding are rejected), bits are
+// 8 or 16, channels 1 or 2 and the rate is one of the nine accepted rates. On
 // success the file position is at the first sample byte (header.dataOffset).
 // A file too short to hold the fields is rejected like a bad header.
 bool ReadWavHeader(int fd, WavHeader& header);

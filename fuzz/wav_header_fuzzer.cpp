@@ -16,10 +16,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     codec::WavHeader header;
     if (codec::ReadWavHeader(fd, header)) {
-        // An accepted header leaves the position at the first sample, inside the file,
-        // and describes a format the writers can write back.
+        // An accepted header is integer PCM, leaves the position at the first sample,
+        // inside the file, and describes a format the writers can write back.
         const off_t at = ::lseek(fd, 0, SEEK_CUR);
-        if (at < 0 || static_cast<uint64_t>(at) != header.dataOffset || header.dataOffset > size ||
+        if ((header.formatTag != 1 && header.formatTag != 0xFFFE) || at < 0 ||
+            static_cast<uint64_t>(at) != header.dataOffset || header.dataOffset > size ||
             !codec::IsAcceptedSampleRate(header.sampleRate) ||
             (header.channels != 1 && header.channels != 2) ||
             (header.bitsPerSample != 8 && header.bitsPerSample != 16)) {

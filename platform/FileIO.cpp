@@ -46,8 +46,8 @@ std::optional<FileIdentity> identityOf(const std::string& path) {
 
 std::optional<std::string> readWholeFile(const std::string& path, size_t limit,
                                          FileIdentity* identity) {
-    // Opened without blocking: a FIFO planted at the path must not stall the
-    // caller in open(); only a regular file is read.
+    // Opened without blocking, so a FIFO (or a device) at the path cannot stall
+    // the open; only a regular file is read.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         return std::nullopt;
@@ -55,11 +55,13 @@ std::optional<std::string> readWholeFile(const std::string& path, size_t limit,
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
+        errno = EINVAL;
         return std::nullopt;
     }
     if (identity) {
         *identity = identityFromStat(st);
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     std::string bytes;
     char buffer[65536];
     bool ok = true;

@@ -24,8 +24,8 @@ struct FileIdentity {
 std::optional<FileIdentity> identityOf(int fd);
 std::optional<FileIdentity> identityOf(const std::string& path);
 
-// Reads a whole regular file (a link at the path itself is not followed; a FIFO,
-// device or socket is refused without blocking).
+// Reads a whole regular file (a link at the path itself is not followed; a FIFO or
+// device is not opened for reading, so nothing blocks: errno EINVAL).
 // nullopt when it cannot be opened or read, or holds more than `limit` bytes.
 // With `identity`, the identity of the file read is set too.
 std::optional<std::string> readWholeFile(const std::string& path, size_t limit = SIZE_MAX,

@@ -1,5 +1,8 @@
 #include "platform/Help.h"
 
+#include <QFile>
+#include <QString>
+
 #include "platform/Paths.h"
 #include "platform/Services.h"
 
@@ -13,8 +16,14 @@ std::string helpPath() {
     return programDir() + kHelpFileName;
 }
 
-void openHelp() {
-    services().shell->open(helpPath(), ShowMode::Normal);
+void openHelp(QWidget* owner) {
+    const std::string path = helpPath();
+    if (!services().shell->open(path, ShowMode::Normal)) {
+        messageBox(owner,
+                   "No program could open the help document. It is the file\n" +
+                       QFile::decodeName(path.c_str()).toStdString(),
+                   "Help", Ok, Icon::Information);
+    }
 }
 
 } // namespace platform

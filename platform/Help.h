@@ -2,6 +2,8 @@
 
 #include <string>
 
+class QWidget;
+
 namespace platform {
 
 // The help document, installed beside the executable.
@@ -12,8 +14,9 @@ inline constexpr const char* kHelpFileName = "mp3tw.html";
 // from a desktop menu runs in the home directory).
 std::string helpPath();
 
-// Asks the shell to open the help document, normally shown. A document the shell
-// cannot open produces no message.
-void openHelp();
+// Asks the shell to open the help document, normally shown. When nothing can open
+// it, a box that belongs to `owner` says where the document is, so the user can
+// open it by other means.
+void openHelp(QWidget* owner = nullptr);
 
 } // namespace platform

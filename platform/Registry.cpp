@@ -5,10 +5,13 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <cerrno>
-#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <mutex>
+#include <set>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,21 +102,79 @@ bool parseRoot(const std::string& text, Root& root) {
     return true;
 }
 
-bool readRoot(const std::string& file, Root& root, bool moveAsideBroken) {
+// Says once per process and per state of a file what is wrong with it, so that
+// many reads of one broken file give one line.
+void reportRootFile(const std::string& file, const std::string& text) {
+    static std::mutex mutex;
+    static std::set<std::string> said;
+    struct stat st {};
+    std::string identity = file;
+    if (::stat(file.c_str(), &st) == 0) {
+        identity += "|" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
+                    std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+                    std::to_string(st.st_mtim.tv_nsec);
+    }
+    std::lock_guard lock(mutex);
+    if (said.insert(identity + "|" + text).second) {
+        std::fprintf(stderr, "mp3tunewright: registry file %s %s\n", file.c_str(), text.c_str());
+    }
+}
+
+// Keeps the bytes of a root file that cannot be parsed under the first free name
+// of <file>.bak, <file>.bak1, ... before anything replaces the file; the name
+// used, or nothing when no copy could be made.
+std::optional<std::string> keepCopy(const std::string& file, const std::string& bytes) {
+    for (int n = 0; n < 100; ++n) {
+        std::string copy = file + ".bak" + (n == 0 ? std::string() : std::to_string(n));
+        int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            return std::nullopt;
+        }
+        bool ok = writeAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+        ok = ::close(fd) == 0 && ok;
+        if (!ok) {
+            ::unlink(copy.c_str());
+            return std::nullopt;
+        }
+        return copy;
+    }
+    return std::nullopt;
+}
+
+// Reads a root file; false when it exists and cannot be read, or (with
+// `keepBroken`, before a write) when it cannot be parsed and no copy of it could
+// be kept. No file is an empty root, and so is a file that cannot be parsed.
+bool readRoot(const std::string& file, Root& root, bool keepBroken) {
     std::optional<std::string> text = readWholeFile(file);
     if (!text) {
-        // No file is an empty root; one that cannot be read is a failure.
+        int error = errno;
         struct stat st {};
-        return ::lstat(file.c_str(), &st) != 0 && errno == ENOENT;
+        if (::lstat(file.c_str(), &st) != 0) {
+            if (errno == ENOENT) {
+                return true;
+            }
+            error = errno;
+        }
+        const bool other = ::lstat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+        reportRootFile(file, std::string("cannot be read (") +
+                                 (other ? "not a regular file" : std::strerror(error)) +
+                                 "): its settings are not used and it is left as it is");
+        return false;
     }
     if (text->size() > static_cast<size_t>(INT32_MAX) || !parseRoot(*text, root)) {
-        if (moveAsideBroken) {
-            // Keep the damaged file for the user; the root starts empty.
-            auto stamp = std::chrono::system_clock::now().time_since_epoch().count();
-            std::string aside = file + ".broken-" + std::to_string(stamp);
-            if (::rename(file.c_str(), aside.c_str()) != 0) {
+        if (!keepBroken) {
+            reportRootFile(file, "cannot be parsed: its settings are not used");
+        } else {
+            std::optional<std::string> copy = keepCopy(file, *text);
+            if (!copy) {
+                reportRootFile(file, "cannot be parsed and no copy of it could be kept: it is "
+                                     "left as it is");
                 return false;
             }
+            reportRootFile(file, "cannot be parsed: kept as " + *copy + ", a new file replaces it");
         }
         root.keys = QJsonObject();
         return true;

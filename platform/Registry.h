@@ -14,7 +14,10 @@ namespace platform {
 // key's default value. Every write is committed on its own: the root file is
 // rewritten under a temporary name and renamed over the old one, under a lock
 // file shared by all processes, so a failed write keeps what was written before.
-// A root file that cannot be parsed is moved aside and the root reads as empty.
+// A root file that cannot be parsed reads as empty, and a copy of it is kept as
+// <file>.bak (or .bak1, .bak2, ...) before a write replaces it; such a file, and one
+// that cannot be read (not a regular file, no permission), is named on stderr.
+// A root file that cannot be read is never replaced.
 // A root file that is a symbolic link is read through the link, and written next
 // to the link's target, so the link stays a link; a write keeps the file's mode.
 enum class RegistryRoot { CurrentUser, LocalMachine, ClassesRoot };

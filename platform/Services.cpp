@@ -2,15 +2,27 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPointer>
+#include <QStandardPaths>
 #include <QUrl>
 #include <QWidget>
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
 
 #include "platform/Paths.h"
 
@@ -78,7 +90,15 @@ public:
         if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
             return UnattendedAnswer(request);
         }
-        QMessageBox box;
+        // A child of its window, so the desktop puts it over that window; a box
+        // whose window is not on screen goes over the window the user works in.
+        QWidget* parent = request.owner ? request.owner->window() : nullptr;
+        if (parent && !parent->isVisible()) {
+            QWidget* active = QApplication::activeWindow();
+            parent = active ? active : parent;
+        }
+        QPointer<QMessageBox> owned = new QMessageBox(parent);
+        QMessageBox& box = *owned;
         box.setWindowTitle(QString::fromStdString(request.caption));
         // File names appear in these texts; they are shown as typed, never as markup.
         box.setTextFormat(Qt::PlainText);
@@ -117,9 +137,12 @@ public:
                 box.setDefaultButton(qt);
             }
         }
-        open_.push_back(&box);
+        open_.push_back(owned);
         int result = box.exec();
-        open_.erase(std::remove(open_.begin(), open_.end(), &box), open_.end());
+        // The box goes with its parent if the window is destroyed while it is open.
+        open_.erase(std::remove(open_.begin(), open_.end(), owned), open_.end());
+        open_.erase(std::remove(open_.begin(), open_.end(), nullptr), open_.end());
+        delete owned.data();
         for (auto [ours, qt] : map) {
             if (result == qt) {
                 return ours;
@@ -132,7 +155,9 @@ public:
     void dismissOpenBoxes() override {
         // Innermost first; each box's own loop then returns as the stack unwinds.
         for (auto it = open_.rbegin(); it != open_.rend(); ++it) {
-            (*it)->done(QMessageBox::NoButton);
+            if (*it) {
+                (*it)->done(QMessageBox::NoButton);
+            }
         }
     }
 
@@ -157,7 +182,7 @@ public:
     }
 
 private:
-    std::vector<QMessageBox*> open_; // boxes shown, outermost first
+    std::vector<QPointer<QMessageBox>> open_; // boxes shown, outermost first
 };
 
 class UnattendedDialogs : public Dialogs {
@@ -171,6 +196,70 @@ public:
     }
 };
 
+// How long the desktop's opener is given to say whether a program took the file.
+constexpr int kOpenerAnswerMs = 2000;
+
+// Runs the desktop's opener (xdg-open) on a URL. It ends at once with a failure
+// status when no program takes the file, and with success once it has handed the
+// file on; on a desktop without an opener of its own it runs the program in the
+// foreground, so one still running after a short while counts as opened. The
+// child is reaped by a thread of its own whenever it ends and is never killed
+// with this process. Nothing else runs meanwhile: a nested timer tick must not
+// act twice (the batch opens its folder at its very end).
+bool openWithOpener(const QString& opener, const QUrl& url) {
+    const QByteArray program = QFile::encodeName(opener);
+    const QByteArray argument = url.toEncoded();
+    char name[] = "xdg-open";
+    char* argv[] = {name, const_cast<char*>(argument.constData()), nullptr};
+    // The child starts with every signal unblocked and at its default action,
+    // whatever this process blocks or ignores.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigset_t defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGCHLD}) {
+        sigaddset(&defaults, signal);
+    }
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, program.constData(), nullptr, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) {
+        return false;
+    }
+    auto answer = std::make_shared<std::atomic<int>>(-1);
+    auto reap = [pid, answer](int options) {
+        int status = 0;
+        pid_t ended = -1;
+        do {
+            ended = ::waitpid(pid, &status, options);
+        } while (ended < 0 && errno == EINTR);
+        if (ended != 0) {
+            // A child reaped elsewhere cannot say: it counts as opened.
+            answer->store(ended < 0 || (WIFEXITED(status) && WEXITSTATUS(status) == 0) ? 1 : 0);
+        }
+    };
+    bool waiter = true;
+    try {
+        std::thread(reap, 0).detach();
+    } catch (const std::system_error&) {
+        waiter = false; // polled below; a child still running then stays unreaped
+    }
+    QElapsedTimer waited;
+    waited.start();
+    while (answer->load() < 0 && waited.elapsed() < kOpenerAnswerMs) {
+        if (!waiter) {
+            reap(WNOHANG);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return answer->load() != 0;
+}
+
 class DesktopShell : public Shell {
 public:
     bool open(const std::string& path, ShowMode) override {
@@ -182,7 +271,8 @@ public:
             std::fprintf(stderr, "[shell] open %s\n", full.c_str());
             return true;
         }
-        return QDesktopServices::openUrl(url);
+        const QString opener = QStandardPaths::findExecutable("xdg-open");
+        return opener.isEmpty() ? QDesktopServices::openUrl(url) : openWithOpener(opener, url);
     }
 };
 
@@ -251,6 +341,11 @@ Services installServices(const Services& replacement) {
 Button messageBox(const std::string& text, const std::string& caption, unsigned buttons, Icon icon,
                   Button defaultButton) {
     return services().dialogs->messageBox({text, caption, buttons, icon, defaultButton});
+}
+
+Button messageBox(QWidget* owner, const std::string& text, const std::string& caption,
+                  unsigned buttons, Icon icon, Button defaultButton) {
+    return services().dialogs->messageBox({text, caption, buttons, icon, defaultButton, owner});
 }
 
 namespace {

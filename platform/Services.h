@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+class QWidget;
+
 namespace platform {
 
 // Message box buttons, combinable as flags; an answer is one of them.
@@ -29,6 +31,9 @@ struct MessageBoxRequest {
     // The button that answers when the box is dismissed without a choice
     // (Enter, or the unattended mode); NoButton means the first of `buttons`.
     Button defaultButton = NoButton;
+    // The window the box belongs to: the desktop box is its child, centred over
+    // it (over the active window while the owner is hidden). Null: no owner.
+    QWidget* owner = nullptr;
 };
 
 // Modal message boxes and the folder-browse dialog.
@@ -104,9 +109,12 @@ std::shared_ptr<Shell> makeDesktopShell();
 std::shared_ptr<Sound> makeAlsaSound();
 std::shared_ptr<Clock> makeSteadyClock();
 
-// Shorthand for services().dialogs->messageBox(...).
+// Shorthand for services().dialogs->messageBox(...), without an owner window and
+// with one.
 Button messageBox(const std::string& text, const std::string& caption, unsigned buttons, Icon icon,
                   Button defaultButton = NoButton);
+Button messageBox(QWidget* owner, const std::string& text, const std::string& caption,
+                  unsigned buttons, Icon icon, Button defaultButton = NoButton);
 
 // The application's title, the caption of its general error box. Start-up sets it.
 void setApplicationTitle(const std::string& title);

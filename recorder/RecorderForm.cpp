@@ -24,6 +24,7 @@
 #include "codec/WavFormat.h"
 #include "platform/FileIO.h"
 #include "platform/Paths.h"
+#include "platform/RadioFocus.h"
 #include "platform/Services.h"
 #include "tags/Tags.h"
 
@@ -125,6 +126,7 @@ TRadioGroup::TRadioGroup(const QString& caption, const QStringList& items, int c
         buttons_[i]->setGeometry(columnLeft[column], top + row * rowHeight, widths[column],
                                  buttons_[i]->sizeHint().height());
     }
+    platform::TabToCheckedButton({buttons_.begin(), buttons_.end()});
 }
 
 int TRadioGroup::ItemIndex() const {
@@ -355,7 +357,7 @@ void TForm3::reject() {
 std::string TForm3::MakeOutputName() {
     std::string name = QFile::encodeName(Edit1->text()).toStdString();
     if (name.empty()) {
-        platform::messageBox("Can't create output file !", "Error", platform::Ok,
+        platform::messageBox(this, "Can't create output file !", "Error", platform::Ok,
                              platform::Icon::Error);
         return "";
     }
@@ -378,7 +380,7 @@ std::string TForm3::MakeOutputName() {
         fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     }
     if (fd < 0) {
-        platform::messageBox("Can't create output file !", "Error", platform::Ok,
+        platform::messageBox(this, "Can't create output file !", "Error", platform::Ok,
                              platform::Icon::Error);
         return "";
     }
@@ -496,11 +498,12 @@ void TForm3::SpeedButton1Click() {
     if (mp3_) {
         mp3Output_ = std::make_unique<recorder::RecorderMp3Output>(encoderLibraryPath_);
         if (!mp3Output_->LoadEncoderLibrary()) {
-            platform::messageBox("Can't init LAME codec !", "Error", platform::Ok,
+            platform::messageBox(this, "Can't init LAME codec !", "Error", platform::Ok,
                                  platform::Icon::None);
         }
         if (!mp3Output_->OpenEncoderStream(outputName_, Mp3Settings())) {
-            platform::messageBox("Can't open output ", "Error", platform::Ok, platform::Icon::None);
+            platform::messageBox(this, "Can't open output ", "Error", platform::Ok,
+                                 platform::Icon::None);
         }
     } else {
         outputOpen = OpenWaveOutput();
@@ -511,7 +514,7 @@ void TForm3::SpeedButton1Click() {
     } else {
         // The file could not be created although the name test passed a moment
         // ago: nothing to record into.
-        platform::messageBox("Can't create output file !", "Error", platform::Ok,
+        platform::messageBox(this, "Can't create output file !", "Error", platform::Ok,
                              platform::Icon::Error);
     }
     waitTimer_->stop();

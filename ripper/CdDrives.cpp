@@ -53,7 +53,7 @@ std::string Pattern00(int64_t value) {
 
 CdDrives::CdDrives(CdLibrary& library) : library_(library) {}
 
-std::vector<std::string> CdDrives::DiscoverDrives() {
+std::vector<std::string> CdDrives::DiscoverDrives(QWidget* owner) {
     DriveList list;
     std::memset(&list, 0, sizeof list);
     library_.GetCDList(&list);
@@ -62,7 +62,7 @@ std::vector<std::string> CdDrives::DiscoverDrives() {
     int count = list.num > AKRIP_MAX_DRIVES ? AKRIP_MAX_DRIVES : list.num;
     std::vector<std::string> names;
     if (count == 0) {
-        platform::messageBox(kNoDriveText, "Attention", platform::Ok, platform::Icon::None);
+        platform::messageBox(owner, kNoDriveText, "Attention", platform::Ok, platform::Icon::None);
         driveCount = 0;
         return names;
     }

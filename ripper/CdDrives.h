@@ -13,6 +13,8 @@
 #include "akrip32.h"
 #include "ripper/CdLibrary.h"
 
+class QWidget;
+
 namespace ripper {
 
 // One frame (CD sector) of audio: 1/75 s of 44100 Hz, stereo, 16-bit.
@@ -62,8 +64,9 @@ public:
     CdLibrary& library() { return library_; }
 
     // Finds the drives, opens one handle each and returns their names in order.
-    // With no drive it shows the "Attention" box and returns none.
-    std::vector<std::string> DiscoverDrives();
+    // With no drive it shows the "Attention" box, which belongs to `owner`, and
+    // returns none.
+    std::vector<std::string> DiscoverDrives(QWidget* owner = nullptr);
 
     // Reads the table of contents of the drive at `driveIndex` in minute/second/frame
     // mode and builds one row per track. A read failure gives the two log lines

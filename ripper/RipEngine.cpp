@@ -139,12 +139,13 @@ void RipEngine::RipSelectedTracks() {
 void RipEngine::RipTrack(int driveIndex, int rowIndex) {
     const std::string n = std::to_string(rowIndex + 1);
 
-    // Output directory: one level is created when nothing of that name exists.
+    // Output directory: created with every missing folder above it when nothing
+    // of that name exists (a fresh account has no music folder yet).
     std::string dir = view_.ripperOut();
     while (dir.size() > 1 && dir.back() == '/') {
         dir.pop_back();
     }
-    if (!pathExists(dir) && (dir.empty() || ::mkdir(dir.c_str(), 0777) != 0)) {
+    if (!pathExists(dir) && (dir.empty() || !platform::forceDirectories(dir))) {
         view_.appendLog("Unable to create output directory!");
         RipStopRequested = true;
         return;

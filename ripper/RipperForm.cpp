@@ -279,7 +279,7 @@ void TRipperForm::createControls() {
 }
 
 void TRipperForm::DiscoverDrives() {
-    std::vector<std::string> names = Drives.DiscoverDrives();
+    std::vector<std::string> names = Drives.DiscoverDrives(this);
     if (names.empty()) {
         return;
     }
@@ -355,7 +355,7 @@ void TRipperForm::SpeedButton4Click() {
 }
 
 void TRipperForm::SpeedButton3Click() {
-    platform::openHelp();
+    platform::openHelp(this);
 }
 
 void TRipperForm::FormCloseQuery(bool& canClose) {
@@ -364,7 +364,7 @@ void TRipperForm::FormCloseQuery(bool& canClose) {
         return;
     }
     platform::Button answer = platform::messageBox(
-        "Abort ripping ?", "Ripper", platform::Yes | platform::No, platform::Icon::Question);
+        this, "Abort ripping ?", "Ripper", platform::Yes | platform::No, platform::Icon::Question);
     if (answer == platform::Yes) {
         // The run ends at its next check, while the window is already hidden.
         Engine.RipStopRequested = true;

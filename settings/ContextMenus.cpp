@@ -6,6 +6,7 @@
 #include <QXmlStreamReader>
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -89,6 +90,31 @@ std::string listValue(const std::string& value) {
             out += '\\';
         }
         out += c;
+    }
+    return out;
+}
+
+// The verb's MIME types as a key-file list: "audio/x-wav;audio/flac;".
+std::string mimeTypeList(const MenuVerb& verb) {
+    std::string out;
+    for (const MenuFileType& type : verb.types) {
+        out += std::string(type.mimeType) + ";";
+    }
+    return out;
+}
+
+std::vector<std::string> extensionsOf(const MenuVerb& verb) {
+    std::vector<std::string> out;
+    for (const MenuFileType& type : verb.types) {
+        out.insert(out.end(), type.extensions.begin(), type.extensions.end());
+    }
+    return out;
+}
+
+std::string upperCase(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        out += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
     return out;
 }
@@ -197,8 +223,8 @@ std::string launcherText(const MenuTarget& target) {
 
 // KDE (Dolphin, Konqueror): a service menu per verb.
 std::string kdeText(const MenuVerb& verb, const MenuTarget& target) {
-    return std::string("[Desktop Entry]\n") + "Type=Service\n" + "MimeType=" + verb.mimeType +
-           ";\n" + "Actions=" + verb.actionId + ";\n" + "TryExec=" + keyFilePath(target) + "\n" +
+    return std::string("[Desktop Entry]\n") + "Type=Service\n" + "MimeType=" + mimeTypeList(verb) +
+           "\n" + "Actions=" + verb.actionId + ";\n" + "TryExec=" + keyFilePath(target) + "\n" +
            "X-KDE-Priority=TopLevel\n" + kMarker + verb.id + "\n\n" + "[Desktop Action " +
            verb.actionId + "]\n" + "Name=" + verb.name + "\n" + "Icon=" + kIcon + "\n" +
            "Exec=" + execLine(target) + "\n";
@@ -207,11 +233,14 @@ std::string kdeText(const MenuVerb& verb, const MenuTarget& target) {
 // Nemo (Cinnamon): an action per verb, matched by extension without regard to
 // case; Dependencies hides it when the program is gone.
 std::string nemoText(const MenuVerb& verb, const MenuTarget& target) {
+    std::string extensions;
+    for (const std::string& extension : extensionsOf(verb)) {
+        extensions += extension + ";";
+    }
     return std::string("[Nemo Action]\n") + "Active=true\n" + "Name=" + verb.name + "\n" +
            "Comment=" + verb.comment + "\n" + "Exec=" + execLine(target) + "\n" +
-           "Icon-Name=" + kIcon + "\n" + "Selection=notnone\n" + "Extensions=" + verb.extension +
-           ";\n" + "Dependencies=" + listValue(keyFilePath(target)) + ";\n" + kMarker + verb.id +
-           "\n";
+           "Icon-Name=" + kIcon + "\n" + "Selection=notnone\n" + "Extensions=" + extensions + "\n" +
+           "Dependencies=" + listValue(keyFilePath(target)) + ";\n" + kMarker + verb.id + "\n";
 }
 
 // Caja (with caja-actions) and PCManFM-Qt: FileManager-Actions files.
@@ -220,7 +249,7 @@ std::string fileManagerActionText(const MenuVerb& verb, const MenuTarget& target
            "Tooltip=" + verb.comment + "\n" + "Icon=" + kIcon + "\n" + "Profiles=files;\n" +
            "TryExec=" + keyFilePath(target) + "\n" + kMarker + verb.id + "\n\n" +
            "[X-Action-Profile files]\n" + "Name=" + verb.name + "\n" +
-           "MimeTypes=" + verb.mimeType + ";\n" + "SelectionCount=>0\n" +
+           "MimeTypes=" + mimeTypeList(verb) + "\n" + "SelectionCount=>0\n" +
            "Exec=" + execLine(target) + "\n";
 }
 
@@ -228,12 +257,14 @@ std::string fileManagerActionText(const MenuVerb& verb, const MenuTarget& target
 // on only the names with the verb's extension. The names arrive as arguments,
 // relative to the folder that is the working directory.
 std::string scriptText(const MenuVerb& verb, const MenuTarget& target) {
-    std::string pattern = "*.";
-    for (const char* c = verb.extension; *c; ++c) {
-        char lower = *c;
-        char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
-        pattern +=
-            lower == upper ? std::string(1, lower) : "[" + std::string(1, lower) + upper + "]";
+    std::string pattern;
+    for (const std::string& extension : extensionsOf(verb)) {
+        pattern += pattern.empty() ? "*." : " | *.";
+        for (char lower : extension) {
+            char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(lower)));
+            pattern +=
+                lower == upper ? std::string(1, lower) : "[" + std::string(1, lower) + upper + "]";
+        }
     }
     return std::string("#!/bin/sh\n") + "# " + kMarker + verb.id + "\n" + "# " + verb.comment +
            ". Written by MP3 Tunewright;\n# removing the shell association removes it.\n" +
@@ -267,6 +298,10 @@ public:
         if (!used()) {
             return true;
         }
+        if (!canName(target.launcher)) {
+            // Left out: current once no block of ours is left.
+            return Remove(false);
+        }
         std::optional<std::string> text = platform::readWholeFile(userFile(), kUcaLimit);
         if (!text) {
             return false;
@@ -291,6 +326,18 @@ public:
             return;
         }
         const std::string path = userFile();
+        if (!canName(target.launcher)) {
+            // A file Thunar (and this program) could not read back would lose the
+            // user's own actions: Thunar is left out, and older blocks of ours go.
+            std::fprintf(stderr,
+                         "mp3tunewright: Thunar actions left out: %s cannot name the launcher %s "
+                         "(not UTF-8 text without control characters)\n",
+                         path.c_str(), target.launcher.c_str());
+            if (!Remove()) {
+                throw ShellAssociationError("Cannot remove the old actions from " + path);
+            }
+            return;
+        }
         std::optional<std::string> text = platform::readWholeFile(path, kUcaLimit);
         struct stat st {};
         mode_t mode = 0644;
@@ -302,8 +349,9 @@ public:
             throw ShellAssociationError("Cannot read " + path + ": " + errnoText(errno));
         } else {
             // A user's own file replaces the system's: start from the system's so
-            // Thunar's default actions stay.
-            text = systemFile();
+            // Thunar's default actions stay, or from an empty list without one.
+            text = systemFile().value_or(
+                "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<actions>\n</actions>\n");
         }
         std::optional<Parsed> parsed = parse(*text);
         if (!parsed) {
@@ -325,7 +373,11 @@ public:
         writeActionFile(path, out, mode);
     }
 
-    bool Remove() const override {
+    bool Remove() const override { return Remove(true); }
+
+    // True when no block of ours is left in the file; with `change`, blocks of
+    // ours are taken out first.
+    bool Remove(bool change) const {
         const std::string path = userFile();
         std::optional<std::string> text = platform::readWholeFile(path, kUcaLimit);
         if (!text) {
@@ -338,6 +390,9 @@ public:
         if (parsed->ours.empty()) {
             return true;
         }
+        if (!change) {
+            return false;
+        }
         if (platform::isReadOnlyFile(path)) {
             return false;
         }
@@ -348,13 +403,48 @@ public:
     }
 
     static std::string blockText(const MenuVerb& verb, const MenuTarget& target) {
+        std::string patterns;
+        for (const std::string& extension : extensionsOf(verb)) {
+            patterns +=
+                (patterns.empty() ? "*." : ";*.") + extension + ";*." + upperCase(extension);
+        }
+        // Thunar offers an action only for the kinds of file it names; a kind
+        // follows from the MIME type's top level.
+        std::string kinds;
+        for (const char* kind : {"audio", "video", "other"}) {
+            for (const MenuFileType& type : verb.types) {
+                const std::string mime = type.mimeType;
+                const bool media = mime.rfind("audio/", 0) == 0 || mime.rfind("video/", 0) == 0;
+                if (mime.rfind(std::string(kind) + "/", 0) == 0 ||
+                    (std::string(kind) == "other" && !media)) {
+                    kinds += std::string("    <") + kind + "-files/>\n";
+                    break;
+                }
+            }
+        }
+        // Thunar replaces %f, %F, %d, %n, %u and %% anywhere in a command, inside
+        // quotes too, before the shell reads it: a '%' of the path is doubled.
+        std::string launcher;
+        for (char c : target.launcher) {
+            launcher += c == '%' ? std::string("%%") : std::string(1, c);
+        }
         return std::string("  <action>\n") + "    <icon>" + kIcon + "</icon>\n" + "    <name>" +
                XmlEscape(verb.name) + "</name>\n" + "    <submenu></submenu>\n" +
                "    <unique-id>" + verb.id + "</unique-id>\n" + "    <command>" +
-               XmlEscape(ShellQuote(target.launcher) + " -- %F") + "</command>\n" +
-               "    <description>" + XmlEscape(verb.comment) + "</description>\n" +
-               "    <range>*</range>\n" + "    <patterns>*." + verb.extension + ";*." +
-               upper(verb.extension) + "</patterns>\n" + "    <audio-files/>\n" + "  </action>\n";
+               XmlEscape(ShellQuote(launcher) + " -- %F") + "</command>\n" + "    <description>" +
+               XmlEscape(verb.comment) + "</description>\n" + "    <range>*</range>\n" +
+               "    <patterns>" + patterns + "</patterns>\n" + kinds + "  </action>\n";
+    }
+
+    // XML (and Thunar, which reads uca.xml as UTF-8) can hold the launcher's path
+    // only when it is UTF-8 without control characters.
+    static bool canName(const std::string& launcher) {
+        for (char c : launcher) {
+            if (static_cast<unsigned char>(c) < 0x20) {
+                return false;
+            }
+        }
+        return IsValidUtf8(launcher);
     }
 
     static std::string userFile() { return platform::joinPath(ConfigHome(), "Thunar/uca.xml"); }
@@ -370,14 +460,6 @@ private:
         bool selfClosing = false; // <actions/>: insertAt..closeEnd is that tag
         size_t closeEnd = 0;
     };
-
-    static std::string upper(const char* text) {
-        std::string out;
-        for (const char* c = text; *c; ++c) {
-            out += static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
-        }
-        return out;
-    }
 
     // Thunar is used here when the user has a file of its own, the system has
     // Thunar's default file, or Thunar is installed.
@@ -512,11 +594,44 @@ private:
 } // namespace
 
 const std::vector<MenuVerb>& MenuVerbs() {
+    // "Compress to MP3" takes WAVs and whatever else the encoder reads: the
+    // common audio formats and the sound of common videos. Subtypes (Ogg Vorbis
+    // and Opus of Ogg audio, WMA of ASF) match their parent type too.
     static const std::vector<MenuVerb> verbs = {
-        {"Decode to WAVE", "mp3tunewright-decode-to-wave", "DecodeToWave", "mp3", "audio/mpeg",
+        {"Decode to WAVE",
+         "mp3tunewright-decode-to-wave",
+         "DecodeToWave",
+         {{"audio/mpeg", {"mp3"}}},
          "Decode MP3 files to WAVE files with MP3 Tunewright"},
-        {"Compress to MP3", "mp3tunewright-compress-to-mp3", "CompressToMp3", "wav", "audio/x-wav",
-         "Compress WAVE files to MP3 files with MP3 Tunewright"},
+        {"Compress to MP3",
+         "mp3tunewright-compress-to-mp3",
+         "CompressToMp3",
+         {{"audio/x-wav", {"wav"}},
+          {"audio/flac", {"flac"}},
+          {"audio/mp4", {"m4a", "m4b"}},
+          {"audio/aac", {"aac"}},
+          {"audio/ogg", {"ogg", "oga"}},
+          {"audio/x-vorbis+ogg", {}},
+          {"audio/x-opus+ogg", {"opus"}},
+          {"audio/x-aiff", {"aif", "aiff"}},
+          {"audio/x-aifc", {"aifc"}},
+          {"audio/x-ms-wma", {"wma"}},
+          {"application/vnd.ms-asf", {"asf"}},
+          {"audio/x-wavpack", {"wv"}},
+          {"audio/x-ape", {"ape"}},
+          {"audio/x-matroska", {"mka"}},
+          {"audio/webm", {"weba"}},
+          {"audio/x-caf", {"caf"}},
+          {"audio/basic", {"au", "snd"}},
+          {"video/mp4", {"mp4", "m4v"}},
+          {"video/x-matroska", {"mkv"}},
+          {"video/webm", {"webm"}},
+          {"video/x-msvideo", {"avi"}},
+          {"video/quicktime", {"mov"}},
+          {"video/mp2t", {"ts", "m2ts", "mts"}},
+          {"video/x-flv", {"flv"}}},
+         "Compress WAVE and other audio files, or a video's sound, to MP3 files with MP3 "
+         "Tunewright"},
     };
     return verbs;
 }

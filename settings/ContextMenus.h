@@ -5,10 +5,12 @@
 #include <vector>
 
 // The context-menu actions of the Linux file managers: "Decode to WAVE" on MP3
-// files and "Compress to MP3" on WAV files, each starting one process of the
-// program with the whole selection. Every file-manager family reads its own
-// format from its own folder in the user's home; one writer per format sits
-// behind one list, and all of them share the verbs and the quoting helpers.
+// files and "Compress to MP3" on WAV files and the other audio and video files
+// the encoder reads (FLAC, M4A, Ogg, Opus, AIFF, WMA, videos' sound, ...), each
+// starting one process of the program with the whole selection. Every
+// file-manager family reads its own format from its own folder in the user's
+// home; one writer per format sits behind one list, and all of them share the
+// verbs, the types they are offered for and the quoting helpers.
 //
 // Every action starts a small per-user launcher script that holds the
 // program's real path, shell-quoted: no key-file format can name a path that is
@@ -18,13 +20,20 @@
 // at one of our paths is never overwritten or removed.
 namespace settings {
 
-// One verb as the file managers offer it.
+// A file type a verb is offered for: its MIME type and the file extensions
+// (lower case, matched without regard to case) that name it.
+struct MenuFileType {
+    const char* mimeType;
+    std::vector<const char*> extensions;
+};
+
+// One verb as the file managers offer it. Every writer offers it for the same
+// types: by MIME type where the format matches types, by extension elsewhere.
 struct MenuVerb {
-    const char* name;      // the menu text, also the registry verb
-    const char* id;        // file names and ids: "mp3tunewright-decode-to-wave"
-    const char* actionId;  // the KDE action group's id
-    const char* extension; // the file extension it is offered for, lower case
-    const char* mimeType;  // the file type it is offered for
+    const char* name;     // the menu text, also the registry verb
+    const char* id;       // file names and ids: "mp3tunewright-decode-to-wave"
+    const char* actionId; // the KDE action group's id
+    std::vector<MenuFileType> types;
     const char* comment;
 };
 

@@ -332,9 +332,10 @@ void TLogoForm::FormShow() {
     // A write that fails halfway is reported the way the application reports an
     // escaped error; the next show finds the association incomplete and retries.
     try {
-        settings::ShellAssociationDialogue();
+        settings::ShellAssociationDialogue(this);
     } catch (const std::exception& e) {
-        platform::showErrorBox(e.what());
+        platform::messageBox(this, e.what(), platform::applicationTitle(), platform::Ok,
+                             platform::Icon::Error);
     }
 }
 
@@ -360,7 +361,7 @@ void TLogoForm::SpeedButton2Click() {
 }
 
 void TLogoForm::BitBtn2Click() {
-    settings::ShellRemovalDialogue();
+    settings::ShellRemovalDialogue(this);
 }
 
 void TLogoForm::BitBtn3Click() {
@@ -370,5 +371,5 @@ void TLogoForm::BitBtn3Click() {
 }
 
 void TLogoForm::BitBtn4Click() {
-    platform::openHelp();
+    platform::openHelp(this);
 }

@@ -18,6 +18,7 @@
 #include <QStyle>
 #include <QToolButton>
 
+#include "platform/RadioFocus.h"
 #include "platform/Services.h"
 
 namespace {
@@ -91,6 +92,8 @@ TOptionsForm::TOptionsForm(QWidget* parent)
         b->setGeometry(10, 8 + i * 22, 180, 20);
         RadioGroup1Buttons->addButton(b, i);
     }
+    const QList<QAbstractButton*> group1 = RadioGroup1Buttons->buttons();
+    platform::TabToCheckedButton({group1.begin(), group1.end()});
 
     RadioGroup2 = new QGroupBox("Main window position", this);
     RadioGroup2->setGeometry(284, 162, 196, 128);
@@ -102,6 +105,8 @@ TOptionsForm::TOptionsForm(QWidget* parent)
         b->setGeometry(10, 20 + i * 21, 180, 20);
         RadioGroup2Buttons->addButton(b, i);
     }
+    const QList<QAbstractButton*> group2 = RadioGroup2Buttons->buttons();
+    platform::TabToCheckedButton({group2.begin(), group2.end()});
 
     GroupBox4 = new QGroupBox("Work priority", this);
     GroupBox4->setGeometry(80, 244, 196, 50);
@@ -188,9 +193,11 @@ void TOptionsForm::ShowSettings() {
 void TOptionsForm::SaveSettings() {
     std::string failed;
     if (!settings::SaveSettingsRecord(Settings, &failed)) {
-        platform::showErrorBox(failed.empty()
-                                   ? std::string("Failed to create key ") + settings::kSettingsKey
-                                   : "Failed to set data for '" + failed + "'");
+        platform::messageBox(this,
+                             failed.empty()
+                                 ? std::string("Failed to create key ") + settings::kSettingsKey
+                                 : "Failed to set data for '" + failed + "'",
+                             platform::applicationTitle(), platform::Ok, platform::Icon::Error);
     }
 }
 

@@ -225,13 +225,14 @@ bool IsShellAssociated(const std::string& executable) {
     return mp3 && wav && actions;
 }
 
-bool CanWriteClassesRoot() {
+bool CanWriteClassesRoot(QWidget* owner) {
     Registry registry(RegistryRoot::ClassesRoot);
     // Both stores are probed before anything is created, so a refusal leaves
     // nothing behind.
     bool ok = registry.writable() && actionFilesWritable() && registry.createKey(".MP3");
     if (!ok) {
-        platform::messageBox("You don't have enought rights to write CLASSES_ROOT registry. "
+        platform::messageBox(owner,
+                             "You don't have enought rights to write CLASSES_ROOT registry. "
                              "Please contact your system administrator.",
                              "Error", platform::Ok, platform::Icon::Error);
     }
@@ -296,20 +297,21 @@ bool DeassociateShell() {
     return removed[0] && removed[1] && actionsGone;
 }
 
-void ShellAssociationDialogue() {
+void ShellAssociationDialogue(QWidget* owner) {
     if (IsShellAssociated()) {
         return;
     }
-    if (!CanWriteClassesRoot()) {
+    if (!CanWriteClassesRoot(owner)) {
         return;
     }
     AssociateShell();
-    platform::messageBox("Tunewright is now associated with MP3 and WAV files", "OK", platform::Ok,
-                         platform::Icon::Information);
+    platform::messageBox(owner, "Tunewright is now associated with MP3 and WAV files", "OK",
+                         platform::Ok, platform::Icon::Information);
 }
 
-void ShellRemovalDialogue() {
+void ShellRemovalDialogue(QWidget* owner) {
     platform::Button answer = platform::messageBox(
+        owner,
         "Are you sure ? You will be unable to convert files from Window's Explorer popup menu "
         "after this procedure.",
         "Sure ?", platform::Ok | platform::Cancel, platform::Icon::Question);
@@ -317,10 +319,10 @@ void ShellRemovalDialogue() {
         return;
     }
     if (DeassociateShell()) {
-        platform::messageBox("Shell association removed successfully", "Success", platform::Ok,
-                             platform::Icon::None);
+        platform::messageBox(owner, "Shell association removed successfully", "Success",
+                             platform::Ok, platform::Icon::None);
     } else {
-        platform::messageBox("Failed to remove shell association", "Error", platform::Ok,
+        platform::messageBox(owner, "Failed to remove shell association", "Error", platform::Ok,
                              platform::Icon::Error);
     }
 }

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <string>
 
+class QWidget;
+
 // The context-menu commands "Decode to WAVE" (MP3 files) and "Compress to MP3"
 // (WAV files). They are kept in two places: as verbs under the classes root of
 // the registry store, and as the context-menu actions of the Linux file
@@ -39,8 +41,8 @@ bool IsShellAssociated(const std::string& executable = RunningExecutable());
 // True when the classes root and every action folder can be written; the probe
 // leaves an empty ".MP3" key (and the action folders) behind when there were
 // none. On false the user has been shown the rights message and nothing has
-// been written.
-bool CanWriteClassesRoot();
+// been written. The message box belongs to `owner`.
+bool CanWriteClassesRoot(QWidget* owner = nullptr);
 
 // Writes both verbs (naming a class of its own only for an extension that has
 // none) and every file manager's actions, and removes the "Open With" entries
@@ -56,11 +58,12 @@ bool DeassociateShell();
 
 // The association dialogue the launcher runs each time it is shown: writes the
 // commands when they are missing or point elsewhere and says so, or shows the
-// rights message. ShellAssociationError passes through to the caller.
-void ShellAssociationDialogue();
+// rights message, in boxes that belong to `owner` (the launcher).
+// ShellAssociationError passes through to the caller.
+void ShellAssociationDialogue(QWidget* owner = nullptr);
 
 // The removal dialogue of the launcher's "Deassociate" button: asks, removes,
-// and reports success or failure.
-void ShellRemovalDialogue();
+// and reports success or failure, in boxes that belong to `owner`.
+void ShellRemovalDialogue(QWidget* owner = nullptr);
 
 } // namespace settings

@@ -2,8 +2,6 @@
 // out, and the decode's own failure rows (no message box, the batch goes on).
 
 #include <QLabel>
-#include <csignal>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include "app/BatchJobs.h"
@@ -170,20 +168,19 @@ TEST_F(ConversionTest, DecodeWriteFailureMidFileIsAnErrorAndTheBatchGoesOn) {
     f.QueueFile(next);
     ASSERT_TRUE(app::CreateTargetDirectory(decodedDir));
 
-    // A file-size limit makes writes past 64 KiB fail as a full disk does.
-    struct rlimit old {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-    struct rlimit limited = old;
-    limited.rlim_cur = 65536;
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    f.Timer1Timer();
-    ::setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    {
+        // Writes past 64 KiB fail as on a full disk.
+        testenv::FileSizeLimit full(65536);
+        f.Timer1Timer();
+    }
 
+    // A decode shows no box for its errors, but for a write that failed, which
+    // the user hears of as from an encode, over the window.
     EXPECT_EQ(status(), "Error encountered");
     EXPECT_FALSE(f.Busy);
-    EXPECT_TRUE(fake.dialogs->shown.empty());
+    ASSERT_EQ(fake.dialogs->shown.size(), 1u);
+    EXPECT_EQ(fake.dialogs->shown[0].text, "Error occured: Write fail!\n while operating with: long.mp3");
+    EXPECT_EQ(fake.dialogs->shown[0].owner, &f);
     // The samples written before the disk filled are kept under a header that
     // describes them, so every reader sees them.
     const std::string partial = decodedDir + "/long.WAV";

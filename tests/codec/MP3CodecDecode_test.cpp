@@ -222,22 +222,38 @@ TEST_F(MP3CodecDecode, ACancelBeforeThePlayerReportedPlayingStillClosesTheOutput
     processEventsFor(50);
 }
 
-TEST_F(MP3CodecDecode, RefusedCommandsEndWithCode25AndLeaveNoEmptyTarget) {
+// A source the player refuses is a decode error; a WAV it cannot create is a
+// write failure, as on the encode side.
+TEST_F(MP3CodecDecode, RefusedCommandsEndWithTheirCodeAndLeaveNoEmptyTarget) {
     TMP3Codec codec;
     const std::string blocker = out("plain-file");
     testenv::writeFile(blocker, "x");
     struct Row {
         std::string source, target;
+        int code;
     };
-    for (const Row& row : {Row{out("missing.mp3"), out("from-missing.wav")},
-                           Row{mp3("stereo44"), blocker + "/cannot-exist.wav"}}) {
+    for (const Row& row : {Row{out("missing.mp3"), out("from-missing.wav"), 25},
+                           Row{mp3("stereo44"), blocker + "/cannot-exist.wav", 7}}) {
         SCOPED_TRACE(row.target);
         JobRun run = runDecode(codec, row.source, row.target);
-        EXPECT_EQ(run.code, 25);
+        EXPECT_EQ(run.code, row.code);
         // The blank header area the decoder created holds no audio: it is gone.
         EXPECT_EQ(fileSize(row.target), -1);
     }
     EXPECT_EQ(fileSize(blocker + "/cannot-exist.wav"), -1);
+
+    // A disk that fills during the decode: a write failure, and the samples written
+    // stay readable under a header that describes them.
+    const std::string longMp3 = mp3("long");
+    JobRun full;
+    {
+        testenv::FileSizeLimit limit(65536);
+        full = runDecode(codec, longMp3, out("disk-full.wav"));
+    }
+    EXPECT_EQ(full.code, 7);
+    EXPECT_GT(fileSize(out("disk-full.wav")), 44 + 4 * 1152);
+    expectHeaderFor(out("disk-full.wav"), 1, 22050);
+
     // After a refusal the next decode starts clean.
     EXPECT_EQ(runDecode(codec, mp3("mono22"), out("after-refusal.wav")).code, 8);
 }
@@ -318,17 +334,23 @@ TEST_F(MP3CodecDecode, APausedPlayerIsSentPlayAgainAndTheDecodeCompletes) {
     EXPECT_EQ(samplesAfter44(target), reference.samples);
 }
 
-TEST_F(MP3CodecDecode, BadInputEndsWithCode25OrACleanEndInBoundedTime) {
+// Input the decoder refuses, or that holds no single frame of audio, ends with 25
+// ("General decode error!") and leaves no file; what can be decoded ends with 8.
+// Nothing blocks, a FIFO included.
+TEST_F(MP3CodecDecode, BadInputEndsWithCode25AndDecodableInputWith8InBoundedTime) {
     TMP3Codec codec;
     const std::string dir = testenv::makeDir("bad-input") + "/";
     const std::string valid = testenv::readFile(mp3("stereo44"));
-    std::string tag = std::string("ID3\x03\x00\x00", 6);
+    auto id3 = [](uint32_t size) {
+        std::string tag = std::string("ID3\x03\x00\x00", 6);
+        for (int shift : {21, 14, 7, 0}) {
+            tag.push_back(char((size >> shift) & 0x7F));
+        }
+        return tag;
+    };
     const uint32_t tagSize = 3 * 1024 * 1024;
-    for (int shift : {21, 14, 7, 0}) {
-        tag.push_back(char((tagSize >> shift) & 0x7F));
-    }
-    tag += std::string(tagSize, '\0');
-    testenv::writeFile(dir + "huge-tag.mp3", tag + valid);
+    testenv::writeFile(dir + "huge-tag.mp3", id3(tagSize) + std::string(tagSize, '\0') + valid);
+    testenv::writeFile(dir + "tag-past-end.mp3", id3(tagSize) + std::string(1000, '\0'));
     testenv::writeFile(dir + "truncated.mp3", valid.substr(0, valid.size() / 2 + 3));
     testenv::writeFile(dir + "empty.mp3", "");
     std::mt19937 random(7);
@@ -338,35 +360,32 @@ TEST_F(MP3CodecDecode, BadInputEndsWithCode25OrACleanEndInBoundedTime) {
     }
     testenv::writeFile(dir + "random.mp3", noise);
     writeWav(dir + "renamed-wave.mp3", sine(44100, 2, 1.0, 440.0));
-    const std::string directory = testenv::makeDir("bad-input/folder.mp3");
+    ASSERT_TRUE(encodeMp3(sine(44100, 2, 0.0, 440.0), dir + "no-audio.mp3", "-b 128"));
+    ASSERT_EQ(mkfifo((dir + "fifo.mp3").c_str(), 0600), 0);
+    testenv::makeDir("bad-input/folder.mp3");
 
-    for (const std::string name : {"missing.mp3", "folder.mp3", "empty.mp3", "random.mp3",
-                                   "renamed-wave.mp3", "truncated.mp3", "huge-tag.mp3"}) {
+    const std::pair<const char*, int> rows[] = {
+        {"missing.mp3", 25},  {"folder.mp3", 25},       {"fifo.mp3", 25},
+        {"empty.mp3", 25},    {"random.mp3", 25},       {"renamed-wave.mp3", 25},
+        {"no-audio.mp3", 25}, {"tag-past-end.mp3", 25}, {"truncated.mp3", 8},
+        {"huge-tag.mp3", 8},
+    };
+    for (const auto& [name, code] : rows) {
         SCOPED_TRACE(name);
         const std::string target = dir + name + ".wav";
         QElapsedTimer timer;
         timer.start();
         JobRun run = runDecode(codec, dir + name, target, -1, 10000);
         EXPECT_LT(timer.elapsed(), 10000);
-        EXPECT_TRUE(run.code == 25 || run.code == 8) << run.code;
-        if (fileSize(target) >= 0) {
-            // What is left is a WAV that describes its samples, never a blank header.
-            EXPECT_GT(fileSize(target), 44);
-            expectHeaderFor(target, 2, 44100);
-        }
-        if (run.code == 8 && fileSize(target) >= 0) {
-            Pcm reference;
-            ASSERT_TRUE(referenceDecode(dir + name, reference));
-            EXPECT_EQ(samplesAfter44(target), reference.samples);
-            expectHeaderFor(target, 2, 44100);
-        }
-        if (name == "truncated.mp3" || name == "huge-tag.mp3") {
-            EXPECT_EQ(run.code, 8);
-        }
-        if (name == "missing.mp3" || name == "folder.mp3" || name == "empty.mp3") {
-            EXPECT_EQ(run.code, 25);
+        EXPECT_EQ(run.code, code);
+        if (code == 25) {
             EXPECT_EQ(fileSize(target), -1);
+            continue;
         }
+        Pcm reference;
+        ASSERT_TRUE(referenceDecode(dir + name, reference));
+        EXPECT_EQ(samplesAfter44(target), reference.samples);
+        expectHeaderFor(target, 2, 44100);
     }
 }
 
@@ -451,6 +470,8 @@ TEST_F(MP3CodecDecode, FollowsThePlayersStatesAsTheyAreReported) {
         EXPECT_EQ(fake.log(), "");
     }
     fake.post(85, {0x10, 0x27, 0, 0, 0x10, 0x27}); // 10000 of 10000
+    // The player writes every sample before it reports the end.
+    testenv::writeFile(target, std::string(44 + 400, '\x01'));
     fake.state(3);
     EXPECT_EQ(fake.log(), "N 18\nN 9\n") << "the end closes the output, then the input";
     progress = 0;
@@ -458,8 +479,6 @@ TEST_F(MP3CodecDecode, FollowsThePlayersStatesAsTheyAreReported) {
     EXPECT_EQ(progress, 0) << "progress is left alone at the end";
     EXPECT_EQ(codec.DecodeStep(progress), 8);
 
-    // The stand-in wrote nothing; the header goes over an empty file.
-    testenv::writeFile(target, std::string(44 + 400, '\x01'));
     EXPECT_EQ(codec.CloseDecode(), 0);
     EXPECT_EQ(fake.log(), "N 18\nN 9\nN 22\n");
     expectHeaderFor(target, 1, 22050);

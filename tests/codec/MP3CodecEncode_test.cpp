@@ -256,6 +256,47 @@ INSTANTIATE_TEST_SUITE_P(
                       Conversion{"stereo16_32000", 32000, 2, 16, 1.0, 440, 880, 96}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// WAVs as ffmpeg writes them: its tags go in a LIST chunk before the data, and
+// other codings than PCM must not reach the encoder. ffmpeg judges the MP3s.
+TEST_F(MP3CodecEncode, WavsWrittenByFfmpegKeepTheirChannelsOrAreRefused) {
+    const std::string tone =
+        writeWav("tone.wav", wavFile(44100, 2, 16, bytes16(sine16(44100, 1.0, {440.0, 660.0}))));
+    struct Row {
+        const char* name;
+        std::string options;
+        bool accepted;
+    } rows[] = {
+        {"long-title", "-metadata title=" + std::string(12000, 't'), true},
+        {"bigdata", "-metadata title=Bigdata", true},
+        {"data-xy", "-metadata 'title=data xy'", true},
+        {"alaw", "-c:a pcm_alaw", false},
+        {"mulaw", "-c:a pcm_mulaw", false},
+    };
+    TMP3Codec codec;
+    ASSERT_EQ(codec.LoadEncoder(platform::programDir()), 0);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string source = path(std::string(row.name) + ".wav");
+        const std::string target = path(std::string(row.name) + ".mp3");
+        ASSERT_EQ(testenv::run("ffmpeg -nostdin -v error -y -i '" + tone + "' " + row.options +
+                               " '" + source + "'"),
+                  0);
+        EncodeRun r = encode(codec, source, target);
+        if (!row.accepted) {
+            EXPECT_EQ(r.open, 15);
+            EXPECT_FALSE(testenv::fileExists(target));
+            continue;
+        }
+        ASSERT_EQ(r.open, 0);
+        EXPECT_EQ(r.last, 8) << codec::CodecResultText(r.last);
+        Decoded d = decodeMp3(target);
+        ASSERT_TRUE(d.ok);
+        EXPECT_NEAR(double(d.frames()), 44100.0, 3.0);
+        EXPECT_NEAR(toneFrequency(d.channel(0), 44100), 440.0, 4.4);
+        EXPECT_NEAR(toneFrequency(d.channel(1), 44100), 660.0, 6.6);
+    }
+}
+
 TEST_F(MP3CodecEncode, DataRunningOutEndsWithCodeFiveAndKeepsThePartialMp3) {
     std::string samples = bytes16(sine16(44100, 1.0, {440.0, 440.0}));
     std::string bytes = riff(fmtChunk(1, 2, 44100, 16));

@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
-#include <csignal>
 #include <map>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -352,12 +350,12 @@ TEST_F(Tags, AFileThatCannotBeTaggedStaysAsItWas) {
     testenv::writeFile(path("full.mp3"), plainMp3_);
     testenv::writeFile(path("full.wav"), plainWav_);
     {
-        FileSizeLimit limit(plainWav_.size() + 20);
+        testenv::FileSizeLimit limit(plainWav_.size() + 20);
         EXPECT_FALSE(tags::WriteWavTags(path("full.wav"), fullTags(), why));
     }
     EXPECT_TRUE(testenv::readFile(path("full.wav")) == plainWav_);
     {
-        FileSizeLimit limit(plainMp3_.size() / 2);
+        testenv::FileSizeLimit limit(plainMp3_.size() / 2);
         EXPECT_FALSE(tags::WriteMp3Tags(path("full.mp3"), fullTags(), why));
     }
     EXPECT_FALSE(why.empty());

@@ -163,6 +163,30 @@ std::string padTo(std::size_t offset) {
     return chunk("junk", std::string(offset - 12 - 8, 'x'));
 }
 
+// An extensible format chunk (40 bytes) with the given sub-format's first word
+// (1 = integer PCM, 3 = float) and the rest of the common GUID.
+std::string extensibleFmt(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
+                          std::uint32_t subFormat) {
+    std::string body = fmtChunk(0xFFFE, channels, rate, bits).substr(8);
+    put16(body, 22);
+    put16(body, bits);
+    put32(body, channels == 2 ? 3 : 4);
+    put32(body, subFormat);
+    body += std::string("\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 12);
+    return chunk("fmt ", body);
+}
+
+// A literal's bytes, zeros included.
+template <std::size_t N> std::string lit(const char (&text)[N]) {
+    return std::string(text, N - 1);
+}
+
+// The same bytes without the RIFF heading, so the chunk lengths are not followed.
+std::string withoutHeading(std::string bytes) {
+    bytes.replace(0, 4, "RIFX");
+    return bytes;
+}
+
 TEST(WavReader, AcceptanceTable) {
     const std::string data = chunk("data", std::string(64, '\0'));
     struct Row {
@@ -170,35 +194,60 @@ TEST(WavReader, AcceptanceTable) {
         std::string bytes;
         bool accepted;
         std::uint64_t dataOffset; // checked when accepted and not 0
+        std::uint32_t dataSize;   // checked when dataOffset is
     } rows[] = {
-        {"canonical 44100 stereo 16", wavFile(44100, 2, 16, std::string(64, '\0')), true, 44},
-        {"18-byte format chunk", riff(fmtChunk(1, 2, 44100, 16, true) + data), true, 46},
+        {"canonical 44100 stereo 16", wavFile(44100, 2, 16, std::string(64, '\0')), true, 44, 64},
+        {"18-byte format chunk", riff(fmtChunk(1, 2, 44100, 16, true) + data), true, 46, 64},
         {"LIST chunk before data",
          riff(fmtChunk(1, 2, 44100, 16) +
               chunk("LIST", std::string("INFOISFT\x06\0\0\0Lavf\0\0", 18)) + data),
-         true, 44 + 8 + 18},
-        {"22050 mono 8-bit", wavFile(22050, 1, 8, "abcd"), true, 44},
-        {"8000 stereo 16-bit", wavFile(8000, 2, 16, "abcd"), true, 44},
-        {"11025", wavFile(11025, 1, 16, "abcd"), true, 0},
-        {"12000", wavFile(12000, 1, 16, "abcd"), true, 0},
-        {"16000", wavFile(16000, 2, 8, "abcd"), true, 0},
-        {"24000", wavFile(24000, 2, 16, "abcd"), true, 0},
-        {"32000", wavFile(32000, 2, 16, "abcd"), true, 0},
-        {"48000", wavFile(48000, 2, 16, "abcd"), true, 0},
-        {"format tag 3 with valid fields", riff(fmtChunk(3, 2, 44100, 16) + data), true, 44},
-        {"96000 rejected", wavFile(96000, 2, 16, "abcd"), false, 0},
-        {"44000 rejected", wavFile(44000, 2, 16, "abcd"), false, 0},
-        {"24-bit rejected", wavFile(44100, 2, 24, "abcdef"), false, 0},
-        {"32-bit rejected", wavFile(44100, 2, 32, "abcdefgh"), false, 0},
-        {"3 channels rejected", wavFile(44100, 3, 16, "abcdef"), false, 0},
-        {"0 channels rejected", wavFile(44100, 0, 16, "abcd"), false, 0},
-        {"fmt at offset 9999", riff(padTo(9999) + fmtChunk(1, 2, 44100, 16) + data), true,
-         9999 + 24 + 8},
-        {"fmt at offset 10000 rejected", riff(padTo(10000) + fmtChunk(1, 2, 44100, 16) + data),
-         false, 0},
-        {"no fmt chunk", riff(data), false, 0},
-        {"no data chunk", riff(fmtChunk(1, 2, 44100, 16) + chunk("junk", "abcdefgh")), false, 0},
-        {"empty file", "", false, 0},
+         true, 44 + 8 + 18, 64},
+        {"fmt after a chunk of 10000 bytes", riff(padTo(10000) + fmtChunk(1, 2, 44100, 16) + data),
+         true, 10000 + 24 + 8, 64},
+        {"odd chunk with its pad byte",
+         riff(fmtChunk(1, 2, 44100, 16) + chunk("LIST", "INFOdata xy") + lit("\0") + data), true,
+         36 + 8 + 11 + 1 + 8, 64},
+        {"data before fmt", riff(data + fmtChunk(1, 1, 22050, 8)), true, 20, 64},
+        {"22050 mono 8-bit", wavFile(22050, 1, 8, "abcd"), true, 44, 4},
+        {"8000 stereo 16-bit", wavFile(8000, 2, 16, "abcd"), true, 44, 4},
+        {"11025", wavFile(11025, 1, 16, "abcd"), true, 0, 0},
+        {"12000", wavFile(12000, 1, 16, "abcd"), true, 0, 0},
+        {"16000", wavFile(16000, 2, 8, "abcd"), true, 0, 0},
+        {"24000", wavFile(24000, 2, 16, "abcd"), true, 0, 0},
+        {"32000", wavFile(32000, 2, 16, "abcd"), true, 0, 0},
+        {"48000", wavFile(48000, 2, 16, "abcd"), true, 0, 0},
+        {"extensible PCM", riff(extensibleFmt(2, 44100, 16, 1) + data), true, 68, 64},
+        {"extensible float rejected", riff(extensibleFmt(2, 44100, 16, 3) + data), false, 0, 0},
+        {"extensible cut short rejected", riff(fmtChunk(0xFFFE, 2, 44100, 16, true) + data), false,
+         0, 0},
+        {"float tag 3 rejected", riff(fmtChunk(3, 2, 44100, 16) + data), false, 0, 0},
+        {"96000 rejected", wavFile(96000, 2, 16, "abcd"), false, 0, 0},
+        {"44000 rejected", wavFile(44000, 2, 16, "abcd"), false, 0, 0},
+        {"24-bit rejected", wavFile(44100, 2, 24, "abcdef"), false, 0, 0},
+        {"32-bit rejected", wavFile(44100, 2, 32, "abcdefgh"), false, 0, 0},
+        {"3 channels rejected", wavFile(44100, 3, 16, "abcdef"), false, 0, 0},
+        {"0 channels rejected", wavFile(44100, 0, 16, "abcd"), false, 0, 0},
+        {"no fmt chunk", riff(data), false, 0, 0},
+        {"no data chunk", riff(fmtChunk(1, 2, 44100, 16) + chunk("junk", "abcdefgh")), false, 0, 0},
+        {"letters data only inside a chunk",
+         riff(fmtChunk(1, 2, 44100, 16) + chunk("LIST", lit("INFOdata\x04\0\0\0abcd"))), false, 0,
+         0},
+        {"empty file", "", false, 0, 0},
+        // Where the lengths do not add up, the letters are searched for as before.
+        {"no heading: fmt at offset 9999",
+         withoutHeading(riff(padTo(9999) + fmtChunk(1, 2, 44100, 16) + data)), true, 9999 + 24 + 8,
+         64},
+        {"no heading: fmt at offset 10000 rejected",
+         withoutHeading(riff(padTo(10000) + fmtChunk(1, 2, 44100, 16) + data)), false, 0, 0},
+        {"chunk running past the end: first letters data taken",
+         riff(fmtChunk(1, 2, 44100, 16) + lit("LIST\xff\xff\0\0INFOdata\x07\0\0\0") + data), true,
+         36 + 8 + 4 + 8, 7},
+        {"pad byte missing", riff(fmtChunk(1, 2, 44100, 16) + chunk("LIST", "INFOodd") + data),
+         true, 36 + 15 + 8, 64},
+        {"no heading: A-law still rejected", withoutHeading(riff(fmtChunk(6, 2, 44100, 8) + data)),
+         false, 0, 0},
+        {"no heading: extensible PCM", withoutHeading(riff(extensibleFmt(1, 8000, 8, 1) + data)),
+         true, 68, 64},
     };
     for (const Row& r : rows) {
         ReadResult got = readHeader(r.bytes);
@@ -206,6 +255,7 @@ TEST(WavReader, AcceptanceTable) {
         if (got.accepted && r.dataOffset) {
             EXPECT_EQ(got.header.dataOffset, r.dataOffset) << r.name;
             EXPECT_EQ(got.position, static_cast<off_t>(r.dataOffset)) << r.name;
+            EXPECT_EQ(got.header.dataSize, r.dataSize) << r.name;
         }
     }
 }
@@ -216,16 +266,6 @@ TEST(WavReader, EighteenByteFormatChunkGivesTheRightDataSize) {
     EXPECT_EQ(r.header.dataSize, 10u);
     EXPECT_EQ(r.header.channels, 1);
     EXPECT_EQ(r.header.bitsPerSample, 8);
-}
-
-TEST(WavReader, LettersDataInsideAnEarlierChunkAreTakenAsTheDataChunk) {
-    std::string list = "INFOdata";
-    put32(list, 7); // what the reader will take as the data size
-    ReadResult r = readHeader(riff(fmtChunk(1, 2, 44100, 16) + chunk("LIST", list) +
-                                   chunk("data", std::string(100, '\0'))));
-    ASSERT_TRUE(r.accepted);
-    EXPECT_EQ(r.header.dataSize, 7u);
-    EXPECT_EQ(r.header.dataOffset, 44u + 4 + 4 + 4);
 }
 
 TEST(WavReader, TruncatedHeadersAreRejectedLikeABadHeader) {

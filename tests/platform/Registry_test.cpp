@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,16 +78,62 @@ TEST_F(RegistryStore, DeleteKeyRemovesTheSubtreeOnly) {
     EXPECT_TRUE(reg.keyExists("Cls\\shellfish"));
 }
 
-TEST_F(RegistryStore, UnparsableFileIsKeptAsideAndReadsEmpty) {
-    Registry reg(RegistryRoot::CurrentUser);
-    ASSERT_TRUE(reg.createKey("Software"));
-    testenv::writeFile(reg.file(), "{ not json");
-    EXPECT_FALSE(reg.keyExists("Software"));
-    ASSERT_TRUE(reg.createKey("Software\\New"));
-    EXPECT_TRUE(reg.keyExists("Software\\New"));
-    std::string dir = reg.file().substr(0, reg.file().rfind('/'));
-    EXPECT_EQ(testenv::run("grep -l 'not json' '" + dir + "'/*.broken-* >/dev/null"), 0)
-        << "the damaged file must be kept";
+// A root file that does not parse reads as empty and is kept as <file>.bak before a
+// write replaces it; one that cannot be read (a FIFO must not block the open) is
+// never replaced. Each is named on stderr. Run in a child process, so a
+// blocking open fails the test instead of hanging it.
+TEST_F(RegistryStore, BrokenRootFilesAreNamedKeptAndNeverBlock) {
+    struct Row {
+        const char* name;
+        std::function<void(const std::string&)> plant;
+        bool writable;
+    } rows[] = {
+        {"not json", [](const std::string& f) { testenv::writeFile(f, "{ not json"); }, true},
+        {"FIFO", [](const std::string& f) { ASSERT_EQ(mkfifo(f.c_str(), 0600), 0); }, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        testenv::useFreshRegistry();
+        Registry reg(RegistryRoot::CurrentUser);
+        ASSERT_TRUE(reg.createKey("Software\\Old"));
+        ASSERT_EQ(unlink(reg.file().c_str()), 0);
+        row.plant(reg.file());
+        const std::string errors = reg.file() + ".stderr";
+        pid_t pid = fork();
+        if (pid == 0) {
+            const int fd = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (fd < 0 || dup2(fd, STDERR_FILENO) < 0) {
+                _exit(99);
+            }
+            Registry child(RegistryRoot::CurrentUser);
+            const bool empty = !child.keyExists("Software\\Old") && !child.keyExists("Software");
+            const bool wrote = child.createKey("Software\\New");
+            _exit((empty ? 0 : 1) | (wrote ? 2 : 0));
+        }
+        int status = -1;
+        for (int waited = 0; waitpid(pid, &status, WNOHANG) == 0; waited += 10) {
+            if (waited > 10000) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                ADD_FAILURE() << "the registry blocked";
+                break;
+            }
+            usleep(10000);
+        }
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), row.writable ? 2 : 0) << "reads empty; writes as expected";
+        EXPECT_NE(testenv::readFile(errors).find(reg.file()), std::string::npos)
+            << testenv::readFile(errors);
+        if (row.writable) {
+            EXPECT_EQ(testenv::readFile(reg.file() + ".bak"), "{ not json");
+            EXPECT_TRUE(reg.keyExists("Software\\New"));
+        } else {
+            EXPECT_FALSE(testenv::fileExists(reg.file() + ".bak"));
+            struct stat st {};
+            ASSERT_EQ(lstat(reg.file().c_str(), &st), 0);
+            EXPECT_FALSE(S_ISREG(st.st_mode)) << "left as it was";
+        }
+    }
 }
 
 TEST_F(RegistryStore, FailedWriteKeepsWhatWasWrittenBefore) {

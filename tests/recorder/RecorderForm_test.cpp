@@ -16,16 +16,15 @@
 #include <QTimer>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
-#include <csignal>
 #include <functional>
 
 #include "AlsaFileDevice.h"
 #include "FakeServices.h"
+#include "TabStops.h"
 #include "TestEnv.h"
 #include "WaveInDoubles.h"
 #include "codec/WavFormat.h"
@@ -542,15 +541,10 @@ TEST(RecorderForm, AFullDiskKeepsWholeBuffersUnderAHeaderThatDescribesThem) {
 
     // A file-size limit makes the fourth buffer's write stop halfway, as a full disk
     // does; the later writes fail at once.
-    struct rlimit old {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-    struct rlimit limited = old;
-    limited.rlim_cur = 44 + 3 * B + B / 2;
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    form.start();
-    ::setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    {
+        testenv::FileSizeLimit limit(44 + 3 * B + B / 2);
+        form.start();
+    }
 
     const std::string path = form.decoded + "/full.WAV";
     WavFile wav = readWav(path);
@@ -743,17 +737,24 @@ TEST(RecorderForm, KeyboardStartsAndStopsWithSpaceOnlyOnTheButtons) {
     form.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
 
-    // Tab reaches both buttons.
-    form.Edit1->setFocus();
-    bool reachedStart = false;
-    bool reachedStop = false;
-    for (int i = 0; i < 40 && !(reachedStart && reachedStop); ++i) {
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        reachedStart |= QApplication::focusWidget() == form.SpeedButton1;
-        reachedStop |= QApplication::focusWidget() == form.SpeedButton2;
+    // Tab reaches both buttons, and enters each choice group at its checked
+    // button only (Space there then changes nothing), whichever is checked; the
+    // arrow keys still move the choice.
+    std::set<QWidget*> stops = testenv::tabStops(form.Edit1);
+    EXPECT_TRUE(stops.count(form.SpeedButton1));
+    EXPECT_TRUE(stops.count(form.SpeedButton2));
+    for (TRadioGroup* group : {form.RadioGroup1, form.RadioGroup2}) {
+        SCOPED_TRACE(group->title().toStdString());
+        for (int checked : {1, 0}) {
+            group->Item(checked)->click();
+            stops = testenv::tabStops(form.Edit1);
+            EXPECT_TRUE(stops.count(group->Item(checked)));
+            EXPECT_FALSE(stops.count(group->Item(1 - checked)));
+        }
+        group->Item(0)->setFocus();
+        QTest::keyClick(group->Item(0), Qt::Key_Right);
+        EXPECT_TRUE(group->Item(1)->isChecked());
     }
-    EXPECT_TRUE(reachedStart);
-    EXPECT_TRUE(reachedStop);
 
     // Enter in the name field is no Start.
     form.Edit1->setText("keys");

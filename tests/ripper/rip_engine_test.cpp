@@ -370,7 +370,6 @@ TEST_F(RipEngineTest, OutputDirectoryProblemsEndTheRun) {
     const Case cases[] = {
         {"", "Unable to create output directory!"},
         {dir + "/plain/sub", "Unable to create output directory!"},
-        {dir + "/a/b", "Unable to create output directory!"}, // one level only
         {dir + "/plain", "Unable to create file in output directory!"},
     };
     for (const Case& c : cases) {
@@ -382,11 +381,17 @@ TEST_F(RipEngineTest, OutputDirectoryProblemsEndTheRun) {
         EXPECT_TRUE(engine.RipStopRequested);
         EXPECT_FALSE(engine.Ripping);
     }
-    EXPECT_FALSE(testenv::fileExists(dir + "/a"));
+    EXPECT_FALSE(testenv::fileExists(dir + "/plain/sub"));
 }
 
 TEST_F(RipEngineTest, OutputDirectoryIsCreatedAndProbedWithoutHarm) {
     load();
+    // The whole missing path is made, as on a fresh account without ~/Music.
+    view.out = dir + "/Music/Ripped Files/";
+    rip({3});
+    EXPECT_EQ(view.log.back(), "Ripping done");
+    EXPECT_TRUE(testenv::fileExists(dir + "/Music/Ripped Files/Track#4.wav"));
+
     view.out = dir + "/.hidden/";
     rip({3});
     EXPECT_EQ(view.log.back(), "Ripping done");

@@ -175,15 +175,25 @@ TEST_F(ContextMenus, KdeAndPcmanfmOfferEachVerbForItsTypeOnly) {
     REQUIRE_READERS();
     settings::AssociateShell(program);
     const std::string mp3 = files + "tone.mp3";
-    const std::string wav = files + "tone.wav";
+    // Real files of other types the encoder reads.
+    ASSERT_EQ(testenv::run("cd " + q(files) +
+                           " && ffmpeg -nostdin -v error -i tone.wav tone.flac"
+                           " && ffmpeg -nostdin -v error -i tone.wav -c:a aac tone.m4a"),
+              0);
+    struct Row {
+        std::string file;
+        bool decode;
+    } rows[] = {{mp3, true},
+                {files + "tone.wav", false},
+                {files + "tone.flac", false},
+                {files + "tone.m4a", false}};
     for (const char* tool : {"kio_menu_reader", "fm_actions_reader"}) {
-        SCOPED_TRACE(tool);
-        std::vector<std::string> forMp3 = lines(output(reader(tool) + " " + q(mp3)));
-        std::vector<std::string> forWav = lines(output(reader(tool) + " " + q(wav)));
-        EXPECT_TRUE(has(forMp3, "Decode to WAVE"));
-        EXPECT_FALSE(has(forMp3, "Compress to MP3"));
-        EXPECT_TRUE(has(forWav, "Compress to MP3"));
-        EXPECT_FALSE(has(forWav, "Decode to WAVE"));
+        for (const Row& row : rows) {
+            SCOPED_TRACE(std::string(tool) + " " + row.file);
+            std::vector<std::string> offered = lines(output(reader(tool) + " " + q(row.file)));
+            EXPECT_EQ(has(offered, "Decode to WAVE"), row.decode);
+            EXPECT_EQ(has(offered, "Compress to MP3"), !row.decode);
+        }
     }
 
     // Removing the association takes the actions out of the menus.
@@ -330,7 +340,9 @@ TEST_F(ContextMenus, ThunarKeepsTheUsersActionsByteForByte) {
     EXPECT_EQ(actions[0], "1700000000-1|Shrink & send|*.jpg|shrink %F");
     const std::string command = "'" + settings::MenuLauncherPath() + "' -- %F";
     EXPECT_EQ(actions[1], "mp3tunewright-decode-to-wave|Decode to WAVE|*.mp3;*.MP3|" + command);
-    EXPECT_EQ(actions[2], "mp3tunewright-compress-to-mp3|Compress to MP3|*.wav;*.WAV|" + command);
+    EXPECT_EQ(actions[2].rfind("mp3tunewright-compress-to-mp3|Compress to MP3|*.wav;*.WAV;", 0),
+              0u);
+    EXPECT_EQ(actions[2].substr(actions[2].rfind('|') + 1), command);
     std::vector<std::string> args =
         lines(output(reader("glib_reader") + " command " + q(command) + join(kHostileNames)));
     std::vector<std::string> expected = {settings::MenuLauncherPath(), "--"};
@@ -375,6 +387,44 @@ TEST_F(ContextMenus, ThunarStartsFromTheSystemFileAndLeavesABrokenFileAlone) {
     // Every other file manager was still served.
     EXPECT_TRUE(
         testenv::fileExists(action("kio/servicemenus/mp3tunewright-decode-to-wave.desktop")));
+}
+
+// Thunar installed without a default actions file of the system's; data folders
+// whose paths Thunar's command line and uca.xml must survive.
+TEST_F(ContextMenus, ThunarWithoutASystemFileAndWithOddDataFolders) {
+    REQUIRE_READERS();
+    const std::string uca = base + "/config/Thunar/uca.xml";
+    const std::string bin = base + "/bin";
+    put(bin + "/thunar", "#!/bin/sh\n");
+    ASSERT_EQ(chmod((bin + "/thunar").c_str(), 0755), 0);
+    const std::string path = std::getenv("PATH");
+    setenv("PATH", (bin + ":" + path).c_str(), 1);
+
+    // Thunar replaces %f, %% and the like anywhere in a command.
+    setenv("XDG_DATA_HOME", (base + "/da%fta 100%%").c_str(), 1);
+    settings::AssociateShell(program);
+    std::vector<std::string> actions = lines(output(reader("glib_reader") + " uca " + q(uca)));
+    ASSERT_EQ(actions.size(), 2u) << testenv::readFile(uca);
+    const std::string command = actions[0].substr(actions[0].rfind('|') + 1);
+    std::vector<std::string> args =
+        lines(output(reader("glib_reader") + " command " + q(command) + join(kHostileNames)));
+    std::vector<std::string> expected = {settings::MenuLauncherPath(), "--"};
+    expected.insert(expected.end(), kHostileNames.begin(), kHostileNames.end());
+    EXPECT_EQ(args, expected);
+
+    // A data folder that is not UTF-8 cannot be named in uca.xml: Thunar is left
+    // out, with a word, and the file stays readable.
+    setenv("XDG_DATA_HOME", (base + "/d\xe9ta").c_str(), 1);
+    testing::internal::CaptureStderr();
+    settings::AssociateShell(program);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find(uca), std::string::npos) << said;
+    int status = -1;
+    actions = lines(output(reader("glib_reader") + " uca " + q(uca), &status));
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(actions.empty()) << "the old actions went";
+    EXPECT_TRUE(settings::IsShellAssociated(program));
+    setenv("PATH", path.c_str(), 1);
 }
 
 TEST_F(ContextMenus, AUsersOwnFileWithOurNameIsNeverTouched) {

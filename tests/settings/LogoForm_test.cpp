@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "FakeServices.h"
+#include "TabStops.h"
 #include "TestEnv.h"
 #include "platform/Paths.h"
 #include "settings/LogoForm.h"
@@ -290,6 +291,14 @@ TEST_F(LogoForm, StartHelpOpensTheDocumentFromCurrentThenProgramFolder) {
     EXPECT_EQ(services.shell->calls[0].mode, platform::ShowMode::Normal);
     EXPECT_EQ(services.shell->calls[1].path, here + "/mp3tw.html");
     EXPECT_TRUE(services.dialogs->shown.empty());
+
+    // With no program to open it, a box over the launcher says where it is.
+    services.shell->opens = false;
+    launcher->BitBtn4->click();
+    ASSERT_EQ(services.dialogs->shown.size(), 1u);
+    EXPECT_NE(services.dialogs->shown[0].text.find(platform::programDir() + "mp3tw.html"),
+              std::string::npos);
+    EXPECT_EQ(services.dialogs->shown[0].owner, launcher.get());
 }
 
 TEST_F(LogoForm, ClosingTellsStartUp) {
@@ -313,12 +322,7 @@ TEST_F(LogoForm, EveryButtonIsReachedWithTabAndPressedWithSpace) {
     ASSERT_TRUE(QTest::qWaitForWindowActive(launcher.get()));
     pumpFor(50); // the association box of the first show
 
-    std::set<QWidget*> reached;
-    launcher->BitBtn4->setFocus();
-    for (int i = 0; i < 12; ++i) {
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        reached.insert(QApplication::focusWidget());
-    }
+    std::set<QWidget*> reached = testenv::tabStops(launcher->BitBtn4, 12);
     for (QAbstractButton* button : std::initializer_list<QAbstractButton*>{
              launcher->SpeedButton1, launcher->SpeedButton2, launcher->BitBtn2, launcher->BitBtn3,
              launcher->BitBtn4}) {

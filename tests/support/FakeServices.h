@@ -47,9 +47,10 @@ public:
     };
     bool open(const std::string& path, platform::ShowMode mode) override {
         calls.push_back({path, mode});
-        return true;
+        return opens;
     }
     std::vector<Call> calls;
+    bool opens = true; // false: no program takes the file
 };
 
 class RecordingSound : public platform::Sound {

@@ -180,7 +180,7 @@ FileSizeLimit::FileSizeLimit(rlim_t bytes) {
     ::getrlimit(RLIMIT_FSIZE, &previous_);
     rlimit limit = previous_;
     limit.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
+    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
 }
 
 FileSizeLimit::~FileSizeLimit() {

@@ -33,16 +33,8 @@ bool fileExists(const std::string& path);
 // The names in a folder, without "." and "..", sorted; none when it cannot be read.
 std::vector<std::string> listDir(const std::string& dir);
 
-// Runs a shell command and returns its exit status (-1 when it could not run).
-int run(const std::string& command);
-
-// The tags of an audio file as ffprobe reads them ("title", "artist", "album",
-// "album_artist", "date", "track", "genre", "comment"; keys in lower case). Fails
-// the current test when ffprobe cannot read the file.
-std::map<std::string, std::string> probeTags(const std::string& path);
-
-// Writes past `bytes` fail with EFBIG (as on a full disk) while this lives, in
-// every thread of the process.
+// A file-size limit for the life of the object: writes past `bytes` fail (EFBIG,
+// SIGXFSZ ignored meanwhile) as on a full disk.
 class FileSizeLimit {
 public:
     explicit FileSizeLimit(rlim_t bytes);
@@ -54,6 +46,14 @@ private:
     rlimit previous_{};
     void (*previousHandler_)(int) = nullptr;
 };
+
+// Runs a shell command and returns its exit status (-1 when it could not run).
+int run(const std::string& command);
+
+// The tags of an audio file as ffprobe reads them ("title", "artist", "album",
+// "album_artist", "date", "track", "genre", "comment"; keys in lower case). Fails
+// the current test when ffprobe cannot read the file.
+std::map<std::string, std::string> probeTags(const std::string& path);
 
 // Stores the ParallelJobs setting (jobs run at once by the next conversion window
 // made) in the test's registry.

@@ -9,7 +9,8 @@
  *                                          Thunar's GMarkup parser sees it: a
  *                                          line "unique-id|name|patterns|command"
  *   glib_reader command CMD NAME...        the arguments of a Thunar command
- *                                          once %F is replaced by NAMEs
+ *                                          once Thunar has expanded its %-codes
+ *                                          (%F: the NAMEs, %%: a %, ...)
  *
  * %F becomes the names, each quoted with g_shell_quote, and the line is split
  * with g_shell_parse_argv, as both file managers run their commands. Arguments
@@ -18,7 +19,29 @@
 #include <stdio.h>
 #include <string.h>
 
-static int print_argv(const char* command, int count, char** names) {
+/* Thunar's own expansion of a command: each %X anywhere in it, inside quotes too,
+ * is replaced (%F, %U, %D, %N by the whole selection, %f, %u, %d, %n by its first
+ * item; here always as quoted paths), %% becomes %, any other %X stays. */
+static gchar* thunar_expand(const char* command, const char* all, const char* first) {
+    GString* line = g_string_new("");
+    for (const char* p = command; *p; ++p) {
+        if (p[0] != '%' || p[1] == '\0') {
+            g_string_append_c(line, *p);
+        } else if (*++p == '%') {
+            g_string_append_c(line, '%');
+        } else if (strchr("FUDN", *p)) {
+            g_string_append(line, all);
+        } else if (strchr("fudn", *p)) {
+            g_string_append(line, first);
+        } else {
+            g_string_append_c(line, '%');
+            g_string_append_c(line, *p);
+        }
+    }
+    return g_string_free(line, FALSE);
+}
+
+static int print_argv(const char* command, int count, char** names, int thunar) {
     GString* joined = g_string_new("");
     for (int i = 0; i < count; ++i) {
         gchar* quoted = g_shell_quote(names[i]);
@@ -29,7 +52,9 @@ static int print_argv(const char* command, int count, char** names) {
         g_free(quoted);
     }
     gchar** parts = g_strsplit(command, "%F", -1);
-    gchar* line = g_strjoinv(joined->str, parts);
+    gchar* first = g_shell_quote(count > 0 ? names[0] : "");
+    gchar* line =
+        thunar ? thunar_expand(command, joined->str, first) : g_strjoinv(joined->str, parts);
     GError* error = NULL;
     gint argc = 0;
     gchar** argv = NULL;
@@ -119,7 +144,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc >= 3 && strcmp(argv[1], "command") == 0) {
-        return print_argv(argv[2], argc - 3, argv + 3);
+        return print_argv(argv[2], argc - 3, argv + 3, 1);
     }
     if (argc < 5) {
         return 2;
@@ -135,7 +160,7 @@ int main(int argc, char** argv) {
             fprintf(stderr, "%s\n", error->message);
             return 1;
         }
-        return print_argv(exec, argc - 4, argv + 4);
+        return print_argv(exec, argc - 4, argv + 4, 0);
     }
     for (int i = 4; i < argc; ++i) {
         gchar* value = g_key_file_get_string(file, argv[3], argv[i], &error);
