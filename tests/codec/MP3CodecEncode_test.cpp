@@ -550,3 +550,50 @@ TEST_F(MP3CodecEncode, OneCodecServesManyFiles) {
 }
 
 } // namespace
+
+// A library without the float entry point gets an FFmpeg source as 16-bit values:
+// a 16-bit source exactly as it was, a 24-bit one within one step of its value with
+// triangular dither (so rounding errors are spread, not the same for equal inputs).
+// The reference is ffmpeg's own decode of the source.
+TEST_F(MP3CodecEncode, WithoutTheFloatEntryPointSourcesAreDitheredToSixteenBits) {
+    struct Row {
+        const char* name;
+        const char* sampleFormat;
+        bool exact;
+    };
+    for (const Row& row : {Row{"sixteen.flac", "s16", true}, Row{"deep.flac", "s32", false}}) {
+        SCOPED_TRACE(row.name);
+        const std::string source = path(row.name);
+        ASSERT_EQ(testenv::run(std::string("ffmpeg -v error -y -f lavfi -i "
+                                           "'aevalsrc=0.3*sin(2*PI*441*t)|0.2*sin(2*PI*882*t):"
+                                           "s=44100:d=0.5' -c:a flac -sample_fmt ") +
+                               row.sampleFormat + " '" + source + "'"),
+                  0);
+        TMP3Codec codec;
+        useFake(codec);
+        std::remove(path("recorded.raw").c_str());
+        EncodeRun run = encode(codec, source, path("out.mp3"));
+        ASSERT_EQ(run.open, 0);
+        EXPECT_EQ(run.last, 8);
+
+        const std::string reference = path("reference.raw");
+        ASSERT_EQ(testenv::run("ffmpeg -v error -y -i '" + source + "' -f s32le '" + reference + "'"),
+                  0);
+        const std::string raw = testenv::readFile(reference);
+        const std::vector<std::int16_t> got = recorded();
+        ASSERT_EQ(got.size(), raw.size() / 4);
+        double worst = 0;
+        std::size_t differing = 0;
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            const double want = static_cast<std::int32_t>(get32(raw, 4 * i)) / 65536.0;
+            worst = std::max(worst, std::abs(got[i] - want));
+            differing += got[i] != std::lround(want);
+        }
+        if (row.exact) {
+            EXPECT_EQ(worst, 0.0);
+        } else {
+            EXPECT_LT(worst, 1.5);
+            EXPECT_GT(differing, got.size() / 10);
+        }
+    }
+}
