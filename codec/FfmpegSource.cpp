@@ -19,7 +19,6 @@ extern "C" {
 #include <mutex>
 #include <unistd.h>
 
-
 namespace codec {
 namespace {
 
@@ -225,12 +224,11 @@ bool FfmpegSource::Convert(const void* framePtr, int samples) {
     Handles& h = *h_;
     const auto* frame = static_cast<const AVFrame*>(framePtr);
     if (frame) {
-        const bool same = h.resampler && frame->format == h.inFormat &&
-                          frame->sample_rate == h.inRate &&
-                          (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC
-                               ? frame->ch_layout.nb_channels == h.inLayout.get()->nb_channels
-                               : av_channel_layout_compare(&frame->ch_layout, h.inLayout.get()) ==
-                                     0);
+        const bool same =
+            h.resampler && frame->format == h.inFormat && frame->sample_rate == h.inRate &&
+            (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC
+                 ? frame->ch_layout.nb_channels == h.inLayout.get()->nb_channels
+                 : av_channel_layout_compare(&frame->ch_layout, h.inLayout.get()) == 0);
         if (!same) {
             // A stream may change its format midway (chained Ogg): what the old set-up
             // still holds comes first, then a new one is made for the new format.
@@ -245,10 +243,9 @@ bool FfmpegSource::Convert(const void* framePtr, int samples) {
             h.inRate = frame->sample_rate;
             AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
             SwrContext* made = nullptr;
-            if (swr_alloc_set_opts2(&made, &stereo, AV_SAMPLE_FMT_FLT,
-                                    static_cast<int>(outRate_), h.inLayout.get(),
-                                    static_cast<AVSampleFormat>(frame->format), frame->sample_rate,
-                                    0, nullptr) < 0) {
+            if (swr_alloc_set_opts2(&made, &stereo, AV_SAMPLE_FMT_FLT, static_cast<int>(outRate_),
+                                    h.inLayout.get(), static_cast<AVSampleFormat>(frame->format),
+                                    frame->sample_rate, 0, nullptr) < 0) {
                 return false;
             }
             h.resampler.reset(made);
@@ -278,10 +275,10 @@ bool FfmpegSource::Convert(const void* framePtr, int samples) {
     }
     h.converted.resize(2 * static_cast<std::size_t>(room) + 2);
     auto* out = reinterpret_cast<std::uint8_t*>(h.converted.data());
-    const int made = swr_convert(h.resampler.get(), &out, room,
-                                 frame ? const_cast<const std::uint8_t**>(frame->extended_data)
-                                       : nullptr,
-                                 frame ? samples : 0);
+    const int made =
+        swr_convert(h.resampler.get(), &out, room,
+                    frame ? const_cast<const std::uint8_t**>(frame->extended_data) : nullptr,
+                    frame ? samples : 0);
     if (made < 0) {
         return false;
     }

@@ -60,9 +60,9 @@ private:
     struct Handles;
     FfmpegSource();
 
-    bool Fill();                 // decodes more into pending_; false on an error
+    bool Fill();                                  // decodes more into pending_; false on an error
     bool Convert(const void* frame, int samples); // through the resampler
-    bool Drain();                // the resampler's last samples
+    bool Drain();                                 // the resampler's last samples
     std::size_t pendingFrames() const { return (pending_.size() - pendingAt_) / 2; }
 
     std::unique_ptr<Handles> h_;

@@ -12,22 +12,22 @@
 #include <taglib/commentsframe.h>
 #include <taglib/fileref.h>
 #include <taglib/flacfile.h>
-#include <taglib/mp4file.h>
-#include <taglib/mpcfile.h>
-#include <taglib/oggflacfile.h>
-#include <taglib/opusfile.h>
-#include <taglib/speexfile.h>
-#include <taglib/trueaudiofile.h>
-#include <taglib/vorbisfile.h>
-#include <taglib/wavpackfile.h>
-#include <taglib/xiphcomment.h>
 #include <taglib/id3v1tag.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/infotag.h>
+#include <taglib/mp4file.h>
+#include <taglib/mpcfile.h>
 #include <taglib/mpegfile.h>
+#include <taglib/oggflacfile.h>
+#include <taglib/opusfile.h>
+#include <taglib/speexfile.h>
 #include <taglib/textidentificationframe.h>
 #include <taglib/tpropertymap.h>
+#include <taglib/trueaudiofile.h>
+#include <taglib/vorbisfile.h>
 #include <taglib/wavfile.h>
+#include <taglib/wavpackfile.h>
+#include <taglib/xiphcomment.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -367,7 +367,6 @@ std::uint32_t le32(const unsigned char* p) {
            std::uint32_t{p[3]} << 24;
 }
 
-
 // Pictures above this size are left out of the MP3's tag.
 constexpr unsigned kMaxPictureBytes = 16u << 20;
 
@@ -401,8 +400,8 @@ TagLib::String sniffMimeType(const TagLib::ByteVector& data) {
 void xiphPictures(std::vector<Picture>& out, const TagLib::List<TagLib::FLAC::Picture*>& list) {
     for (const TagLib::FLAC::Picture* p : list) {
         if (p && !p->data().isEmpty()) {
-            out.push_back(
-                makePicture(p->mimeType(), static_cast<int>(p->type()), p->description(), p->data()));
+            out.push_back(makePicture(p->mimeType(), static_cast<int>(p->type()), p->description(),
+                                      p->data()));
         }
     }
 }
@@ -449,8 +448,8 @@ void asfPictures(std::vector<Picture>& out, TagLib::ASF::Tag* tag) {
     for (const TagLib::ASF::Attribute& attribute : tag->attribute("WM/Picture")) {
         const TagLib::ASF::Picture p = attribute.toPicture();
         if (p.isValid() && !p.picture().isEmpty()) {
-            out.push_back(
-                makePicture(p.mimeType(), static_cast<int>(p.type()), p.description(), p.picture()));
+            out.push_back(makePicture(p.mimeType(), static_cast<int>(p.type()), p.description(),
+                                      p.picture()));
         }
     }
 }
@@ -496,7 +495,8 @@ void choosePicture(TagSet& tags, std::vector<Picture>& pictures, const std::stri
     if (kept.empty()) {
         return;
     }
-    auto front = std::find_if(kept.begin(), kept.end(), [](const Picture& p) { return p.type == 3; });
+    auto front =
+        std::find_if(kept.begin(), kept.end(), [](const Picture& p) { return p.type == 3; });
     tags.pictures.push_back(std::move(front != kept.end() ? *front : kept.front()));
 }
 } // namespace
@@ -584,6 +584,15 @@ TagSet ReadSourceTags(const std::string& path) {
             mp4Pictures(pictures, mp4->tag());
         } else if (auto* asf = dynamic_cast<TagLib::ASF::File*>(file)) {
             asfPictures(pictures, asf->tag());
+            // ffmpeg writes the comment and the date as attributes of these names,
+            // which TagLib does not map.
+            auto attribute = [asf](std::string& field, const char* name) {
+                if (field.empty() && asf->tag()->contains(name)) {
+                    field = utf8(asf->tag()->attribute(name).front().toString());
+                }
+            };
+            attribute(tags.comment, "Description");
+            attribute(tags.date, "date");
         } else if (auto* aiff = dynamic_cast<TagLib::RIFF::AIFF::File*>(file)) {
             if (aiff->hasID3v2Tag()) {
                 readId3v2(tags, aiff->tag(), false);
@@ -609,6 +618,7 @@ TagSet ReadSourceTags(const std::string& path) {
         // other programs, and the track total kept apart from the number.
         fillFrom(tags.albumArtist, properties, "ALBUM ARTIST");
         fillFrom(tags.albumArtist, properties, "ALBUM_ARTIST");
+        fillFrom(tags.comment, properties, "DESCRIPTION");
         if (tags.track != 0 && tags.trackTotal == 0) {
             std::string total;
             fillFrom(total, properties, "TRACKTOTAL");

@@ -1,8 +1,8 @@
 /* The MP3 encoder library "lame.so": four C entry points over libmp3lame and the
  * 331-byte configuration record given to beInitStream, and two further, optional
- * ones (beGetLameTagFrame, beEncodeChunkFloat) that an older library lacks. Shared by the library and its
- * three users (file codec, CD ripper, recorder MP3 output), which load it at run
- * time from the program directory and resolve the entry points by name.
+ * ones (beGetLameTagFrame, beEncodeChunkFloat) that an older library lacks. Shared by the library
+ * and its three users (file codec, CD ripper, recorder MP3 output), which load it at run time from
+ * the program directory and resolve the entry points by name.
  *
  * Contract common to every entry point:
  * - results are 32-bit, 0 (BE_ERR_SUCCESSFUL) meaning success;

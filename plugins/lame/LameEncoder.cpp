@@ -491,8 +491,8 @@ std::uint32_t encodeChunkFloat(std::uint32_t handle, std::uint32_t count, const 
     float* pcm = stream->clamped.data();
     int produced = 0;
     if (stream->channels == 1) {
-        produced = lame_encode_buffer_ieee_float(gfp, pcm, pcm, static_cast<int>(count), output,
-                                                 outSize);
+        produced =
+            lame_encode_buffer_ieee_float(gfp, pcm, pcm, static_cast<int>(count), output, outSize);
     } else {
         produced = lame_encode_buffer_interleaved_ieee_float(gfp, pcm, static_cast<int>(count / 2),
                                                              output, outSize);

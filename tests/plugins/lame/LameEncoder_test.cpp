@@ -698,7 +698,8 @@ TEST_F(LameEncoder, FloatSamplesUseFullScaleOneAndAreClamped) {
     }
     std::string mp3;
     for (std::size_t at = 0; at < values.size(); at += o.samples) {
-        const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(o.samples, values.size() - at));
+        const auto n =
+            static_cast<std::uint32_t>(std::min<std::size_t>(o.samples, values.size() - at));
         ASSERT_EQ(lame().encodeFloat(o.handle, n, values.data() + at, out.data(), &produced), 0u);
         mp3.append(reinterpret_cast<const char*>(out.data()), produced);
     }
