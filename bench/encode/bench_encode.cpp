@@ -174,9 +174,9 @@ bool compareWithFfmpeg(codec::TMP3Codec& codec, const char* label, const std::st
                 ::pclose(pipe);
             }
         }
-        const double f = bench::childCpuSeconds(
-            {"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", source, "-c:a", "libmp3lame", "-b:a",
-             bitrate, theirs});
+        const double f =
+            bench::childCpuSeconds({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", source, "-c:a",
+                                    "libmp3lame", "-b:a", bitrate, theirs});
         if (c < 0 || f < 0) {
             std::fprintf(stderr, "%s: run %d failed (codec %.3f, ffmpeg %.3f)\n", label, i, c, f);
             return false;
@@ -228,19 +228,17 @@ int benchFfmpegSources(codec::TMP3Codec& codec, const std::string& wav, const st
         // The real program, unattended, with settings and folders of its own.
         const std::string home = dir + "/home";
         ::mkdir(home.c_str(), 0700);
-        const std::vector<std::string> env = {
-            "HOME=" + home,
-            "XDG_CONFIG_HOME=" + home + "/.config",
-            "XDG_DATA_HOME=" + home + "/.local/share",
-            "XDG_RUNTIME_DIR=" + home,
-            "TUNEWRIGHT_REGISTRY_DIR=" + home + "/registry",
-            "TUNEWRIGHT_RUNTIME_DIR=" + home + "/runtime",
-            "TUNEWRIGHT_UNATTENDED=1",
-            "QT_QPA_PLATFORM=offscreen"};
+        const std::vector<std::string> env = {"HOME=" + home,
+                                              "XDG_CONFIG_HOME=" + home + "/.config",
+                                              "XDG_DATA_HOME=" + home + "/.local/share",
+                                              "XDG_RUNTIME_DIR=" + home,
+                                              "TUNEWRIGHT_REGISTRY_DIR=" + home + "/registry",
+                                              "TUNEWRIGHT_RUNTIME_DIR=" + home + "/runtime",
+                                              "TUNEWRIGHT_UNATTENDED=1",
+                                              "QT_QPA_PLATFORM=offscreen"};
         double cpu = 0;
         double wall = 0;
-        const double peak =
-            childPeakMiB({programDir + "/mp3tunewright", longFlac}, env, cpu, wall);
+        const double peak = childPeakMiB({programDir + "/mp3tunewright", longFlac}, env, cpu, wall);
         const std::string mp3 = home + "/Music/Compressed MP3/two-hours.MP3";
         const long size = bench::fileSize(mp3);
         if (peak < 0 || size <= 0) {

@@ -624,9 +624,8 @@ TEST_F(MP3CodecEncode, FfmpegSourcesEncodeOnSeveralThreadsAtOnce) {
     std::vector<EncodeRun> runs(sources.size());
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < sources.size(); ++i) {
-        threads.emplace_back([&, i] {
-            runs[i] = encode(*codecs[i], sources[i], path(std::to_string(i) + ".mp3"));
-        });
+        threads.emplace_back(
+            [&, i] { runs[i] = encode(*codecs[i], sources[i], path(std::to_string(i) + ".mp3")); });
     }
     for (std::thread& t : threads) {
         t.join();

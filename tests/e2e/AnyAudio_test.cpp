@@ -40,10 +40,12 @@ std::string base64(const std::string& bytes) {
     std::string out;
     for (std::size_t i = 0; i < bytes.size(); i += 3) {
         std::uint32_t v = static_cast<std::uint8_t>(bytes[i]) << 16;
-        if (i + 1 < bytes.size())
+        if (i + 1 < bytes.size()) {
             v |= static_cast<std::uint8_t>(bytes[i + 1]) << 8;
-        if (i + 2 < bytes.size())
+        }
+        if (i + 2 < bytes.size()) {
             v |= static_cast<std::uint8_t>(bytes[i + 2]);
+        }
         out += digits[v >> 18];
         out += digits[(v >> 12) & 63];
         out += i + 1 < bytes.size() ? digits[(v >> 6) & 63] : '=';
