@@ -132,6 +132,9 @@ struct FfmpegSource::Handles {
     std::unique_ptr<AVFrame, FrameOwner> frame;
     std::unique_ptr<AVPacket, PacketOwner> packet;
     int stream = -1;
+    // The length an MP4 states, in the stream's time base; 0 when not trusted.
+    std::int64_t statedLength = 0;
+    AVRational statedTimeBase{1, 1};
     // What the resampler was set up for; a frame that differs rebuilds it.
     int inFormat = -1;
     int inRate = 0;
@@ -206,7 +209,8 @@ std::unique_ptr<FfmpegSource> FfmpegSource::Open(const std::string& path) {
     if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
         source->length_ = av_rescale_q(st->duration, st->time_base, perSample);
         if (std::strstr(opened->iformat->name, "mov")) {
-            source->limit_ = source->length_;
+            h.statedLength = st->duration;
+            h.statedTimeBase = st->time_base;
         }
     } else if (opened->duration != AV_NOPTS_VALUE && opened->duration > 0) {
         source->length_ = av_rescale_q(opened->duration, AV_TIME_BASE_Q, perSample);
@@ -315,6 +319,12 @@ bool FfmpegSource::Fill() {
     for (;;) {
         int r = avcodec_receive_frame(decoder, frame);
         if (r == 0) {
+            if (h.statedLength > 0 && limit_ < 0 && frame->sample_rate > 0) {
+                // In samples of the rate the decoder really gives (HE-AAC doubles the
+                // rate the container names).
+                limit_ = av_rescale_q(h.statedLength, h.statedTimeBase, {1, frame->sample_rate});
+                length_ = limit_;
+            }
             int samples = frame->nb_samples;
             if (limit_ >= 0) {
                 samples = static_cast<int>(std::min<std::int64_t>(samples, limit_ - consumed_));
