@@ -141,6 +141,8 @@ TEST(AnyAudio, EveryFormatBecomesAnMp3OfItsLengthChannelsTagsAndCover) {
         // ffmpeg muxes a WMA's picture as a video stream, not as a WM/Picture tag.
         {"windows.wma", 32000, "", "", "-c:a wmav2" + metadataArgs(true), 32000, 96, false, true,
          Row::Decoded},
+        {"pack.wv", 44100, "", "", "-c:a wavpack" + metadataArgs(true), 44100, 128, false, true,
+         Row::Made},
         {"deep-24bit.wav", 44100, "", "", "-c:a pcm_s24le" + metadataArgs(false), 44100, 128, false,
          false, Row::Made},
         {"float-37800.wav", 37800, "", "", "-c:a pcm_f32le" + metadataArgs(false), 44100, 128,
