@@ -81,7 +81,7 @@ EncoderLibrary::LoadResult EncoderLibrary::Load(const std::string& name) {
     library_ = platform::RuntimeLibrary(
         name,
         {BE_INIT_STREAM_NAME, BE_ENCODE_CHUNK_NAME, BE_DEINIT_STREAM_NAME, BE_CLOSE_STREAM_NAME},
-        {BE_GET_LAME_TAG_FRAME_NAME});
+        {BE_GET_LAME_TAG_FRAME_NAME, BE_ENCODE_CHUNK_FLOAT_NAME});
     if (!library_.isLoaded()) {
         error_ = library_.error();
         // The loader unloads on a missing entry point as well; a second load without
@@ -95,6 +95,7 @@ EncoderLibrary::LoadResult EncoderLibrary::Load(const std::string& name) {
     DeinitStream = library_.entry<BeDeinitStreamFn>(BE_DEINIT_STREAM_NAME);
     CloseStream = library_.entry<BeCloseStreamFn>(BE_CLOSE_STREAM_NAME);
     GetLameTagFrame = library_.entry<BeGetLameTagFrameFn>(BE_GET_LAME_TAG_FRAME_NAME);
+    EncodeChunkFloat = library_.entry<BeEncodeChunkFloatFn>(BE_ENCODE_CHUNK_FLOAT_NAME);
     return LoadResult::Ok;
 }
 
@@ -104,6 +105,7 @@ void EncoderLibrary::Unload() {
     DeinitStream = nullptr;
     CloseStream = nullptr;
     GetLameTagFrame = nullptr;
+    EncodeChunkFloat = nullptr;
     library_.unload();
 }
 

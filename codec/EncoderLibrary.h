@@ -28,7 +28,7 @@ EncoderConfigBytes EncoderConfigToBytes(const BeConfig& config);
 bool WriteLameTagFrame(BeGetLameTagFrameFn getFrame, std::uint32_t stream, int fd,
                        std::uint64_t audioStart = 0);
 
-// The library with its four entry points resolved, and the optional fifth.
+// The library with its four entry points resolved, and the two optional ones.
 class EncoderLibrary {
 public:
     enum class LoadResult {
@@ -52,6 +52,7 @@ public:
     BeCloseStreamFn CloseStream = nullptr;
     // Null when the library does not offer it.
     BeGetLameTagFrameFn GetLameTagFrame = nullptr;
+    BeEncodeChunkFloatFn EncodeChunkFloat = nullptr;
 
 private:
     platform::RuntimeLibrary library_;

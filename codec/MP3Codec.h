@@ -11,10 +11,12 @@
 #include <QPointer>
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "codec/EncoderLibrary.h"
+#include "codec/FfmpegSource.h"
 #include "codec/XaudioPlayer.h"
 
 namespace codec {
@@ -76,13 +78,19 @@ public:
     int LoadEncoder(const std::string& directory);
     bool EncoderLoaded() const { return encoder_.IsLoaded(); }
 
-    // Starts encoding `source` (a WAV file) to `target` (an MP3 file). An existing
-    // target is deleted first (3 when it cannot be: read-only, a directory, or the
-    // deletion fails). Returns 0, 3, 4, 9 or 15. On anything but 0 nothing stays open.
+    // Starts encoding `source` to `target` (an MP3 file). An existing target is
+    // deleted first (3 when it cannot be: read-only, a directory, or the deletion
+    // fails). A WAV file the WAV reader accepts is read by it, sample for sample;
+    // any other regular file is read through FFmpeg (FfmpegSource), whose samples
+    // reach the encoder as float when the library takes them, else dithered to
+    // 16 bits. A source neither reader can open, or without audio, is 15 and no
+    // target is created. Returns 0, 3, 4, 9 or 15. On anything but 0 nothing stays
+    // open.
     int OpenEncode(const std::string& source, const std::string& target);
 
     // Encodes one chunk. Returns 0 while there is more to do (progress set), 8 at the
-    // end (progress unchanged), or 5, 6, 7, 10 on failure.
+    // end (progress unchanged), or 5 (also a read or decode error of an FFmpeg
+    // source), 6, 7, 10 on failure.
     int EncodeStep(std::uint16_t& progress);
 
     // Flushes the encoder into the target, writes the stream's Xing/Info (LAME) tag
@@ -155,6 +163,8 @@ private:
     // Fills the sample buffer with chunkBytes / 4 frames of 16-bit stereo and returns
     // the number of source bytes consumed (see MP3CodecEncode.cpp).
     std::uint32_t ReadSamples(std::uint32_t chunkBytes);
+    // EncodeStep for a source read through FFmpeg.
+    int EncodeFfmpegStep(std::uint16_t& progress);
     // Finishes an open stream: flush into the target, then the tag frame, then the
     // stream is closed. Every path that ends an encode goes through it.
     void FinishStream();
@@ -176,6 +186,10 @@ private:
     std::vector<std::uint8_t> outputBuffer_;
     std::vector<std::int16_t> sampleBuffer_; // 2 x samples per chunk values
     std::vector<std::uint8_t> scratch_;      // source bytes of a widened chunk
+    // A source that is not one of the WAVs the WAV reader accepts.
+    std::unique_ptr<FfmpegSource> ffmpeg_;
+    std::vector<float> floatBuffer_; // one chunk of its interleaved stereo frames
+    std::uint32_t ditherState_ = 0x9E3779B9u;
     std::uint16_t formatTag_ = 0;
     std::uint16_t channels_ = 0;
     std::uint16_t blockAlign_ = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cmath>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,6 +57,31 @@ bool removeExistingTarget(const std::string& target) {
         return false;
     }
     return ::unlink(target.c_str()) == 0;
+}
+
+// A float sample (+-1.0 full scale) as a 16-bit value for a library without the
+// float entry point. A value that is already a 16-bit step (a 16-bit source that
+// was not resampled) passes unchanged; any other gets triangular (TPDF) dither of
+// +-1 step before rounding, so the lost bits become noise, not distortion.
+std::int16_t ditherTo16(float value, std::uint32_t& state) {
+    const float x = value * 32768.0f;
+    float y = std::nearbyint(x);
+    if (y != x) {
+        auto next = [&state] {
+            // xorshift32: per codec instance, nothing shared between threads.
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            return static_cast<float>(state >> 8) * (1.0f / 16777216.0f);
+        };
+        const float u1 = next();
+        const float u2 = next();
+        y = std::nearbyint(x + u1 - u2);
+    }
+    if (!(y > -32768.0f)) {
+        return y != y ? 0 : -32768;
+    }
+    return y >= 32767.0f ? 32767 : static_cast<std::int16_t>(y);
 }
 
 // Values a sane encoder library reports; anything else is refused like a failed init.
@@ -140,17 +166,27 @@ int TMP3Codec::OpenEncode(const std::string& source, const std::string& target) 
         closeFile(source_);
     }
     WavHeader header;
-    if (source_ < 0 || !ReadWavHeader(source_, header)) {
+    if (source_ >= 0 && ReadWavHeader(source_, header)) {
+        formatTag_ = header.formatTag;
+        channels_ = header.channels;
+        blockAlign_ = header.blockAlign;
+        bits_ = header.bitsPerSample;
+        sampleRate_ = header.sampleRate;
+        byteRate_ = header.byteRate;
+        dataSize_ = header.dataSize;
+    } else {
+        // Any other regular file: FFmpeg's libraries read it, or nothing does.
+        const bool regular = source_ >= 0;
         closeFile(source_);
-        return kCodecBadWavFormat;
+        if (regular) {
+            ffmpeg_ = FfmpegSource::Open(source);
+        }
+        if (!ffmpeg_) {
+            return kCodecBadWavFormat;
+        }
+        sampleRate_ = ffmpeg_->SampleRate();
+        channels_ = 2;
     }
-    formatTag_ = header.formatTag;
-    channels_ = header.channels;
-    blockAlign_ = header.blockAlign;
-    bits_ = header.bitsPerSample;
-    sampleRate_ = header.sampleRate;
-    byteRate_ = header.byteRate;
-    dataSize_ = header.dataSize;
 
     // A target that cannot be created stays -1: the first chunk's write then fails.
     // Read access lets the close check the first frame before it rewrites it.
@@ -186,6 +222,9 @@ int TMP3Codec::EncodeStep(std::uint16_t& progress) {
     if (!encoder_.IsLoaded()) {
         return kCodecDllNotLoadedStep;
     }
+    if (ffmpeg_) {
+        return EncodeFfmpegStep(progress);
+    }
     if (bytesDone_ >= dataSize_) {
         return kCodecDone;
     }
@@ -213,6 +252,42 @@ int TMP3Codec::EncodeStep(std::uint16_t& progress) {
 
     bytesDone_ += consumed;
     progress = dataSize_ <= 300 ? 100 : static_cast<std::uint16_t>(bytesDone_ / (dataSize_ / 100));
+    return kCodecOk;
+}
+
+int TMP3Codec::EncodeFfmpegStep(std::uint16_t& progress) {
+    if (ffmpeg_->AtEnd()) {
+        return kCodecDone;
+    }
+    const std::size_t frames = samplesPerChunk_ / 2;
+    floatBuffer_.resize(2 * frames);
+    const long got = ffmpeg_->Read(floatBuffer_.data(), frames);
+    if (got < 0) {
+        return kCodecUnableToReadWavData;
+    }
+    if (got == 0) {
+        return kCodecDone;
+    }
+    const auto count = static_cast<std::uint32_t>(2 * got);
+    mp3Bytes_ = 0;
+    std::uint32_t result = 0;
+    if (encoder_.EncodeChunkFloat) {
+        result = encoder_.EncodeChunkFloat(stream_, count, floatBuffer_.data(),
+                                           outputBuffer_.data(), &mp3Bytes_);
+    } else {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            sampleBuffer_[i] = ditherTo16(floatBuffer_[i], ditherState_);
+        }
+        result = encoder_.EncodeChunk(stream_, count, sampleBuffer_.data(), outputBuffer_.data(),
+                                      &mp3Bytes_);
+    }
+    if (result != 0) {
+        return kCodecChunkEncodeFail;
+    }
+    if (mp3Bytes_ > outputBuffer_.size() || !writeAll(target_, outputBuffer_.data(), mp3Bytes_)) {
+        return kCodecWriteFail;
+    }
+    progress = ffmpeg_->Progress();
     return kCodecOk;
 }
 
@@ -319,6 +394,9 @@ void TMP3Codec::ReleaseEncode() {
     sampleBuffer_.shrink_to_fit();
     scratch_.clear();
     scratch_.shrink_to_fit();
+    ffmpeg_.reset();
+    floatBuffer_.clear();
+    floatBuffer_.shrink_to_fit();
     samplesPerChunk_ = 0;
     outputBufferSize_ = 0;
     bytesDone_ = 0;

@@ -4,17 +4,33 @@
 
 #include "tags/Tags.h"
 
+#include <taglib/aifffile.h>
+#include <taglib/apefile.h>
+#include <taglib/apetag.h>
+#include <taglib/asffile.h>
 #include <taglib/attachedpictureframe.h>
 #include <taglib/commentsframe.h>
+#include <taglib/fileref.h>
+#include <taglib/flacfile.h>
 #include <taglib/id3v1tag.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/infotag.h>
+#include <taglib/mp4file.h>
+#include <taglib/mpcfile.h>
 #include <taglib/mpegfile.h>
+#include <taglib/oggflacfile.h>
+#include <taglib/opusfile.h>
+#include <taglib/speexfile.h>
 #include <taglib/textidentificationframe.h>
 #include <taglib/tpropertymap.h>
+#include <taglib/trueaudiofile.h>
+#include <taglib/vorbisfile.h>
 #include <taglib/wavfile.h>
+#include <taglib/wavpackfile.h>
+#include <taglib/xiphcomment.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -430,6 +446,138 @@ private:
     int fd_ = -1;
 };
 
+// Pictures above this size are left out of the MP3's tag.
+constexpr unsigned kMaxPictureBytes = 16u << 20;
+
+Picture makePicture(const TagLib::String& mimeType, int type, const TagLib::String& description,
+                    const TagLib::ByteVector& data) {
+    Picture picture;
+    picture.mimeType = utf8(mimeType);
+    picture.type = type;
+    picture.description = utf8(description);
+    picture.data.assign(data.data(), data.size());
+    return picture;
+}
+
+// A picture's MIME type from its first bytes, for formats that store none (APE).
+TagLib::String sniffMimeType(const TagLib::ByteVector& data) {
+    if (data.startsWith(TagLib::ByteVector("\xFF\xD8\xFF", 3))) {
+        return "image/jpeg";
+    }
+    if (data.startsWith("\x89PNG")) {
+        return "image/png";
+    }
+    if (data.startsWith("GIF8")) {
+        return "image/gif";
+    }
+    if (data.startsWith("BM")) {
+        return "image/bmp";
+    }
+    return "image/";
+}
+
+void xiphPictures(std::vector<Picture>& out, const TagLib::List<TagLib::FLAC::Picture*>& list) {
+    for (const TagLib::FLAC::Picture* p : list) {
+        if (p && !p->data().isEmpty()) {
+            out.push_back(makePicture(p->mimeType(), static_cast<int>(p->type()), p->description(),
+                                      p->data()));
+        }
+    }
+}
+
+void xiphCommentPictures(std::vector<Picture>& pictures, TagLib::Ogg::XiphComment* xiph) {
+    if (xiph) {
+        xiphPictures(pictures, xiph->pictureList());
+    }
+}
+
+void mp4Pictures(std::vector<Picture>& out, TagLib::MP4::Tag* tag) {
+    if (!tag || !tag->contains("covr")) {
+        return;
+    }
+    for (const TagLib::MP4::CoverArt& art : tag->item("covr").toCoverArtList()) {
+        const char* mime = "image/";
+        switch (art.format()) {
+        case TagLib::MP4::CoverArt::JPEG:
+            mime = "image/jpeg";
+            break;
+        case TagLib::MP4::CoverArt::PNG:
+            mime = "image/png";
+            break;
+        case TagLib::MP4::CoverArt::BMP:
+            mime = "image/bmp";
+            break;
+        case TagLib::MP4::CoverArt::GIF:
+            mime = "image/gif";
+            break;
+        default:
+            break;
+        }
+        if (!art.data().isEmpty()) {
+            // MP4 has no picture types: a cover is a front cover.
+            out.push_back(makePicture(mime, 3, TagLib::String(), art.data()));
+        }
+    }
+}
+
+void asfPictures(std::vector<Picture>& out, TagLib::ASF::Tag* tag) {
+    if (!tag || !tag->contains("WM/Picture")) {
+        return;
+    }
+    for (const TagLib::ASF::Attribute& attribute : tag->attribute("WM/Picture")) {
+        const TagLib::ASF::Picture p = attribute.toPicture();
+        if (p.isValid() && !p.picture().isEmpty()) {
+            out.push_back(makePicture(p.mimeType(), static_cast<int>(p.type()), p.description(),
+                                      p.picture()));
+        }
+    }
+}
+
+void apePictures(std::vector<Picture>& out, TagLib::APE::Tag* tag) {
+    if (!tag) {
+        return;
+    }
+    // A binary item "Cover Art (<kind>)": a file name, a NUL, then the picture.
+    const TagLib::APE::ItemListMap& items = tag->itemListMap();
+    for (const auto& [key, item] : items) {
+        if (item.type() != TagLib::APE::Item::Binary || !key.upper().startsWith("COVER ART")) {
+            continue;
+        }
+        const TagLib::ByteVector value = item.binaryData();
+        const int nul = value.find('\0');
+        if (nul < 0 || static_cast<unsigned>(nul) + 1 >= value.size()) {
+            continue;
+        }
+        const TagLib::ByteVector data = value.mid(static_cast<unsigned>(nul) + 1);
+        const int type = key.upper() == "COVER ART (FRONT)" ? 3 : 0;
+        out.push_back(makePicture(sniffMimeType(data), type, value.mid(0, nul), data));
+    }
+}
+
+// The one picture an MP3 made from another format gets: the front cover, else the
+// first picture; a picture above 16 MiB is left out (with a line on stderr).
+void choosePicture(TagSet& tags, std::vector<Picture>& pictures, const std::string& path) {
+    std::vector<Picture> kept;
+    for (Picture& picture : pictures) {
+        if (picture.data.size() > kMaxPictureBytes) {
+            std::fprintf(stderr,
+                         "mp3tunewright: a picture of %zu bytes in %s is over 16 MiB and is left "
+                         "out of the tag\n",
+                         picture.data.size(), path.c_str());
+            std::fflush(stderr);
+            continue;
+        }
+        kept.push_back(std::move(picture));
+    }
+    pictures.clear();
+    tags.pictures.clear();
+    if (kept.empty()) {
+        return;
+    }
+    auto front =
+        std::find_if(kept.begin(), kept.end(), [](const Picture& p) { return p.type == 3; });
+    tags.pictures.push_back(std::move(front != kept.end() ? *front : kept.front()));
+}
 } // namespace
 
 bool TagSet::empty() const {
@@ -487,6 +635,83 @@ TagSet ReadWavTags(const std::string& path) {
     return tags;
 }
 
+TagSet ReadSourceTags(const std::string& path) {
+    TagSet tags;
+    std::vector<Picture> pictures;
+    try {
+        // TagLib picks the format by the name's extension, else by the content.
+        TagLib::FileRef ref(path.c_str(), false);
+        TagLib::File* file = ref.file();
+        if (ref.isNull() || !file || !file->isValid()) {
+            return tags;
+        }
+        if (auto* flac = dynamic_cast<TagLib::FLAC::File*>(file)) {
+            xiphPictures(pictures, flac->pictureList());
+            xiphCommentPictures(pictures, flac->xiphComment());
+            if (flac->hasID3v2Tag()) {
+                readId3v2(tags, flac->ID3v2Tag(), false);
+            }
+        } else if (auto* vorbis = dynamic_cast<TagLib::Ogg::Vorbis::File*>(file)) {
+            xiphCommentPictures(pictures, vorbis->tag());
+        } else if (auto* opus = dynamic_cast<TagLib::Ogg::Opus::File*>(file)) {
+            xiphCommentPictures(pictures, opus->tag());
+        } else if (auto* oggFlac = dynamic_cast<TagLib::Ogg::FLAC::File*>(file)) {
+            xiphCommentPictures(pictures, oggFlac->tag());
+        } else if (auto* speex = dynamic_cast<TagLib::Ogg::Speex::File*>(file)) {
+            xiphCommentPictures(pictures, speex->tag());
+        } else if (auto* mp4 = dynamic_cast<TagLib::MP4::File*>(file)) {
+            mp4Pictures(pictures, mp4->tag());
+        } else if (auto* asf = dynamic_cast<TagLib::ASF::File*>(file)) {
+            asfPictures(pictures, asf->tag());
+            // ffmpeg writes the comment and the date as attributes of these names,
+            // which TagLib does not map.
+            auto attribute = [asf](std::string& field, const char* name) {
+                if (field.empty() && asf->tag()->contains(name)) {
+                    field = utf8(asf->tag()->attribute(name).front().toString());
+                }
+            };
+            attribute(tags.comment, "Description");
+            attribute(tags.date, "date");
+        } else if (auto* aiff = dynamic_cast<TagLib::RIFF::AIFF::File*>(file)) {
+            if (aiff->hasID3v2Tag()) {
+                readId3v2(tags, aiff->tag(), false);
+                for (TagLib::ID3v2::Frame* frame : aiff->tag()->frameListMap()["APIC"]) {
+                    auto* apic = dynamic_cast<TagLib::ID3v2::AttachedPictureFrame*>(frame);
+                    if (apic && !apic->picture().isEmpty()) {
+                        pictures.push_back(makePicture(apic->mimeType(),
+                                                       static_cast<int>(apic->type()),
+                                                       apic->description(), apic->picture()));
+                    }
+                }
+            }
+        } else if (auto* ape = dynamic_cast<TagLib::APE::File*>(file)) {
+            apePictures(pictures, ape->APETag());
+        } else if (auto* wavPack = dynamic_cast<TagLib::WavPack::File*>(file)) {
+            apePictures(pictures, wavPack->APETag());
+        } else if (auto* mpc = dynamic_cast<TagLib::MPC::File*>(file)) {
+            apePictures(pictures, mpc->APETag());
+        }
+        const TagLib::PropertyMap properties = file->properties();
+        fillFromProperties(tags, properties);
+        // Spellings TagLib does not map: album artist in Vorbis comments written by
+        // other programs, and the track total kept apart from the number.
+        fillFrom(tags.albumArtist, properties, "ALBUM ARTIST");
+        fillFrom(tags.albumArtist, properties, "ALBUM_ARTIST");
+        fillFrom(tags.comment, properties, "DESCRIPTION");
+        if (tags.track != 0 && tags.trackTotal == 0) {
+            std::string total;
+            fillFrom(total, properties, "TRACKTOTAL");
+            fillFrom(total, properties, "TOTALTRACKS");
+            unsigned ignored = 0;
+            parseTrack(total, tags.trackTotal, ignored);
+        }
+    } catch (...) {
+        return TagSet{};
+    }
+    choosePicture(tags, pictures, path);
+    return tags;
+}
+
 TagSet ReadTags(const std::string& path) {
     const std::string ext = lowerExtension(path);
     if (ext == "mp3") {
@@ -495,7 +720,7 @@ TagSet ReadTags(const std::string& path) {
     if (ext == "wav") {
         return ReadWavTags(path);
     }
-    return {};
+    return ReadSourceTags(path);
 }
 
 bool WriteMp3Tags(const std::string& path, const TagSet& tags, std::string& why) {

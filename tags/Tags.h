@@ -48,7 +48,15 @@ TagSet ReadMp3Tags(const std::string& path);
 // "LIST"/"INFO" chunk. INFO text that is not UTF-8 is read as Latin-1.
 TagSet ReadWavTags(const std::string& path);
 
-// ReadMp3Tags or ReadWavTags by the name's extension (any case); empty otherwise.
+// The tags of any other audio file TagLib reads (by extension, else by content):
+// Vorbis comments of FLAC, Ogg Vorbis, Opus and Ogg FLAC, MP4 atoms, ASF, the ID3v2
+// tag of AIFF, APE tags of Monkey's Audio, WavPack and Musepack. Of the pictures,
+// only one is kept: the front cover, else the first; pictures above 16 MiB are left
+// out, each with a line on stderr.
+TagSet ReadSourceTags(const std::string& path);
+
+// ReadMp3Tags or ReadWavTags by the name's extension (any case); ReadSourceTags
+// for every other name.
 TagSet ReadTags(const std::string& path);
 
 // Puts an ID3v2.4 tag in front of the audio of a finished MP3 file. The tag is
@@ -69,7 +77,8 @@ bool WriteWavTags(const std::string& path, const TagSet& tags, std::string& why)
 // that cannot be written is one line on stderr; the file stays as it was.
 void TagFile(const std::string& path, const TagSet& tags);
 
-// Carries the tags of `source` (MP3 or WAV) to the finished `target` (WAV or MP3).
+// Carries the tags of `source` (any format ReadTags reads) to the finished `target`
+// (WAV or MP3).
 // Pictures go into an MP3 target only. A source without tags gives no tag.
 void CarryTags(const std::string& source, const std::string& target);
 

@@ -3,7 +3,11 @@
 // each, close) and with the lame tool at the same settings, in the same run, and
 // prints both CPU times and their ratio.
 //
-// Usage: bench_encode [runs] [program directory holding lame.so]
+// Then the sources FFmpeg reads: the same music as FLAC 24-bit/96 kHz and as M4A (AAC)
+// through the codec against `ffmpeg -i SRC -c:a libmp3lame -b:a <same bitrate>`, and
+// the peak memory of the program converting a 2-hour FLAC.
+//
+// Usage: bench_encode [runs] [program directory holding lame.so] [--no-long]
 
 #include <QCoreApplication>
 
@@ -11,7 +15,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <spawn.h>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -106,12 +115,157 @@ double encodeWithCodec(codec::TMP3Codec& codec, const std::string& wav, const st
     return used;
 }
 
+// Runs `args` (args[0] looked up on PATH) with `env` added to the environment and
+// returns its peak resident memory in MiB; negative when it fails. CPU and wall
+// seconds go to `cpu` and `wall`.
+double childPeakMiB(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                    double& cpu, double& wall) {
+    std::vector<char*> argv;
+    for (const auto& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (const auto& e : env) {
+        envp.push_back(const_cast<char*>(e.c_str()));
+    }
+    for (char** e = environ; *e; ++e) {
+        envp.push_back(*e);
+    }
+    envp.push_back(nullptr);
+    const double start = bench::wallSeconds();
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) {
+        return -1;
+    }
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return -1;
+    }
+    wall = bench::wallSeconds() - start;
+    cpu = double(usage.ru_utime.tv_sec) + double(usage.ru_utime.tv_usec) / 1e6 +
+          double(usage.ru_stime.tv_sec) + double(usage.ru_stime.tv_usec) / 1e6;
+    return double(usage.ru_maxrss) / 1024.0;
+}
+
+// One FFmpeg-read source through the codec against the ffmpeg tool at the bitrate
+// the codec chose; false when a run failed.
+bool compareWithFfmpeg(codec::TMP3Codec& codec, const char* label, const std::string& source,
+                       const std::string& dir, int runs) {
+    const std::string ours = dir + "/source-codec.mp3";
+    const std::string theirs = dir + "/source-ffmpeg.mp3";
+    std::vector<double> codecTimes, ffmpegTimes;
+    std::string bitrate;
+    for (int i = 0; i < runs; ++i) {
+        const double c = encodeWithCodec(codec, source, ours);
+        if (bitrate.empty()) {
+            // The bitrate the codec's MP3 got, read from its first frame by ffprobe.
+            std::FILE* pipe = ::popen(("ffprobe -v error -select_streams a:0 -show_entries "
+                                       "stream=bit_rate -of csv=p=0 '" +
+                                       ours + "'")
+                                          .c_str(),
+                                      "r");
+            char line[64] = {};
+            if (pipe && std::fgets(line, sizeof line, pipe)) {
+                bitrate = std::to_string(std::atol(line) / 1000) + "k";
+            }
+            if (pipe) {
+                ::pclose(pipe);
+            }
+        }
+        const double f =
+            bench::childCpuSeconds({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", source, "-c:a",
+                                    "libmp3lame", "-b:a", bitrate, theirs});
+        if (c < 0 || f < 0) {
+            std::fprintf(stderr, "%s: run %d failed (codec %.3f, ffmpeg %.3f)\n", label, i, c, f);
+            return false;
+        }
+        codecTimes.push_back(c);
+        ffmpegTimes.push_back(f);
+    }
+    const double codecMin = bench::least(codecTimes);
+    const double ffmpegMin = bench::least(ffmpegTimes);
+    std::printf("  %-22s codec %.3f s (median %.3f), ffmpeg -c:a libmp3lame -b:a %s %.3f s "
+                "(median %.3f); ratio %.3f (target <= 1.05) %s\n",
+                label, codecMin, bench::median(codecTimes), bitrate.c_str(), ffmpegMin,
+                bench::median(ffmpegTimes), codecMin / ffmpegMin,
+                codecMin / ffmpegMin <= 1.05 ? "OK" : "ABOVE TARGET");
+    std::remove(ours.c_str());
+    std::remove(theirs.c_str());
+    return true;
+}
+
+// The music as FLAC 24/96 and as M4A, then a 2-hour FLAC through the program itself.
+int benchFfmpegSources(codec::TMP3Codec& codec, const std::string& wav, const std::string& dir,
+                       const std::string& programDir, int runs, bool longRun) {
+    const std::string flac = dir + "/music-24-96.flac";
+    const std::string m4a = dir + "/music.m4a";
+    if (bench::childCpuSeconds({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", wav, "-af",
+                                "aresample=96000:resampler=soxr", "-sample_fmt", "s32", "-c:a",
+                                "flac", flac}) < 0 ||
+        bench::childCpuSeconds({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", wav, "-c:a", "aac",
+                                "-b:a", "192k", m4a}) < 0) {
+        std::fprintf(stderr, "cannot make the FLAC and M4A sources\n");
+        return 1;
+    }
+    std::printf("bench_encode: %d s of the same music read through FFmpeg, CPU seconds (least of "
+                "%d)\n",
+                kSeconds, runs);
+    if (!compareWithFfmpeg(codec, "FLAC 24-bit/96 kHz", flac, dir, runs) ||
+        !compareWithFfmpeg(codec, "M4A (AAC 192k)", m4a, dir, runs)) {
+        return 1;
+    }
+    int status = 0;
+    if (longRun) {
+        // Two hours: the music looped, as 16-bit 44.1 kHz FLAC.
+        const std::string longFlac = dir + "/two-hours.flac";
+        if (bench::childCpuSeconds({"ffmpeg", "-nostdin", "-v", "error", "-y", "-stream_loop",
+                                    "119", "-i", wav, "-c:a", "flac", longFlac}) < 0) {
+            std::fprintf(stderr, "cannot make the 2-hour FLAC\n");
+            return 1;
+        }
+        // The real program, unattended, with settings and folders of its own.
+        const std::string home = dir + "/home";
+        ::mkdir(home.c_str(), 0700);
+        const std::vector<std::string> env = {"HOME=" + home,
+                                              "XDG_CONFIG_HOME=" + home + "/.config",
+                                              "XDG_DATA_HOME=" + home + "/.local/share",
+                                              "XDG_RUNTIME_DIR=" + home,
+                                              "TUNEWRIGHT_REGISTRY_DIR=" + home + "/registry",
+                                              "TUNEWRIGHT_RUNTIME_DIR=" + home + "/runtime",
+                                              "TUNEWRIGHT_UNATTENDED=1",
+                                              "QT_QPA_PLATFORM=offscreen"};
+        double cpu = 0;
+        double wall = 0;
+        const double peak = childPeakMiB({programDir + "/mp3tunewright", longFlac}, env, cpu, wall);
+        const std::string mp3 = home + "/Music/Compressed MP3/two-hours.MP3";
+        const long size = bench::fileSize(mp3);
+        if (peak < 0 || size <= 0) {
+            std::fprintf(stderr, "the program did not convert the 2-hour FLAC\n");
+            status = 1;
+        } else {
+            std::printf("  2-hour FLAC through mp3tunewright: peak RSS %.1f MiB (target < 100 MB = "
+                        "%.1f MiB) %s; CPU %.1f s, wall %.1f s, MP3 %ld bytes\n",
+                        peak, 100e6 / (1 << 20), peak * (1 << 20) < 100e6 ? "OK" : "ABOVE TARGET",
+                        cpu, wall, size);
+        }
+        std::remove(mp3.c_str());
+        std::remove(longFlac.c_str());
+        std::system(("rm -rf '" + home + "'").c_str());
+    }
+    std::remove(flac.c_str());
+    std::remove(m4a.c_str());
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-    const std::string programDir = argc > 2 ? argv[2] : TW_APP_DIR;
+    const std::string programDir = argc > 2 && argv[2][0] != '-' ? argv[2] : TW_APP_DIR;
+    const bool longRun = std::strcmp(argv[argc - 1], "--no-long") != 0;
 
     char pattern[] = "/tmp/tw-bench-encode-XXXXXX";
     if (!mkdtemp(pattern)) {
@@ -235,10 +389,12 @@ int main(int argc, char** argv) {
                 bench::median(toWavWall), 100.0 * bench::median(toWavWall) / codecMin,
                 bench::median(toWavCpu), 100.0 * bench::median(toWavCpu) / codecMin);
 
+    const int ffmpegStatus = benchFfmpegSources(codec, wav, dir, programDir, runs, longRun);
+
     for (const auto& f : {wav, ours, theirs, theirsPlain, ours + ".tmp", taggedWav, taggedMp3,
                           target + ".mp3", target + ".wav"}) {
         std::remove(f.c_str());
     }
     ::rmdir(dir.c_str());
-    return 0;
+    return ffmpegStatus;
 }

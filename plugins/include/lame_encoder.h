@@ -1,8 +1,8 @@
 /* The MP3 encoder library "lame.so": four C entry points over libmp3lame and the
- * 331-byte configuration record given to beInitStream, and a fifth, optional one
- * (beGetLameTagFrame) that an older library lacks. Shared by the library and its
- * three users (file codec, CD ripper, recorder MP3 output), which load it at run
- * time from the program directory and resolve the entry points by name.
+ * 331-byte configuration record given to beInitStream, and two further, optional
+ * ones (beGetLameTagFrame, beEncodeChunkFloat) that an older library lacks. Shared by the library
+ * and its three users (file codec, CD ripper, recorder MP3 output), which load it at run time from
+ * the program directory and resolve the entry points by name.
  *
  * Contract common to every entry point:
  * - results are 32-bit, 0 (BE_ERR_SUCCESSFUL) meaning success;
@@ -263,6 +263,19 @@ TW_EXPORT uint32_t beCloseStream(uint32_t stream);
 TW_EXPORT uint32_t beGetLameTagFrame(uint32_t stream, uint8_t* buffer, uint32_t bufferSize,
                                      uint32_t* frameBytes);
 
+/* Optional: an older library lacks it, and callers resolve it as optional.
+ * Encodes `count` interleaved IEEE single-precision values (left first; count <=
+ * samples per chunk, all channels counted) into `output` (outputBufferSize bytes) and
+ * stores the MP3 bytes produced, possibly 0, in *outputBytes. Full scale is +-1.0:
+ * 1.0 is the level of 32767 in beEncodeChunk. Values beyond full scale are clamped
+ * to it (the encoder itself would not clip), a NaN counts as 0. The samples reach
+ * the encoder at full resolution, with no rounding to 16 bits. With two input
+ * channels `count` must be even, and a call may not follow a beEncodeChunk call
+ * that left an odd value waiting: BE_ERR_INVALID_FORMAT_PARAMETERS. count 0 is
+ * allowed and produces nothing. Any thread; calls on one stream are serialised. */
+TW_EXPORT uint32_t beEncodeChunkFloat(uint32_t stream, uint32_t count, const float* samples,
+                                      uint8_t* output, uint32_t* outputBytes);
+
 typedef uint32_t (*BeInitStreamFn)(const uint8_t* config, uint32_t* samplesPerChunk,
                                    uint32_t* outputBufferSize, uint32_t* stream);
 typedef uint32_t (*BeEncodeChunkFn)(uint32_t stream, uint32_t count, const int16_t* samples,
@@ -271,6 +284,8 @@ typedef uint32_t (*BeDeinitStreamFn)(uint32_t stream, uint8_t* output, uint32_t*
 typedef uint32_t (*BeCloseStreamFn)(uint32_t stream);
 typedef uint32_t (*BeGetLameTagFrameFn)(uint32_t stream, uint8_t* buffer, uint32_t bufferSize,
                                         uint32_t* frameBytes);
+typedef uint32_t (*BeEncodeChunkFloatFn)(uint32_t stream, uint32_t count, const float* samples,
+                                         uint8_t* output, uint32_t* outputBytes);
 
 #define BE_LIBRARY_NAME "lame.so"
 #define BE_INIT_STREAM_NAME "beInitStream"
@@ -278,6 +293,7 @@ typedef uint32_t (*BeGetLameTagFrameFn)(uint32_t stream, uint8_t* buffer, uint32
 #define BE_DEINIT_STREAM_NAME "beDeinitStream"
 #define BE_CLOSE_STREAM_NAME "beCloseStream"
 #define BE_GET_LAME_TAG_FRAME_NAME "beGetLameTagFrame"
+#define BE_ENCODE_CHUNK_FLOAT_NAME "beEncodeChunkFloat"
 
 #ifdef __cplusplus
 }

@@ -1,5 +1,6 @@
-// lame.so: the four-call encoder stream interface over libmp3lame, and the finished
-// stream's LAME tag frame through the optional fifth entry point.
+// lame.so: the four-call encoder stream interface over libmp3lame, the finished
+// stream's LAME tag frame, and float samples at full resolution through the two
+// optional entry points.
 
 #include "lame_encoder.h"
 
@@ -310,6 +311,7 @@ struct Stream {
     bool hasPending = false;
     std::int16_t pending = 0;
     std::vector<std::int16_t> joined;
+    std::vector<float> clamped; // float values of one call, limited to full scale
     std::mutex mutex;
 };
 
@@ -461,6 +463,50 @@ std::uint32_t encodeChunk(std::uint32_t handle, std::uint32_t count, const std::
     return BE_ERR_SUCCESSFUL;
 }
 
+std::uint32_t encodeChunkFloat(std::uint32_t handle, std::uint32_t count, const float* samples,
+                               std::uint8_t* output, std::uint32_t* outputBytes) {
+    if (outputBytes) {
+        *outputBytes = 0;
+    }
+    std::shared_ptr<Stream> stream = table().find(handle);
+    if (!stream) {
+        return BE_ERR_INVALID_HANDLE;
+    }
+    if (!samples || !output || !outputBytes) {
+        return BE_ERR_INVALID_FORMAT_PARAMETERS;
+    }
+    std::lock_guard<std::mutex> lock(stream->mutex);
+    if (stream->flushed || count > stream->samplesPerChunk ||
+        (stream->channels == 2 && (count % 2 != 0 || stream->hasPending))) {
+        return BE_ERR_INVALID_FORMAT_PARAMETERS;
+    }
+    // libmp3lame does not clip above full scale: the values are limited here.
+    stream->clamped.resize(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const float v = samples[i];
+        stream->clamped[i] = v > 1.0f ? 1.0f : v < -1.0f ? -1.0f : v == v ? v : 0.0f;
+    }
+    lame_global_flags* gfp = stream->lame.get();
+    const int outSize = static_cast<int>(stream->outputBufferSize);
+    float* pcm = stream->clamped.data();
+    int produced = 0;
+    if (stream->channels == 1) {
+        produced =
+            lame_encode_buffer_ieee_float(gfp, pcm, pcm, static_cast<int>(count), output, outSize);
+    } else {
+        produced = lame_encode_buffer_interleaved_ieee_float(gfp, pcm, static_cast<int>(count / 2),
+                                                             output, outSize);
+    }
+    if (produced == -1) {
+        return BE_ERR_BUFFER_TOO_SMALL;
+    }
+    if (produced < 0) {
+        return BE_ERR_ENCODER_FAILURE;
+    }
+    *outputBytes = static_cast<std::uint32_t>(produced);
+    return BE_ERR_SUCCESSFUL;
+}
+
 std::uint32_t deinitStream(std::uint32_t handle, std::uint8_t* output, std::uint32_t* outputBytes) {
     if (outputBytes) {
         *outputBytes = 0;
@@ -559,6 +605,12 @@ TW_EXPORT std::uint32_t beEncodeChunk(std::uint32_t stream, std::uint32_t count,
                                       const std::int16_t* samples, std::uint8_t* output,
                                       std::uint32_t* outputBytes) {
     return guarded([&] { return encodeChunk(stream, count, samples, output, outputBytes); });
+}
+
+TW_EXPORT std::uint32_t beEncodeChunkFloat(std::uint32_t stream, std::uint32_t count,
+                                           const float* samples, std::uint8_t* output,
+                                           std::uint32_t* outputBytes) {
+    return guarded([&] { return encodeChunkFloat(stream, count, samples, output, outputBytes); });
 }
 
 TW_EXPORT std::uint32_t beDeinitStream(std::uint32_t stream, std::uint8_t* output,

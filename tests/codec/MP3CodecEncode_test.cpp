@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <sstream>
 #include <sys/stat.h>
+#include <thread>
 
 #include "AudioCheck.h"
 #include "TestEnv.h"
@@ -258,19 +259,19 @@ INSTANTIATE_TEST_SUITE_P(
 
 // WAVs as ffmpeg writes them: its tags go in a LIST chunk before the data, and
 // other codings than PCM must not reach the encoder. ffmpeg judges the MP3s.
-TEST_F(MP3CodecEncode, WavsWrittenByFfmpegKeepTheirChannelsOrAreRefused) {
+TEST_F(MP3CodecEncode, WavsWrittenByFfmpegKeepTheirLengthAndChannels) {
     const std::string tone =
         writeWav("tone.wav", wavFile(44100, 2, 16, bytes16(sine16(44100, 1.0, {440.0, 660.0}))));
     struct Row {
         const char* name;
         std::string options;
-        bool accepted;
     } rows[] = {
-        {"long-title", "-metadata title=" + std::string(12000, 't'), true},
-        {"bigdata", "-metadata title=Bigdata", true},
-        {"data-xy", "-metadata 'title=data xy'", true},
-        {"alaw", "-c:a pcm_alaw", false},
-        {"mulaw", "-c:a pcm_mulaw", false},
+        {"long-title", "-metadata title=" + std::string(12000, 't')},
+        {"bigdata", "-metadata title=Bigdata"},
+        {"data-xy", "-metadata 'title=data xy'"},
+        // Not PCM: never read as PCM (noise), but decoded by the FFmpeg reader.
+        {"alaw", "-c:a pcm_alaw"},
+        {"mulaw", "-c:a pcm_mulaw"},
     };
     TMP3Codec codec;
     ASSERT_EQ(codec.LoadEncoder(platform::programDir()), 0);
@@ -282,11 +283,6 @@ TEST_F(MP3CodecEncode, WavsWrittenByFfmpegKeepTheirChannelsOrAreRefused) {
                                " '" + source + "'"),
                   0);
         EncodeRun r = encode(codec, source, target);
-        if (!row.accepted) {
-            EXPECT_EQ(r.open, 15);
-            EXPECT_FALSE(testenv::fileExists(target));
-            continue;
-        }
         ASSERT_EQ(r.open, 0);
         EXPECT_EQ(r.last, 8) << codec::CodecResultText(r.last);
         Decoded d = decodeMp3(target);
@@ -522,7 +518,8 @@ TEST_F(MP3CodecEncode, WritableTargetIsDeletedEvenWhenTheSourceIsRejected) {
     TMP3Codec codec;
     useFake(codec);
     testenv::writeFile(path("old.mp3"), "old");
-    std::string src = writeWav("bad.wav", wavFile(96000, 2, 16, std::string(400, '\0')));
+    // Neither the WAV reader nor FFmpeg makes audio of it.
+    std::string src = writeWav("bad.wav", "RIFF" + std::string(400, 'x'));
     EXPECT_EQ(codec.OpenEncode(src, path("old.mp3")), 15);
     EXPECT_FALSE(testenv::fileExists(path("old.mp3")));
     EXPECT_EQ(codec.OpenEncode(path("missing.wav"), path("new.mp3")), 15)
@@ -591,3 +588,87 @@ TEST_F(MP3CodecEncode, OneCodecServesManyFiles) {
 }
 
 } // namespace
+
+// A library without the float entry point gets an FFmpeg source as 16-bit values:
+// a 16-bit source exactly as it was, a 24-bit one within one step of its value with
+// triangular dither (so rounding errors are spread, not the same for equal inputs).
+// The reference is ffmpeg's own decode of the source.
+TEST_F(MP3CodecEncode, WithoutTheFloatEntryPointSourcesAreDitheredToSixteenBits) {
+    struct Row {
+        const char* name;
+        const char* sampleFormat;
+        bool exact;
+    };
+    for (const Row& row : {Row{"sixteen.flac", "s16", true}, Row{"deep.flac", "s32", false}}) {
+        SCOPED_TRACE(row.name);
+        const std::string source = path(row.name);
+        ASSERT_EQ(testenv::run(std::string("ffmpeg -v error -y -f lavfi -i "
+                                           "'aevalsrc=0.3*sin(2*PI*441*t)|0.2*sin(2*PI*882*t):"
+                                           "s=44100:d=0.5' -c:a flac -sample_fmt ") +
+                               row.sampleFormat + " '" + source + "'"),
+                  0);
+        TMP3Codec codec;
+        useFake(codec);
+        std::remove(path("recorded.raw").c_str());
+        EncodeRun run = encode(codec, source, path("out.mp3"));
+        ASSERT_EQ(run.open, 0);
+        EXPECT_EQ(run.last, 8);
+
+        const std::string reference = path("reference.raw");
+        ASSERT_EQ(
+            testenv::run("ffmpeg -v error -y -i '" + source + "' -f s32le '" + reference + "'"), 0);
+        const std::string raw = testenv::readFile(reference);
+        const std::vector<std::int16_t> got = recorded();
+        ASSERT_EQ(got.size(), raw.size() / 4);
+        double worst = 0;
+        std::size_t differing = 0;
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            const double want = static_cast<std::int32_t>(get32(raw, 4 * i)) / 65536.0;
+            worst = std::max(worst, std::abs(got[i] - want));
+            differing += got[i] != std::lround(want);
+        }
+        if (row.exact) {
+            EXPECT_EQ(worst, 0.0);
+        } else {
+            EXPECT_LT(worst, 1.5);
+            EXPECT_GT(differing, got.size() / 10);
+        }
+    }
+}
+
+// Several codecs encode FFmpeg sources at once, one per thread as the batch's workers
+// do: each MP3 is byte for byte the one a lone encode of its source makes.
+TEST_F(MP3CodecEncode, FfmpegSourcesEncodeOnSeveralThreadsAtOnce) {
+    const std::vector<std::string> sources = {path("a.flac"), path("b.m4a"), path("c.opus"),
+                                              path("d.flac")};
+    ASSERT_EQ(testenv::run("ffmpeg -v error -y -f lavfi -i sine=f=300:r=96000:d=2 -ac 2 "
+                           "-sample_fmt s32 '" +
+                           sources[0] + "' -f lavfi -i sine=f=500:d=2 -c:a aac '" + sources[1] +
+                           "' -f lavfi -i sine=f=700:r=48000:d=2 '" + sources[2] +
+                           "' -f lavfi -i sine=f=900:r=22000:d=2 '" + sources[3] + "'"),
+              0);
+    std::vector<std::unique_ptr<TMP3Codec>> codecs;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        codecs.push_back(std::make_unique<TMP3Codec>());
+        ASSERT_EQ(codecs.back()->LoadEncoder(platform::programDir()), 0);
+    }
+    std::vector<std::string> alone;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        ASSERT_EQ(encode(*codecs[i], sources[i], path("alone.mp3")).last, 8);
+        alone.push_back(testenv::readFile(path("alone.mp3")));
+    }
+    std::vector<EncodeRun> runs(sources.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        threads.emplace_back(
+            [&, i] { runs[i] = encode(*codecs[i], sources[i], path(std::to_string(i) + ".mp3")); });
+    }
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        SCOPED_TRACE(sources[i]);
+        EXPECT_EQ(runs[i].last, 8);
+        EXPECT_TRUE(testenv::readFile(path(std::to_string(i) + ".mp3")) == alone[i]);
+    }
+}

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <set>
 #include <thread>
@@ -23,12 +24,13 @@ public:
     Lame()
         : library_(BE_LIBRARY_NAME,
                    {BE_INIT_STREAM_NAME, BE_ENCODE_CHUNK_NAME, BE_DEINIT_STREAM_NAME,
-                    BE_CLOSE_STREAM_NAME, BE_GET_LAME_TAG_FRAME_NAME}) {
+                    BE_CLOSE_STREAM_NAME, BE_GET_LAME_TAG_FRAME_NAME, BE_ENCODE_CHUNK_FLOAT_NAME}) {
         init = library_.entry<BeInitStreamFn>(BE_INIT_STREAM_NAME);
         encode = library_.entry<BeEncodeChunkFn>(BE_ENCODE_CHUNK_NAME);
         deinit = library_.entry<BeDeinitStreamFn>(BE_DEINIT_STREAM_NAME);
         close = library_.entry<BeCloseStreamFn>(BE_CLOSE_STREAM_NAME);
         tagFrame = library_.entry<BeGetLameTagFrameFn>(BE_GET_LAME_TAG_FRAME_NAME);
+        encodeFloat = library_.entry<BeEncodeChunkFloatFn>(BE_ENCODE_CHUNK_FLOAT_NAME);
     }
     bool loaded() const { return library_.isLoaded(); }
     const std::string& error() const { return library_.error(); }
@@ -38,6 +40,7 @@ public:
     BeDeinitStreamFn deinit = nullptr;
     BeCloseStreamFn close = nullptr;
     BeGetLameTagFrameFn tagFrame = nullptr;
+    BeEncodeChunkFloatFn encodeFloat = nullptr;
 
 private:
     platform::RuntimeLibrary library_;
@@ -673,3 +676,55 @@ TEST_F(LameEncoder, HandleTableFullIsReportedAndRecovers) {
 }
 
 } // namespace
+
+// Float samples at +-1.0 full scale come out at the level they went in, and values
+// beyond full scale are limited to it instead of being encoded as louder than any
+// 16-bit sample could be (judged by ffmpeg decoding to float).
+TEST_F(LameEncoder, FloatSamplesUseFullScaleOneAndAreClamped) {
+    Opened o = open(cbr(44100, BE_MP3_MODE_STEREO, 192));
+    ASSERT_EQ(o.result, 0u);
+    std::vector<std::uint8_t> out(o.bufferSize);
+    std::uint32_t produced = 0;
+    const float odd[3] = {0, 0, 0};
+    EXPECT_EQ(lame().encodeFloat(o.handle, 3, odd, out.data(), &produced),
+              BE_ERR_INVALID_FORMAT_PARAMETERS);
+
+    // Left: a sine at half of full scale; right: one at 1.6 times full scale.
+    std::vector<float> values;
+    for (int i = 0; i < 44100; ++i) {
+        const double s = std::sin(2 * M_PI * 440 * i / 44100.0);
+        values.push_back(static_cast<float>(0.5 * s));
+        values.push_back(static_cast<float>(1.6 * s));
+    }
+    std::string mp3;
+    for (std::size_t at = 0; at < values.size(); at += o.samples) {
+        const auto n =
+            static_cast<std::uint32_t>(std::min<std::size_t>(o.samples, values.size() - at));
+        ASSERT_EQ(lame().encodeFloat(o.handle, n, values.data() + at, out.data(), &produced), 0u);
+        mp3.append(reinterpret_cast<const char*>(out.data()), produced);
+    }
+    ASSERT_EQ(lame().deinit(o.handle, out.data(), &produced), 0u);
+    mp3.append(reinterpret_cast<const char*>(out.data()), produced);
+    lame().close(o.handle);
+
+    const std::string path = writeMp3("float.mp3", mp3);
+    std::string raw;
+    if (FILE* pipe = ::popen(("ffmpeg -v error -i '" + path + "' -f f32le -").c_str(), "r")) {
+        char buffer[65536];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+            raw.append(buffer, n);
+        }
+        ::pclose(pipe);
+    }
+    ASSERT_GT(raw.size(), 8u * 40000);
+    float peak[2] = {0, 0};
+    for (std::size_t i = 0; i + 4 <= raw.size(); i += 4) {
+        float v;
+        std::memcpy(&v, raw.data() + i, 4);
+        peak[(i / 4) % 2] = std::max(peak[(i / 4) % 2], std::fabs(v));
+    }
+    EXPECT_NEAR(peak[0], 0.5, 0.05);
+    EXPECT_GT(peak[1], 0.9f);
+    EXPECT_LT(peak[1], 1.2f);
+}
