@@ -9,9 +9,9 @@
 #include <QTimer>
 #include <cstdio>
 #include <exception>
-#include <unordered_set>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
 
 #include "app/ConversionForm.h"
 #include "app/Startup.h"
@@ -200,8 +200,8 @@ std::optional<TForm1::JobPlan> TForm1::PlanJob(const std::string& entry, Kind ki
     // inside it) is redone into the target it had begun, not into a second one.
     auto left = leftInfo_.find(entry);
     const std::string redo = left != leftInfo_.end() ? left->second.target : std::string();
-    plan.targetDir = !redo.empty() ? platform::parentDir(redo)
-                                   : (decode ? s.DecodedDir : s.EncodedDir);
+    plan.targetDir =
+        !redo.empty() ? platform::parentDir(redo) : (decode ? s.DecodedDir : s.EncodedDir);
     if (!app::CreateTargetDirectory(plan.targetDir)) {
         plan.outcome = JobPlan::DirectoryFailed;
         return plan;
@@ -216,8 +216,8 @@ std::optional<TForm1::JobPlan> TForm1::PlanJob(const std::string& entry, Kind ki
         switch (s.Overwrite) {
         case 1: {
             // Every name tried on the way must be settled too.
-            target = app::UniqueTargetName(
-                target, kind.extension, [&](const std::string& name) { return !blocked(name); });
+            target = app::UniqueTargetName(target, kind.extension,
+                                           [&](const std::string& name) { return !blocked(name); });
             if (target.empty()) {
                 return std::nullopt;
             }
@@ -335,7 +335,7 @@ void TForm1::RecordEndedJobs() {
     // Jobs shown or dropped are forgotten once ended.
     for (auto it = jobs_.begin(); it != jobs_.end();) {
         it = it->second.ended && (it->second.shown || it->second.dropped) ? jobs_.erase(it)
-                                                                           : std::next(it);
+                                                                          : std::next(it);
     }
 }
 

@@ -383,7 +383,8 @@ TForm1::TForm1(const std::vector<std::string>& names, const std::string& program
     // With several workers the jobs start as soon as the message loop runs; the
     // first tick shows entry 0's. One worker keeps one job per tick.
     if (parallel_) {
-        QMetaObject::invokeMethod(this, [this] { DispatchAhead(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { DispatchAhead(); }, Qt::QueuedConnection);
     }
 }
 

@@ -81,8 +81,7 @@ private:
         }
         std::uint16_t percent = state_.percent;
         try {
-            state_.code =
-                order_.decode ? codec_->DecodeStep(percent) : codec_->EncodeStep(percent);
+            state_.code = order_.decode ? codec_->DecodeStep(percent) : codec_->EncodeStep(percent);
         } catch (const std::exception& e) {
             state_.threw = true;
             state_.exception = e.what();
@@ -92,7 +91,8 @@ private:
         state_.percent = percent;
         publish(false);
         // The next step comes after whatever the player posted meanwhile.
-        QMetaObject::invokeMethod(this, [this] { step(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { step(); }, Qt::QueuedConnection);
     }
 
     void fail(const char* what) {
@@ -174,8 +174,8 @@ JobPool::~JobPool() {
     waitAll();
     for (size_t i = 0; i < workers_.size(); ++i) {
         Worker* worker = workers_[i];
-        QMetaObject::invokeMethod(worker, [worker] { worker->shutdown(); },
-                                  Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            worker, [worker] { worker->shutdown(); }, Qt::BlockingQueuedConnection);
         threads_[i]->quit();
         threads_[i]->wait();
         // The thread has ended: nothing delivers events to the worker any more.

@@ -179,7 +179,8 @@ TEST_F(ConversionTest, DecodeWriteFailureMidFileIsAnErrorAndTheBatchGoesOn) {
     EXPECT_EQ(status(), "Error encountered");
     EXPECT_FALSE(f.Busy);
     ASSERT_EQ(fake.dialogs->shown.size(), 1u);
-    EXPECT_EQ(fake.dialogs->shown[0].text, "Error occured: Write fail!\n while operating with: long.mp3");
+    EXPECT_EQ(fake.dialogs->shown[0].text,
+              "Error occured: Write fail!\n while operating with: long.mp3");
     EXPECT_EQ(fake.dialogs->shown[0].owner, &f);
     // The samples written before the disk filled are kept under a header that
     // describes them, so every reader sees them.

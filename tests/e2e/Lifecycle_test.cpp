@@ -7,8 +7,8 @@
 
 #include <chrono>
 #include <csignal>
-#include <functional>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -51,8 +51,7 @@ size_t countOf(const std::string& text, const std::string& part) {
 }
 
 // One job at a time: the driver acts while the job of entry 0 runs in its turn.
-void saveSettings(const std::string& decoded, const std::string& encoded,
-                  const std::string& ripped,
+void saveSettings(const std::string& decoded, const std::string& encoded, const std::string& ripped,
                   const std::function<void(settings::SettingsRecord&)>& adjust = {}) {
     e2e::saveSettings(decoded, encoded, [&](settings::SettingsRecord& r) {
         r.RipperOut = ripped;

@@ -3,6 +3,7 @@
 // what it does; it prints what happens, one line each, so the test knows when to act:
 //
 //   box: <text>     a message box was shown
+//   status: <word>  the conversion window showed a status word (every scenario)
 //   ripping         a rip runs; it waits (at most 30 s) for the program to be closed
 //   recording       likewise for a recording
 //   working         likewise for a conversion job
@@ -148,6 +149,13 @@ public:
 
 private:
     void step() {
+        if (!statusFollowed_) {
+            if (auto* conversion = findWindow<TForm1>()) {
+                connect(conversion, &TForm1::StatusShown, this,
+                        [](const QString& word) { say("status: " + word.toStdString()); });
+                statusFollowed_ = true;
+            }
+        }
         if (scenario_.rfind("rip", 0) == 0 || scenario_ == "ripper-open-close-launcher") {
             ripStep();
         } else if (scenario_ == "record-wait-signal") {
@@ -302,6 +310,7 @@ private:
     std::string then_;
     int state_ = 0;
     bool stepping_ = false;
+    bool statusFollowed_ = false;
 };
 
 // Runs as the application object is made; the driver lives as long as it.

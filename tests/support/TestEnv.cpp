@@ -191,7 +191,8 @@ FileSizeLimit::~FileSizeLimit() {
 void setParallelJobs(unsigned jobs) {
     platform::Registry user(platform::RegistryRoot::CurrentUser);
     ASSERT_TRUE(user.createKey(settings::kSettingsKey));
-    ASSERT_TRUE(user.writeInteger(settings::kSettingsKey, "ParallelJobs", static_cast<int32_t>(jobs)));
+    ASSERT_TRUE(
+        user.writeInteger(settings::kSettingsKey, "ParallelJobs", static_cast<int32_t>(jobs)));
 }
 
 std::vector<std::string> unfinishedNames(const std::string& dir) {
