@@ -15,7 +15,7 @@ inline constexpr const char* kDesktopFileId = "io.github.tunewright.MP3Tunewrigh
 // application object exists (Qt would decode names and lose non-UTF-8 bytes).
 struct CommandLine {
     std::string program;
-    std::vector<std::string> names; // the file names, one per argument, byte for byte
+    std::vector<std::string> names;  // the file names, one per argument, byte for byte
     bool hasFileNames() const { return !names.empty(); }
 };
 
@@ -45,4 +45,4 @@ public:
 // file cannot be used).
 int Run(int argc, char** argv);
 
-} // namespace app
+}  // namespace app

@@ -15,7 +15,7 @@ namespace app {
 // until the program ends; the first one created is the main window.
 struct Windows {
     QWidget* mainWindow = nullptr;
-    std::vector<std::unique_ptr<QObject>> owned; // destroyed in reverse order
+    std::vector<std::unique_ptr<QObject>> owned;  // destroyed in reverse order
 };
 
 // Creates the windows of a start: the conversion window first when there are

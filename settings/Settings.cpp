@@ -10,18 +10,14 @@ namespace settings {
 using platform::Registry;
 using platform::RegistryRoot;
 
-std::string defaultDecodedDir() {
-    return platform::joinPath(platform::musicDir(), "Decoded WAVs");
-}
+std::string defaultDecodedDir() { return platform::joinPath(platform::musicDir(), "Decoded WAVs"); }
 std::string defaultEncodedDir() {
     return platform::joinPath(platform::musicDir(), "Compressed MP3");
 }
 std::string defaultEncodedDirWhenEmpty() {
     return platform::joinPath(platform::musicDir(), "Compressed MP3s");
 }
-std::string defaultRipperOut() {
-    return platform::joinPath(platform::musicDir(), "Ripped Files");
-}
+std::string defaultRipperOut() { return platform::joinPath(platform::musicDir(), "Ripped Files"); }
 
 void SetDefaultSettings(SettingsRecord& r) {
     r.DecodedDir = defaultDecodedDir();
@@ -65,7 +61,7 @@ bool readAll(const platform::RegistrySnapshot& reg, SettingsRecord& r) {
     auto text = [&](const char* name, std::string& field) {
         auto type = reg.valueType(key, name);
         if (!type) {
-            field.clear(); // an absent string reads as empty text
+            field.clear();  // an absent string reads as empty text
             return true;
         }
         auto value = reg.readString(key, name);
@@ -99,7 +95,7 @@ bool readAll(const platform::RegistrySnapshot& reg, SettingsRecord& r) {
            boolean("OpenDir", r.OpenDir) && boolean("NoErrors", r.NoErrors);
 }
 
-} // namespace
+}  // namespace
 
 void LoadSettingsRecord(SettingsRecord& r) {
     // Each root file is read and parsed once for all ten values.
@@ -149,27 +145,17 @@ bool SaveSettingsRecord(const SettingsRecord& r, std::string* failedValue) {
         }
         return false;
     };
-    if (!user.writeString(key, "DecodedDir", r.DecodedDir))
-        return fail("DecodedDir");
-    if (!user.writeString(key, "EncodedDir", r.EncodedDir))
-        return fail("EncodedDir");
-    if (!user.writeString(key, "Signature", r.Signature))
-        return fail("Signature");
-    if (!user.writeString(key, "RipperOut", r.RipperOut))
-        return fail("RipperOut");
-    if (!user.writeInteger(key, "Overwrite", r.Overwrite))
-        return fail("Overwrite");
-    if (!user.writeInteger(key, "Priority", r.Priority))
-        return fail("Priority");
-    if (!user.writeInteger(key, "MWPosition", r.MWPosition))
-        return fail("MWPosition");
-    if (!user.writeInteger(key, "PlaySound", r.PlaySound ? 1 : 0))
-        return fail("PlaySound");
-    if (!user.writeInteger(key, "OpenDir", r.OpenDir ? 1 : 0))
-        return fail("OpenDir");
-    if (!user.writeInteger(key, "NoErrors", r.NoErrors ? 1 : 0))
-        return fail("NoErrors");
+    if (!user.writeString(key, "DecodedDir", r.DecodedDir)) return fail("DecodedDir");
+    if (!user.writeString(key, "EncodedDir", r.EncodedDir)) return fail("EncodedDir");
+    if (!user.writeString(key, "Signature", r.Signature)) return fail("Signature");
+    if (!user.writeString(key, "RipperOut", r.RipperOut)) return fail("RipperOut");
+    if (!user.writeInteger(key, "Overwrite", r.Overwrite)) return fail("Overwrite");
+    if (!user.writeInteger(key, "Priority", r.Priority)) return fail("Priority");
+    if (!user.writeInteger(key, "MWPosition", r.MWPosition)) return fail("MWPosition");
+    if (!user.writeInteger(key, "PlaySound", r.PlaySound ? 1 : 0)) return fail("PlaySound");
+    if (!user.writeInteger(key, "OpenDir", r.OpenDir ? 1 : 0)) return fail("OpenDir");
+    if (!user.writeInteger(key, "NoErrors", r.NoErrors ? 1 : 0)) return fail("NoErrors");
     return true;
 }
 
-} // namespace settings
+}  // namespace settings

@@ -16,9 +16,9 @@ struct SettingsRecord {
     std::string EncodedDir;
     std::string Signature;
     std::string RipperOut;
-    int16_t Overwrite = 0;  // 0 overwrite, 1 unique new name, 2 skip the source
-    int16_t Priority = 2;   // 0 Low, 1 Normal, 2 Above normal, 3 High
-    int16_t MWPosition = 4; // 0 centre, 1 left top, 2 left bottom, 3 right top, 4 right bottom
+    int16_t Overwrite = 0;   // 0 overwrite, 1 unique new name, 2 skip the source
+    int16_t Priority = 2;    // 0 Low, 1 Normal, 2 Above normal, 3 High
+    int16_t MWPosition = 4;  // 0 centre, 1 left top, 2 left bottom, 3 right top, 4 right bottom
     uint8_t PlaySound = 1;
     uint8_t OpenDir = 0;
     uint8_t NoErrors = 0;
@@ -26,8 +26,8 @@ struct SettingsRecord {
 
 // Default directories below the user's music folder.
 std::string defaultDecodedDir();
-std::string defaultEncodedDir();          // "Compressed MP3": a machine without settings
-std::string defaultEncodedDirWhenEmpty(); // "Compressed MP3s": a stored empty value
+std::string defaultEncodedDir();           // "Compressed MP3": a machine without settings
+std::string defaultEncodedDirWhenEmpty();  // "Compressed MP3s": a stored empty value
 std::string defaultRipperOut();
 
 // Fills the record from the registry (HKEY_CURRENT_USER when the key exists there,
@@ -53,4 +53,4 @@ bool SaveParallelJobs(uint32_t jobs);
 // value that could not be written ("" when the key could not be created).
 bool SaveSettingsRecord(const SettingsRecord& record, std::string* failedValue);
 
-} // namespace settings
+}  // namespace settings

@@ -67,7 +67,8 @@ TEST(CommandLine, EveryArgumentIsOneWholeNameKeptAsBytes) {
     const char* argv[] = {"/opt/tw/mp3tunewright", "--", "-a.mp3", "b c.mp3", "\xff\xfe.wav", "--"};
     app::CommandLine line = app::SaveCommandLine(6, const_cast<char**>(argv));
     EXPECT_EQ(line.program, "/opt/tw/mp3tunewright");
-    EXPECT_EQ(line.names, (std::vector<std::string>{"-a.mp3", "b c.mp3", "\xff\xfe.wav", "--"}));
+    EXPECT_EQ(line.names,
+              (std::vector<std::string>{"-a.mp3", "b c.mp3", "\xff\xfe.wav", "--"}));
     EXPECT_FALSE(app::SaveCommandLine(1, const_cast<char**>(argv)).hasFileNames());
     EXPECT_FALSE(app::SaveCommandLine(2, const_cast<char**>(argv)).hasFileNames());
 }

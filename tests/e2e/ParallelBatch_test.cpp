@@ -128,26 +128,37 @@ TEST(ParallelBatch, EveryCoreGivesWhatOneJobAtATimeGives) {
     }
 }
 
-TEST(ParallelBatch, KilledAtAnyMomentEveryNameIsConvertedOnceAfterARestart) {
-    // Killed when the first target appears, when several exist, near the end.
-    for (size_t targets : {1u, 4u, 7u}) {
-        SCOPED_TRACE(std::to_string(targets) + " targets when killed");
-        const Batch b = makeBatch("killed-at-" + std::to_string(targets));
+TEST(ParallelBatch, EndedAtAnyMomentEveryNameIsConvertedOnceAfterARestart) {
+    // Killed when the first target appears, when several exist, near the end; and
+    // closed by a logout's signal, when every worker finishes its own file.
+    struct Row {
+        size_t targets;
+        int signal;
+    };
+    for (const Row row : {Row{1, SIGKILL}, Row{4, SIGKILL}, Row{7, SIGKILL}, Row{4, SIGTERM}}) {
+        const std::string name =
+            "ended-at-" + std::to_string(row.targets) + "-by-" + std::to_string(row.signal);
+        SCOPED_TRACE(name);
+        const Batch b = makeBatch(name);
         saveSettings(b, 0);
         e2e::Process p = e2e::start(e2e::programPath(), b.names);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (testenv::listDir(b.encoded).size() + testenv::listDir(b.decoded).size() < targets &&
+        while (testenv::listDir(b.encoded).size() + testenv::listDir(b.decoded).size() <
+                   row.targets &&
                std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        ::kill(p.pid, SIGKILL);
-        e2e::wait(p, 20000);
+        ::kill(p.pid, row.signal);
+        const int code = e2e::wait(p, 60000);
+        if (row.signal == SIGTERM) {
+            EXPECT_EQ(code, 0) << e2e::errors(p);
+        }
 
         // The next converter (started for another name) finishes what was left.
-        const std::string extra = testenv::root() + "extra-" + std::to_string(targets) + ".wav";
+        const std::string extra = testenv::root() + name + ".wav";
         apptest::makeWav(extra, 0.2);
         ASSERT_EQ(e2e::run(e2e::programPath(), {extra}, 120000), 0);
-        std::remove((b.encoded + "/extra-" + std::to_string(targets) + ".MP3").c_str());
+        std::remove((b.encoded + "/" + name + ".MP3").c_str());
         expectWhole(b);
         EXPECT_TRUE(testenv::listDir(std::string(std::getenv("TUNEWRIGHT_RUNTIME_DIR"))).empty());
     }

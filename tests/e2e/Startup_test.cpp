@@ -21,9 +21,7 @@ std::string le32(uint32_t v) {
     return s;
 }
 
-std::string runtimeDir() {
-    return std::string(std::getenv("TUNEWRIGHT_RUNTIME_DIR")) + "/";
-}
+std::string runtimeDir() { return std::string(std::getenv("TUNEWRIGHT_RUNTIME_DIR")) + "/"; }
 
 // Holds the instance lock as a running conversion process would.
 struct HeldLock {
@@ -31,7 +29,7 @@ struct HeldLock {
     platform::InstanceLock lock;
 };
 
-} // namespace
+}  // namespace
 
 TEST(StartupHandOff, SecondProcessWritesItsNameAndExitsWithOne) {
     HeldLock held;

@@ -18,18 +18,14 @@ namespace {
 int g_counter = 0;
 }
 
-std::string programPath() {
-    return testenv::appDir() + "mp3tunewright";
-}
+std::string programPath() { return testenv::appDir() + "mp3tunewright"; }
 
 Process start(const std::string& program, const std::vector<std::string>& args,
               const Options& options) {
     Process p;
     int n = ++g_counter;
-    p.outPath =
-        testenv::root() + "proc-" + std::to_string(getpid()) + "-" + std::to_string(n) + ".out";
-    p.errPath =
-        testenv::root() + "proc-" + std::to_string(getpid()) + "-" + std::to_string(n) + ".err";
+    p.outPath = testenv::root() + "proc-" + std::to_string(getpid()) + "-" + std::to_string(n) + ".out";
+    p.errPath = testenv::root() + "proc-" + std::to_string(getpid()) + "-" + std::to_string(n) + ".err";
 
     std::map<std::string, std::string> env;
     for (char** e = environ; *e; ++e) {
@@ -66,12 +62,9 @@ Process start(const std::string& program, const std::vector<std::string>& args,
         int out = ::open(p.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int err = ::open(p.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int in = ::open("/dev/null", O_RDONLY);
-        if (out >= 0)
-            dup2(out, 1);
-        if (err >= 0)
-            dup2(err, 2);
-        if (in >= 0)
-            dup2(in, 0);
+        if (out >= 0) dup2(out, 1);
+        if (err >= 0) dup2(err, 2);
+        if (in >= 0) dup2(in, 0);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) {
             _exit(127);
         }
@@ -114,11 +107,7 @@ int run(const std::string& program, const std::vector<std::string>& args, int ti
     return wait(p, timeoutMs);
 }
 
-std::string output(const Process& process) {
-    return testenv::readFile(process.outPath);
-}
-std::string errors(const Process& process) {
-    return testenv::readFile(process.errPath);
-}
+std::string output(const Process& process) { return testenv::readFile(process.outPath); }
+std::string errors(const Process& process) { return testenv::readFile(process.errPath); }
 
-} // namespace e2e
+}  // namespace e2e
