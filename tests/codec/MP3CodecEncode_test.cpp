@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <sstream>
 #include <sys/stat.h>
-#include <thread>
 
 #include "AudioCheck.h"
 #include "TestEnv.h"
@@ -633,42 +632,5 @@ TEST_F(MP3CodecEncode, WithoutTheFloatEntryPointSourcesAreDitheredToSixteenBits)
             EXPECT_LT(worst, 1.5);
             EXPECT_GT(differing, got.size() / 10);
         }
-    }
-}
-
-// Several codecs encode FFmpeg sources at once, one per thread as the batch's workers
-// do: each MP3 is byte for byte the one a lone encode of its source makes.
-TEST_F(MP3CodecEncode, FfmpegSourcesEncodeOnSeveralThreadsAtOnce) {
-    const std::vector<std::string> sources = {path("a.flac"), path("b.m4a"), path("c.opus"),
-                                              path("d.flac")};
-    ASSERT_EQ(testenv::run("ffmpeg -v error -y -f lavfi -i sine=f=300:r=96000:d=2 -ac 2 "
-                           "-sample_fmt s32 '" +
-                           sources[0] + "' -f lavfi -i sine=f=500:d=2 -c:a aac '" + sources[1] +
-                           "' -f lavfi -i sine=f=700:r=48000:d=2 '" + sources[2] +
-                           "' -f lavfi -i sine=f=900:r=22000:d=2 '" + sources[3] + "'"),
-              0);
-    std::vector<std::unique_ptr<TMP3Codec>> codecs;
-    for (std::size_t i = 0; i < sources.size(); ++i) {
-        codecs.push_back(std::make_unique<TMP3Codec>());
-        ASSERT_EQ(codecs.back()->LoadEncoder(platform::programDir()), 0);
-    }
-    std::vector<std::string> alone;
-    for (std::size_t i = 0; i < sources.size(); ++i) {
-        ASSERT_EQ(encode(*codecs[i], sources[i], path("alone.mp3")).last, 8);
-        alone.push_back(testenv::readFile(path("alone.mp3")));
-    }
-    std::vector<EncodeRun> runs(sources.size());
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < sources.size(); ++i) {
-        threads.emplace_back(
-            [&, i] { runs[i] = encode(*codecs[i], sources[i], path(std::to_string(i) + ".mp3")); });
-    }
-    for (std::thread& t : threads) {
-        t.join();
-    }
-    for (std::size_t i = 0; i < sources.size(); ++i) {
-        SCOPED_TRACE(sources[i]);
-        EXPECT_EQ(runs[i].last, 8);
-        EXPECT_TRUE(testenv::readFile(path(std::to_string(i) + ".mp3")) == alone[i]);
     }
 }

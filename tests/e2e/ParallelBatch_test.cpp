@@ -20,8 +20,9 @@
 
 namespace {
 
-// A mixed batch: long and short WAVs, two sources of one name from two folders, an
-// MP3 to decode, a source that is missing and one that is no audio at all.
+// A mixed batch: long and short WAVs, two sources of one name from two folders, a
+// FLAC (read through FFmpeg), an MP3 to decode, a source that is missing and one
+// that is no audio at all.
 struct Batch {
     std::string encoded;
     std::string decoded;
@@ -42,10 +43,14 @@ Batch makeBatch(const std::string& name) {
     apptest::makeWav(dir + "a/same.wav", 3);
     apptest::makeWav(dir + "b/same.wav", 2, 44100, 2, 16, 660);
     apptest::makeMp3(dir + "song.mp3", 5);
+    EXPECT_EQ(testenv::run("ffmpeg -v error -f lavfi -i sine=f=440:r=96000:d=4 -ac 2 "
+                           "-sample_fmt s32 " +
+                           apptest::quoted(dir + "hires.flac")),
+              0);
     testenv::writeFile(dir + "noise.wav", std::string(4096, '\x5a'));
     b.names = {dir + "long.wav",   dir + "short0.wav", dir + "a/same.wav", dir + "missing.wav",
                dir + "short1.wav", dir + "song.mp3",   dir + "b/same.wav", dir + "noise.wav",
-               dir + "short2.wav", dir + "short3.wav"};
+               dir + "hires.flac", dir + "short2.wav", dir + "short3.wav"};
     return b;
 }
 
@@ -83,14 +88,15 @@ std::vector<std::string> linesStartingWith(const std::string& text,
 // The output folders hold these names, each the whole source.
 void expectWhole(const Batch& b) {
     EXPECT_EQ(testenv::listDir(b.encoded),
-              (std::vector<std::string>{"long.MP3", "same.MP3", "same0.MP3", "short0.MP3",
-                                        "short1.MP3", "short2.MP3", "short3.MP3"}));
+              (std::vector<std::string>{"hires.MP3", "long.MP3", "same.MP3", "same0.MP3",
+                                        "short0.MP3", "short1.MP3", "short2.MP3", "short3.MP3"}));
     EXPECT_EQ(testenv::listDir(b.decoded), std::vector<std::string>{"song.WAV"});
     apptest::expectTone(b.encoded + "/long.MP3", 40, 44100, 2);
     apptest::expectTone(b.encoded + "/same.MP3", 3, 44100, 2); // a/same.wav, first in the queue
     EXPECT_NEAR(apptest::analyse(b.encoded + "/same0.MP3").seconds, 2, 0.06);
     apptest::expectTone(b.encoded + "/short3.MP3", 0.5, 22050, 2);
     apptest::expectTone(b.decoded + "/song.WAV", 5, 44100, 2);
+    apptest::expectTone(b.encoded + "/hires.MP3", 4, 48000, 2);
 }
 
 } // namespace
@@ -135,7 +141,7 @@ TEST(ParallelBatch, EndedAtAnyMomentEveryNameIsConvertedOnceAfterARestart) {
         size_t targets;
         int signal;
     };
-    for (const Row row : {Row{1, SIGKILL}, Row{4, SIGKILL}, Row{7, SIGKILL}, Row{4, SIGTERM}}) {
+    for (const Row row : {Row{1, SIGKILL}, Row{4, SIGKILL}, Row{8, SIGKILL}, Row{4, SIGTERM}}) {
         const std::string name =
             "ended-at-" + std::to_string(row.targets) + "-by-" + std::to_string(row.signal);
         SCOPED_TRACE(name);

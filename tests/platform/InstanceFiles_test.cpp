@@ -352,20 +352,6 @@ TEST(QueueRecord, KeepsTheUnfinishedNamesInTheirOrder) {
     EXPECT_FALSE(handOffWorkWaiting(dir));
 }
 
-TEST(QueueRecord, ARecordThatCannotBeStartedTakesTheOldOneWithIt) {
-    std::string dir = freshDir("record-full");
-    QueueRecord stopped;
-    ASSERT_TRUE(stopped.start(dir, {{"/left.wav"}}));
-    stopped.close();
-    QueueRecord next;
-    {
-        testenv::FileSizeLimit full(0);
-        EXPECT_FALSE(next.start(dir, {{"/left.wav"}, {"/own.wav"}}));
-    }
-    EXPECT_FALSE(next.active());
-    EXPECT_FALSE(handOffWorkWaiting(dir));
-}
-
 TEST(QueueRecord, TornOrForeignFilesLoseOnlyTheirDamagedPart) {
     std::string dir = freshDir("record-torn");
     const std::string names = encodeQueueRecord(7, {{"/one.wav"}, {"/two.wav"}});
