@@ -382,3 +382,59 @@ TEST_F(ConversionTest, ExceptionInsideAJobEndsItAsAnErrorAndTheBatchGoesOn) {
     EXPECT_TRUE(f.FileQueue.empty());
     platform::installServices({fake.dialogs, nullptr, nullptr, nullptr});
 }
+
+// Jobs running ahead on other workers, when the user drops the rest of the queue or
+// exits: "Last file" stops the removed entries' jobs and removes what they wrote;
+// Exit's question covers every file still being written (OK deletes them, Cancel
+// keeps them finished by their close).
+TEST_F(ConversionTest, LastFileAndExitReachTheJobsRunningAhead) {
+    enum class Act { LastFile, ExitOk, ExitCancel };
+    for (Act act : {Act::LastFile, Act::ExitOk, Act::ExitCancel}) {
+        SCOPED_TRACE(static_cast<int>(act));
+        const std::string in = testenv::makeDir("ahead-" + std::to_string(static_cast<int>(act)));
+        for (const char* name : {"/a.wav", "/b.wav", "/c.wav"}) {
+            apptest::makeWav(in + name, 120);
+        }
+        testenv::setParallelJobs(2);
+        TForm1::CloseRequested = false;
+        TForm1& f = makeForm(in + "/a.wav", false);
+        f.QueueFile(in + "/b.wav");
+        f.QueueFile(in + "/c.wav");
+        const std::string a = encodedDir + "/a.MP3";
+        const std::string b = encodedDir + "/b.MP3";
+        // Acts once entry 0's turn has come and the second worker is writing ahead.
+        bool acted = false;
+        QTimer watch;
+        watch.setInterval(5);
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (acted || !f.Busy || apptest::fileSize(b) < 20000) {
+                return;
+            }
+            acted = true;
+            if (act == Act::LastFile) {
+                f.Image4Click();
+            } else {
+                fake.dialogs->answer(act == Act::ExitOk ? platform::Ok : platform::Cancel);
+                f.SpeedButton5Click();
+            }
+        });
+        watch.start();
+        ASSERT_TRUE(apptest::waitUntil([&] { return f.ApplicationEnded(); }, 30000));
+        ASSERT_TRUE(acted);
+        form.reset(); // every worker has closed its file
+        switch (act) {
+        case Act::LastFile:
+            EXPECT_EQ(testenv::listDir(encodedDir), std::vector<std::string>{"a.MP3"});
+            apptest::expectTone(a, 120, 44100, 2);
+            break;
+        case Act::ExitOk:
+            EXPECT_TRUE(testenv::listDir(encodedDir).empty());
+            break;
+        case Act::ExitCancel:
+            EXPECT_EQ(testenv::listDir(encodedDir), (std::vector<std::string>{"a.MP3", "b.MP3"}));
+            EXPECT_GT(apptest::analyse(b).seconds, 1.0);
+            break;
+        }
+        ASSERT_EQ(testenv::run("rm -rf " + apptest::quoted(encodedDir)), 0);
+    }
+}
