@@ -162,6 +162,8 @@ public:
     bool ApplicationEnded() const { return ended_; }
     // Hand-off files this process took and could not remove (never read again).
     static const std::vector<platform::FileIdentity>& TakenHandOffFiles() { return takenHandOffs_; }
+    // The window's own codec, made with the window: its creation is where a missing
+    // decoder library stops the program. The jobs run on the workers' codecs.
     codec::TMP3Codec& Codec() { return *codec_; }
 
 protected:
