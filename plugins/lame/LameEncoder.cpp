@@ -413,17 +413,33 @@ std::uint32_t initStream(const std::uint8_t* config, std::uint32_t* samplesPerCh
     return BE_ERR_SUCCESSFUL;
 }
 
-std::uint32_t encodeChunk(std::uint32_t handle, std::uint32_t count, const std::int16_t* samples,
-                          std::uint8_t* output, std::uint32_t* outputBytes) {
+// The checks both chunk calls start with: the count of bytes produced is 0 until
+// something is encoded, the handle names a stream and every buffer is there. The
+// stream, or null with `error` set.
+std::shared_ptr<Stream> chunkStream(std::uint32_t handle, const void* samples,
+                                    const std::uint8_t* output, std::uint32_t* outputBytes,
+                                    std::uint32_t& error) {
     if (outputBytes) {
         *outputBytes = 0;
     }
     std::shared_ptr<Stream> stream = table().find(handle);
     if (!stream) {
-        return BE_ERR_INVALID_HANDLE;
+        error = BE_ERR_INVALID_HANDLE;
+        return nullptr;
     }
     if (!samples || !output || !outputBytes) {
-        return BE_ERR_INVALID_FORMAT_PARAMETERS;
+        error = BE_ERR_INVALID_FORMAT_PARAMETERS;
+        return nullptr;
+    }
+    return stream;
+}
+
+std::uint32_t encodeChunk(std::uint32_t handle, std::uint32_t count, const std::int16_t* samples,
+                          std::uint8_t* output, std::uint32_t* outputBytes) {
+    std::uint32_t error = BE_ERR_SUCCESSFUL;
+    std::shared_ptr<Stream> stream = chunkStream(handle, samples, output, outputBytes, error);
+    if (!stream) {
+        return error;
     }
     std::lock_guard<std::mutex> lock(stream->mutex);
     if (stream->flushed || count > stream->samplesPerChunk) {
@@ -465,15 +481,10 @@ std::uint32_t encodeChunk(std::uint32_t handle, std::uint32_t count, const std::
 
 std::uint32_t encodeChunkFloat(std::uint32_t handle, std::uint32_t count, const float* samples,
                                std::uint8_t* output, std::uint32_t* outputBytes) {
-    if (outputBytes) {
-        *outputBytes = 0;
-    }
-    std::shared_ptr<Stream> stream = table().find(handle);
+    std::uint32_t error = BE_ERR_SUCCESSFUL;
+    std::shared_ptr<Stream> stream = chunkStream(handle, samples, output, outputBytes, error);
     if (!stream) {
-        return BE_ERR_INVALID_HANDLE;
-    }
-    if (!samples || !output || !outputBytes) {
-        return BE_ERR_INVALID_FORMAT_PARAMETERS;
+        return error;
     }
     std::lock_guard<std::mutex> lock(stream->mutex);
     if (stream->flushed || count > stream->samplesPerChunk ||
