@@ -181,7 +181,6 @@ std::optional<TForm1::JobPlan> TForm1::PlanJob(const std::string& entry, Kind ki
     const JobKind& kind = decode ? kDecodeJob : kEncodeJob;
     const settings::SettingsRecord& s = CurrentSettings();
     JobPlan plan;
-    plan.kind = kindValue;
 
     // What running jobs read or write is decided only once they have ended, so
     // every decision here is the one a run of one job at a time would make.

@@ -511,19 +511,13 @@ uint32_t TForm1::RecordIndexOf(const std::string& entry) {
     return found != queuedIndex_.end() ? found->second : kNoIndex;
 }
 
-uint32_t TForm1::PopEntry() {
+void TForm1::PopEntry() {
     SyncQueueIndex();
     if (FileQueue.empty()) {
-        return kNoIndex;
+        return;
     }
-    uint32_t index = kNoIndex;
-    auto found = queuedIndex_.find(FileQueue.front());
-    if (found != queuedIndex_.end()) {
-        index = found->second;
-        queuedIndex_.erase(found);
-    }
+    queuedIndex_.erase(FileQueue.front());
     FileQueue.pop_front();
-    return index;
 }
 
 void TForm1::StartRecord(const std::vector<std::string>& ownNames) {

@@ -177,7 +177,6 @@ private:
     struct JobPlan {
         enum Outcome { DirectoryFailed, Skipped, MissingSource, Run };
         Outcome outcome = Run;
-        Kind kind = KindEncode;
         std::string targetDir;
         std::string target; // the job's target by the naming rules
         app::JobOrder order;
@@ -224,8 +223,8 @@ private:
     uint32_t RecordIndexOf(const std::string& entry);
     // Removes entry 0, the job's own entry.
     void TakeEntry();
-    // Removes entry 0 from the queue and its index; returns its record index.
-    uint32_t PopEntry();
+    // Removes entry 0 from the queue and its index.
+    void PopEntry();
     // Appends the names the queue does not hold yet, in one record write (with the
     // hand-off file `from` they were read from); returns how many were added.
     size_t QueueNames(const std::vector<std::string>& names,
