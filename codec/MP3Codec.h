@@ -60,6 +60,14 @@ std::uint32_t BitrateForSampleRate(std::uint32_t sampleRate);
 // field is 1, so the stream carries a Xing/Info (LAME) tag frame.
 BeConfig FileCodecEncoderConfig(std::uint32_t sampleRate, bool lameTag = false);
 
+// Where an open operation writes. `Replace`: the target is a path, and an existing
+// file there is removed first (3 when it cannot be). `Private`: the target is a file
+// the caller made and nobody else sees (an unnamed file in the target's folder,
+// reached through its /proc/self/fd path), of the kind's format (MP3 for an encode,
+// WAV for a decode): nothing is removed, tags are written into it in place, and a
+// decode that leaves no audio empties it (size 0) rather than removing it.
+enum class TargetMode { Replace, Private };
+
 class TMP3Codec {
 public:
     TMP3Codec();
@@ -86,7 +94,8 @@ public:
     // 16 bits. A source neither reader can open, or without audio, is 15 and no
     // target is created. Returns 0, 3, 4, 9 or 15. On anything but 0 nothing stays
     // open.
-    int OpenEncode(const std::string& source, const std::string& target);
+    int OpenEncode(const std::string& source, const std::string& target,
+                   TargetMode mode = TargetMode::Replace);
 
     // Encodes one chunk. Returns 0 while there is more to do (progress set), 8 at the
     // end (progress unchanged), or 5 (also a read or decode error of an FFmpeg
@@ -111,7 +120,8 @@ public:
     // Starts decoding `source` (an MP3 file) into `target` (a WAV file whose samples
     // the decoder library writes from offset 44). An existing target is deleted
     // first (3 when it cannot be). Returns 0 or 3; EXaudioException passes through.
-    int OpenDecode(const std::string& source, const std::string& target);
+    int OpenDecode(const std::string& source, const std::string& target,
+                   TargetMode mode = TargetMode::Replace);
 
     // Returns 0 while the decode runs (progress set, in percent of the input), 8 at
     // its end, 7 once the player could not create, write or close the WAV (a full
@@ -200,6 +210,7 @@ private:
     // The files of the open encode, whose tags CloseEncode carries over at the end.
     std::string encodeSource_;
     std::string encodeTarget_;
+    bool encodePrivate_ = false; // the encode writes a private target (TargetMode)
 
     // Decoder side.
     PlayerLink player_{this};
@@ -214,6 +225,7 @@ private:
     std::uint8_t streamChannels_ = 0;
     std::string targetName_;
     bool targetFree_ = false; // nothing was at the target's name when the decode opened
+    bool decodePrivate_ = false; // the decode writes a private target (TargetMode)
     std::string sourceName_;  // the MP3 being decoded, whose tags go to the WAV
 };
 

@@ -137,15 +137,17 @@ int TMP3Codec::InitDecoder(const std::string& /*directory*/) {
     return kCodecOk;
 }
 
-int TMP3Codec::OpenDecode(const std::string& source, const std::string& target) {
-    if (!removeExistingTarget(target)) {
+int TMP3Codec::OpenDecode(const std::string& source, const std::string& target,
+                          TargetMode mode) {
+    decodePrivate_ = mode == TargetMode::Private;
+    if (!decodePrivate_ && !removeExistingTarget(target)) {
         targetName_.clear();
         return kCodecUnableToOverwrite;
     }
     // Nothing is at the target's name now, so a file found there at the close is
     // the one this decode's player created.
     struct stat st {};
-    targetFree_ = ::lstat(target.c_str(), &st) != 0;
+    targetFree_ = decodePrivate_ || ::lstat(target.c_str(), &st) != 0;
     TXaudioPlayer* player = player_.Get();
     player->InputOpen(source);
     player->OutputOpen(target);
@@ -204,7 +206,9 @@ int TMP3Codec::CloseDecode() {
     // Opened without O_CREAT or following a link: a target that has disappeared
     // stays gone, and only the file the player wrote is finished; without blocking,
     // should anything else have taken its name.
-    int fd = ::open(targetName_.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    // A private target is reached through its /proc/self/fd link, which is followed.
+    int fd = ::open(targetName_.c_str(),
+                    O_RDWR | O_CLOEXEC | O_NONBLOCK | (decodePrivate_ ? 0 : O_NOFOLLOW));
     if (fd < 0) {
         return kCodecOk;
     }
@@ -227,7 +231,11 @@ int TMP3Codec::CloseDecode() {
         // a single sample leaves only the player's blank header area: a file this
         // decode created and that holds no audio goes. A decode stopped before its
         // first sample keeps an empty WAV, as a stopped decode keeps its part.
-        ::unlink(targetName_.c_str());
+        if (decodePrivate_) {
+            (void)!::ftruncate(fd, 0);
+        } else {
+            ::unlink(targetName_.c_str());
+        }
     } else if (regular && !refused_) {
         FinishWavFile(fd, format);
     }
@@ -236,7 +244,8 @@ int TMP3Codec::CloseDecode() {
     // in tag chunks: a second close must not take them for samples in a header
     // computed from the file's size.
     if (holdsAudio && !refused_) {
-        tags::CarryTags(sourceName_, targetName_);
+        tags::CarryTags(sourceName_, targetName_,
+                        decodePrivate_ ? tags::TargetFile::PrivateWav : tags::TargetFile::ByName);
     }
     targetName_.clear();
     return kCodecOk;

@@ -144,13 +144,15 @@ int TMP3Codec::LoadEncoder(const std::string& directory) {
     }
 }
 
-int TMP3Codec::OpenEncode(const std::string& source, const std::string& target) {
+int TMP3Codec::OpenEncode(const std::string& source, const std::string& target,
+                          TargetMode mode) {
     // A caller that skipped CloseEncode must not leak the previous encode.
     ReleaseEncode();
     encodeSource_.clear();
     encodeTarget_.clear();
+    encodePrivate_ = mode == TargetMode::Private;
 
-    if (!removeExistingTarget(target)) {
+    if (!encodePrivate_ && !removeExistingTarget(target)) {
         return kCodecUnableToOverwrite;
     }
     if (!encoder_.IsLoaded()) {
@@ -355,7 +357,8 @@ int TMP3Codec::CloseEncode() {
     ReleaseEncode();
     // 3. The source's tags go onto the finished, closed MP3.
     if (!encodeTarget_.empty()) {
-        tags::CarryTags(encodeSource_, encodeTarget_);
+        tags::CarryTags(encodeSource_, encodeTarget_,
+                        encodePrivate_ ? tags::TargetFile::PrivateMp3 : tags::TargetFile::ByName);
         encodeSource_.clear();
         encodeTarget_.clear();
     }

@@ -106,6 +106,26 @@ bool writeAll(int fd, const void* data, size_t size) {
     return true;
 }
 
+bool pwriteAll(int fd, const void* data, size_t size, off_t offset) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = ::pwrite(fd, p, size, offset);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = ENOSPC;
+            }
+            return false;
+        }
+        p += n;
+        offset += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 int writeFileAtomically(const std::string& path, const std::string& bytes, mode_t mode) {
     std::string temp = joinPath(parentDir(path), "." + fileName(path) + ".XXXXXX");
     int fd = ::mkostemp(temp.data(), O_CLOEXEC);

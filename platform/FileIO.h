@@ -35,6 +35,9 @@ std::optional<std::string> readWholeFile(const std::string& path, size_t limit =
 // False at the first error (what was written so far stays written).
 bool writeAll(int fd, const void* data, size_t size);
 
+// Writes all `size` bytes to `fd` at `offset` (the file position is not used).
+bool pwriteAll(int fd, const void* data, size_t size, off_t offset);
+
 // Writes `bytes` to a temporary file in the same folder, flushes it to disk and
 // renames it over `path`, so readers see the old file or the new one, never a
 // part. Returns 0, or the errno of the step that failed (nothing is left behind).

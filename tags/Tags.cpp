@@ -723,7 +723,46 @@ TagSet ReadTags(const std::string& path) {
     return ReadSourceTags(path);
 }
 
-bool WriteMp3Tags(const std::string& path, const TagSet& tags, std::string& why) {
+namespace {
+
+// Puts the ID3v2.4 tag in front of the MP3 at `path` through TagLib, and checks that
+// the file is then the new tag followed by every byte after the old one.
+bool saveMp3Tag(const std::string& path, const TagSet& tags, std::uint64_t oldSize,
+                std::uint64_t oldTagSize, std::string& why) {
+    try {
+        TagLib::MPEG::File file(path.c_str(), false);
+        if (!file.isValid() || file.readOnly()) {
+            why = "TagLib cannot open the file for writing";
+            return false;
+        }
+        fillId3v2(*file.ID3v2Tag(true), tags, true);
+        // The file is freshly encoded audio: an ID3v1 or APE trailer TagLib finds
+        // there can only be audio bytes that look like one, which stripping would cut.
+        const bool trailerLookalike = file.hasID3v1Tag() || file.hasAPETag();
+        if (!file.save(TagLib::MPEG::File::ID3v2,
+                       trailerLookalike ? TagLib::File::StripNone : TagLib::File::StripOthers,
+                       TagLib::ID3v2::v4, TagLib::File::DoNotDuplicate)) {
+            why = "TagLib could not save the tag";
+            return false;
+        }
+    } catch (const std::exception& e) {
+        why = std::string("TagLib failed: ") + e.what();
+        return false;
+    }
+    // A full disk shows up here as a short file.
+    off_t tagged = 0;
+    const std::uint64_t tagSize = id3v2SizeAtFront(path);
+    if (!fileSize(path, tagged) || tagSize == 0 ||
+        static_cast<std::uint64_t>(tagged) != tagSize + oldSize - oldTagSize) {
+        why = "the tagged file is incomplete";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool WriteMp3Tags(const std::string& path, const TagSet& tags, std::string& why, bool inPlace) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         why = errnoText("cannot read the file", errno);
@@ -733,14 +772,43 @@ bool WriteMp3Tags(const std::string& path, const TagSet& tags, std::string& why)
         why = "not a finished MP3 file";
         return false;
     }
-    // A link is followed: the file it names gets the tag, the link stays a link.
+    // A link is followed: the file it names gets the tag, the link stays a link. A
+    // private file's /proc/self/fd link is opened as it is.
     char resolved[PATH_MAX];
-    const std::string target = ::realpath(path.c_str(), resolved) ? resolved : path;
+    const std::string target = inPlace || !::realpath(path.c_str(), resolved) ? path : resolved;
 
     const std::uint64_t oldTagSize = id3v2SizeAtFront(target);
     if (oldTagSize > static_cast<std::uint64_t>(st.st_size)) {
         why = "the file's ID3v2 tag is longer than the file";
         return false;
+    }
+    const auto oldSize = static_cast<std::uint64_t>(st.st_size);
+
+    if (inPlace) {
+        // Nobody else sees the file, so TagLib moves the audio within it. The room
+        // the larger file needs is taken first (the tag, and TagLib's padding): a
+        // full disk then refuses the tag before a byte of the audio has moved.
+        TagLib::ID3v2::Tag rendered;
+        fillId3v2(rendered, tags, true);
+        const off_t room = static_cast<off_t>(rendered.render(TagLib::ID3v2::v4).size()) + (64 << 10);
+        int fd = ::open(target.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0) {
+            why = errnoText("cannot open the file", errno);
+            return false;
+        }
+        if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, st.st_size, room) != 0 && errno != EOPNOTSUPP) {
+            why = errnoText("no room for the tag", errno);
+            ::close(fd);
+            return false;
+        }
+        const bool saved = saveMp3Tag(target, tags, oldSize, oldTagSize, why);
+        // What was reserved beyond the end and not used goes back.
+        struct stat after {};
+        if (::fstat(fd, &after) == 0) {
+            (void)!::ftruncate(fd, after.st_size);
+        }
+        ::close(fd);
+        return saved;
     }
 
     TagCopy copy(directoryOf(target));
@@ -759,40 +827,7 @@ bool WriteMp3Tags(const std::string& path, const TagSet& tags, std::string& why)
     ::close(in);
     // The copy keeps the permissions the file had (it was made private).
     ::fchmod(copy.fd(), st.st_mode & 07777);
-
-    const std::string temp = copy.path();
-    try {
-        TagLib::MPEG::File file(temp.c_str(), false);
-        if (!file.isValid() || file.readOnly()) {
-            why = "TagLib cannot open the copy";
-            return false;
-        }
-        fillId3v2(*file.ID3v2Tag(true), tags, true);
-        // The file is freshly encoded audio: an ID3v1 or APE trailer TagLib finds
-        // there can only be audio bytes that look like one, which stripping would cut.
-        const bool trailerLookalike = file.hasID3v1Tag() || file.hasAPETag();
-        if (!file.save(TagLib::MPEG::File::ID3v2,
-                       trailerLookalike ? TagLib::File::StripNone : TagLib::File::StripOthers,
-                       TagLib::ID3v2::v4, TagLib::File::DoNotDuplicate)) {
-            why = "TagLib could not save the tag";
-            return false;
-        }
-    } catch (const std::exception& e) {
-        why = std::string("TagLib failed: ") + e.what();
-        return false;
-    }
-
-    // The copy must be the new tag followed by every byte of the file after its old
-    // tag, if it had one (a full disk shows up here as a short copy).
-    off_t tagged = 0;
-    const std::uint64_t tagSize = id3v2SizeAtFront(temp);
-    if (!fileSize(temp, tagged) || tagSize == 0 ||
-        static_cast<std::uint64_t>(tagged) !=
-            tagSize + static_cast<std::uint64_t>(st.st_size) - oldTagSize) {
-        why = "the tagged copy is incomplete";
-        return false;
-    }
-    return copy.publish(target, why);
+    return saveMp3Tag(copy.path(), tags, oldSize, oldTagSize, why) && copy.publish(target, why);
 }
 
 bool WriteWavTags(const std::string& path, const TagSet& tags, std::string& why) {
@@ -884,15 +919,19 @@ bool WriteWavTags(const std::string& path, const TagSet& tags, std::string& why)
     return true;
 }
 
-void TagFile(const std::string& path, const TagSet& tags) {
+namespace {
+
+void tagFile(const std::string& path, const TagSet& tags, TargetFile kind) {
     if (tags.empty()) {
         return;
     }
-    const std::string ext = lowerExtension(path);
+    const std::string ext = kind == TargetFile::PrivateMp3   ? "mp3"
+                            : kind == TargetFile::PrivateWav ? "wav"
+                                                             : lowerExtension(path);
     std::string why;
     bool ok = true;
     if (ext == "mp3") {
-        ok = WriteMp3Tags(path, tags, why);
+        ok = WriteMp3Tags(path, tags, why, kind == TargetFile::PrivateMp3);
     } else if (ext == "wav") {
         ok = WriteWavTags(path, tags, why);
     } else {
@@ -906,12 +945,20 @@ void TagFile(const std::string& path, const TagSet& tags) {
     }
 }
 
-void CarryTags(const std::string& source, const std::string& target) {
+} // namespace
+
+void TagFile(const std::string& path, const TagSet& tags) {
+    tagFile(path, tags, TargetFile::ByName);
+}
+
+void CarryTags(const std::string& source, const std::string& target, TargetFile kind) {
     TagSet tags = ReadTags(source);
-    if (lowerExtension(target) != "mp3") {
+    const bool mp3 = kind == TargetFile::ByName ? lowerExtension(target) == "mp3"
+                                                : kind == TargetFile::PrivateMp3;
+    if (!mp3) {
         tags.pictures.clear();
     }
-    TagFile(target, tags);
+    tagFile(target, tags, kind);
 }
 
 std::string LocalTimestamp() {

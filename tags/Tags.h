@@ -63,7 +63,10 @@ TagSet ReadTags(const std::string& path);
 // written into a copy in the same folder, which is flushed to disk and then renamed
 // over the file, so the file holds either the old or the new content at any moment.
 // False with the reason in `why`; the file is then untouched.
-bool WriteMp3Tags(const std::string& path, const TagSet& tags, std::string& why);
+// With `inPlace` (a private file nobody else reads), the tag is written into the file
+// itself, without a copy.
+bool WriteMp3Tags(const std::string& path, const TagSet& tags, std::string& why,
+                  bool inPlace = false);
 
 // Appends an INFO "LIST" chunk and an "ID3 " chunk (ID3v2.4, pictures left out) after
 // the data chunk of a finished WAV file that is exactly a 44-byte header and its
@@ -77,10 +80,17 @@ bool WriteWavTags(const std::string& path, const TagSet& tags, std::string& why)
 // that cannot be written is one line on stderr; the file stays as it was.
 void TagFile(const std::string& path, const TagSet& tags);
 
+// What a target of CarryTags is: a file known by its name (MP3 or WAV by its
+// extension), or a private file of the caller's that nobody else sees yet (an unnamed
+// output reached through /proc/self/fd) of the given format, which is tagged in place
+// rather than through a copy renamed over it.
+enum class TargetFile { ByName, PrivateMp3, PrivateWav };
+
 // Carries the tags of `source` (any format ReadTags reads) to the finished `target`
 // (WAV or MP3).
 // Pictures go into an MP3 target only. A source without tags gives no tag.
-void CarryTags(const std::string& source, const std::string& target);
+void CarryTags(const std::string& source, const std::string& target,
+               TargetFile kind = TargetFile::ByName);
 
 // The local time as an ID3v2.4 timestamp, "yyyy-MM-ddTHH:mm:ss".
 std::string LocalTimestamp();
