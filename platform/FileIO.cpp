@@ -26,6 +26,12 @@ FileIdentity identityFromStat(const struct stat& st) {
     return id;
 }
 
+// ".<name>-": the temporaries of `path` are this, the writer's pid, '-' and six
+// random characters, so a sweep can tell those of dead writers.
+std::string temporaryPrefix(const std::string& path) {
+    return "." + fileName(path) + "-";
+}
+
 } // namespace
 
 std::optional<FileIdentity> identityOf(int fd) {
@@ -127,7 +133,8 @@ bool pwriteAll(int fd, const void* data, size_t size, off_t offset) {
 }
 
 int writeFileAtomically(const std::string& path, const std::string& bytes, mode_t mode) {
-    std::string temp = joinPath(parentDir(path), "." + fileName(path) + ".XXXXXX");
+    std::string temp =
+        joinPath(parentDir(path), temporaryPrefix(path) + std::to_string(::getpid()) + "-XXXXXX");
     int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
         return errno;
@@ -149,6 +156,11 @@ int writeFileAtomically(const std::string& path, const std::string& bytes, mode_
         ::unlink(temp.c_str());
     }
     return error;
+}
+
+void removeStaleAtomicTemporaries(const std::string& path) {
+    const std::string dir = parentDir(path);
+    removeTemporariesOfDeadWriters(dir.empty() ? "." : dir, temporaryPrefix(path));
 }
 
 void removeTemporariesOfDeadWriters(const std::string& dir, const std::string& prefix) {

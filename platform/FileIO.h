@@ -41,7 +41,13 @@ bool pwriteAll(int fd, const void* data, size_t size, off_t offset);
 // Writes `bytes` to a temporary file in the same folder, flushes it to disk and
 // renames it over `path`, so readers see the old file or the new one, never a
 // part. Returns 0, or the errno of the step that failed (nothing is left behind).
+// The temporary is named ".<file name>-<pid>-<random>": what a writer killed
+// meanwhile leaves, removeStaleAtomicTemporaries finds.
 int writeFileAtomically(const std::string& path, const std::string& bytes, mode_t mode);
+
+// Removes the temporaries of writeFileAtomically(path, ...) whose writer process
+// no longer runs. Call it where the file is rewritten, under the same lock, if any.
+void removeStaleAtomicTemporaries(const std::string& path);
 
 // Removes the files in `dir` named `prefix` + "<pid>-" + anything whose writer
 // process (the pid) no longer runs: temporaries a killed writer left. A file of a

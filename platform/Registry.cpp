@@ -220,6 +220,8 @@ bool modify(const std::string& rootPath, const std::function<bool(Root&)>& chang
             return false;
         }
     }
+    // What a writer killed in the middle of its rewrite left would stay for good.
+    removeStaleAtomicTemporaries(file);
     Root root;
     bool ok = readRoot(file, root, true) && change(root) && writeRoot(file, root);
     ::flock(lockFd, LOCK_UN);

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 namespace platform {
@@ -17,6 +18,11 @@ namespace {
 // Shared with the handler, which may run on any thread: only lock-free atomics.
 std::atomic<int> g_writeFd{-1};
 std::atomic<int> g_interrupts{0};
+// Handlers between reading g_writeFd and writing to it: the pipe is closed only
+// when none is.
+std::atomic<int> g_writing{0};
+// The last signal that came while no bridge was there, for the next bridge.
+std::atomic<int> g_pending{0};
 struct sigaction g_previous[SignalBridge::kSignalCount];
 
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs lock-free atomics");
@@ -35,11 +41,15 @@ extern "C" void onTerminationSignal(int number) {
         return;
     }
     const unsigned char byte = static_cast<unsigned char>(number);
+    g_writing.fetch_add(1);
     const int fd = g_writeFd.load();
     if (fd >= 0) {
         // The pipe is non-blocking: a full pipe already holds a wake-up.
         [[maybe_unused]] ssize_t written = ::write(fd, &byte, 1);
+    } else {
+        g_pending.store(number);
     }
+    g_writing.fetch_sub(1);
     errno = savedErrno;
 }
 
@@ -53,8 +63,17 @@ SignalBridge::SignalBridge(std::function<void(int)> onSignal, QObject* parent)
         return;
     }
     readFd_ = fds[0];
-    g_interrupts.store(0);
+    // A signal that came between two bridges is the first of this one: its close
+    // request is made once the event loop runs, and a Ctrl+C counts. It is taken
+    // after the pipe is published, so none is lost in between.
+    if (g_pending.load() == 0) {
+        g_interrupts.store(0);
+    }
     g_writeFd.store(fds[1]);
+    if (const int pending = g_pending.exchange(0); pending != 0) {
+        const unsigned char byte = static_cast<unsigned char>(pending);
+        [[maybe_unused]] ssize_t written = ::write(fds[1], &byte, 1);
+    }
 
     notifier_ = new QSocketNotifier(readFd_, QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, [this] { takeSignals(); });
@@ -82,12 +101,14 @@ SignalBridge::SignalBridge(std::function<void(int)> onSignal, QObject* parent)
 }
 
 SignalBridge::~SignalBridge() {
-    if (installed_) {
-        for (int i = 0; i < kSignalCount; ++i) {
-            ::sigaction(kSignals[i], &g_previous[i], nullptr);
-        }
-    }
+    // The handlers stay: after the windows are gone the process still has work
+    // (the lock, names handed over meanwhile), and a logout's SIGHUPs keep coming
+    // after its SIGTERM. A handler, not SIG_IGN, because a program started from
+    // here gets the default actions back on exec, never an ignored signal.
     const int writeFd = g_writeFd.exchange(-1);
+    while (g_writing.load() != 0) {
+        ::sched_yield(); // a handler on another thread is writing to the old pipe
+    }
     delete notifier_;
     if (writeFd >= 0) {
         ::close(writeFd);

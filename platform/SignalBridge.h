@@ -24,8 +24,12 @@ public:
     // process at once with SIGINT's default action.
     // When the pipe or a handler cannot be set up, the signals keep their
     // default actions and `error` tells why.
+    // A signal that came while no bridge was there is this bridge's first.
     explicit SignalBridge(std::function<void(int)> onSignal, QObject* parent = nullptr);
-    // Restores the actions the signals had before. One bridge at a time.
+    // The handlers stay installed for the rest of the process: SIGTERM, SIGHUP and
+    // a first SIGINT no longer end it (a later bridge receives the last of them),
+    // a second SIGINT still does. Programs it starts get the default actions. One
+    // bridge at a time.
     ~SignalBridge() override;
 
     SignalBridge(const SignalBridge&) = delete;

@@ -3,11 +3,13 @@
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "TestEnv.h"
+#include "platform/Paths.h"
 #include "platform/Registry.h"
 
 using namespace platform;
@@ -200,6 +202,45 @@ TEST_F(RegistryStore, ProcessesWritingAtOnceLoseNothing) {
             EXPECT_EQ(reg.readInteger("Shared", "v" + std::to_string(c) + "_" + std::to_string(i)), i);
         }
     }
+}
+
+TEST_F(RegistryStore, AWriterKilledMidRewriteLeavesNoTemporaryForGood) {
+    Registry reg(RegistryRoot::CurrentUser);
+    ASSERT_TRUE(reg.createKey("K"));
+    const std::string dir = parentDir(reg.file());
+    auto temporaries = [&] {
+        std::vector<std::string> hidden;
+        for (const std::string& name : testenv::listDir(dir)) {
+            if (name[0] == '.') {
+                hidden.push_back(name);
+            }
+        }
+        return hidden;
+    };
+    // The file-size limit kills the writer in the middle of writing its temporary
+    // (SIGXFSZ's default action), as a kill -9 would.
+    const pid_t child = fork();
+    if (child == 0) {
+        const rlimit noCore{0, 0};
+        const rlimit size{4096, 4096};
+        setrlimit(RLIMIT_CORE, &noCore);
+        setrlimit(RLIMIT_FSIZE, &size);
+        signal(SIGXFSZ, SIG_DFL);
+        Registry(RegistryRoot::CurrentUser).writeString("K", "Big", std::string(65536, 'x'));
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+    ASSERT_EQ(temporaries().size(), 1u) << "the killed writer left its temporary";
+    // A writer that still runs keeps its own.
+    const std::string live =
+        "." + fileName(reg.file()) + "-" + std::to_string(getpid()) + "-Ab12Cd";
+    testenv::writeFile(dir + "/" + live, "");
+
+    ASSERT_TRUE(reg.writeString("K", "Small", "v"));
+    EXPECT_EQ(temporaries(), std::vector<std::string>{live});
+    EXPECT_EQ(reg.readString("K", "Big"), std::nullopt);
 }
 
 TEST_F(RegistryStore, RootThatIsALinkIsReadAndWrittenThroughIt) {

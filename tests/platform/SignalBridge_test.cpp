@@ -1,8 +1,11 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <chrono>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -47,30 +50,47 @@ TEST(SignalBridge, EachSignalArrivesThroughTheEventLoopOnce) {
             EXPECT_EQ(calls[0], number);
             EXPECT_EQ(nestedCalls, 1);
         }
-        // The signal's earlier action is back.
-        EXPECT_EQ(currentHandler(number), SIG_DFL) << number;
+        // A handler stays, neither the default action nor an ignored signal
+        // (which programs started from here would inherit).
+        EXPECT_NE(currentHandler(number), SIG_DFL) << number;
+        EXPECT_NE(currentHandler(number), SIG_IGN) << number;
     }
+    // A signal while no bridge is there is the next bridge's first.
+    ASSERT_EQ(::raise(SIGHUP), 0);
+    std::vector<int> calls;
+    platform::SignalBridge next([&](int n) { calls.push_back(n); });
+    processEventsFor(50);
+    EXPECT_EQ(calls, std::vector<int>{SIGHUP});
 }
 
 TEST(SignalBridge, OnlyCtrlCPressedAgainEndsTheProcessAtOnce) {
     int calls = 0;
-    platform::SignalBridge bridge([&](int) { ++calls; });
-    ASSERT_TRUE(bridge.installed()) << bridge.error();
+    std::optional<platform::SignalBridge> bridge;
+    bridge.emplace([&](int) { ++calls; });
+    ASSERT_TRUE(bridge->installed()) << bridge->error();
 
     // In a child the handlers and the pipe are the parent's copies. The logout pair
     // (TERM then HUP) and a closing terminal's two HUPs are one close request: the
-    // child goes on to its clean end. Only a repeated SIGINT ends it at once.
+    // child goes on to its clean end, also after its bridge is gone (start-up still
+    // has the lock and waiting names to see to). Only a repeated SIGINT ends it at
+    // once. With `logout`, this process sends SIGTERM and then SIGHUP after SIGHUP
+    // while the child destroys its bridge.
     struct Row {
-        std::vector<int> sent;
+        std::vector<int> sent;     // while the bridge is there
+        std::vector<int> afterEnd; // after the bridge is gone
+        bool logout;
         int killedBy; // 0: the child ends by itself
     };
     const Row rows[] = {
-        {{SIGTERM}, 0},
-        {{SIGTERM, SIGHUP}, 0},
-        {{SIGHUP, SIGHUP}, 0},
-        {{SIGTERM, SIGTERM, SIGINT}, 0},
-        {{SIGINT, SIGINT}, SIGINT},
-        {{SIGHUP, SIGINT, SIGTERM, SIGINT}, SIGINT},
+        {{SIGTERM}, {}, false, 0},
+        {{SIGTERM, SIGHUP}, {}, false, 0},
+        {{SIGHUP, SIGHUP}, {}, false, 0},
+        {{SIGTERM, SIGTERM, SIGINT}, {}, false, 0},
+        {{SIGINT, SIGINT}, {}, false, SIGINT},
+        {{SIGHUP, SIGINT, SIGTERM, SIGINT}, {}, false, SIGINT},
+        {{}, {SIGTERM, SIGHUP, SIGINT, SIGHUP}, false, 0},
+        {{SIGINT}, {SIGINT}, false, SIGINT},
+        {{}, {}, true, 0},
     };
     for (const Row& row : rows) {
         const pid_t child = ::fork();
@@ -78,12 +98,37 @@ TEST(SignalBridge, OnlyCtrlCPressedAgainEndsTheProcessAtOnce) {
             for (int number : row.sent) {
                 ::raise(number);
             }
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            bridge.reset();
+            for (int number : row.afterEnd) {
+                ::raise(number);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
             ::_exit(7);
         }
         int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        QElapsedTimer waited;
+        waited.start();
+        if (row.logout) {
+            ::kill(child, SIGTERM);
+        }
+        pid_t ended = 0;
+        while ((ended = ::waitpid(child, &status, WNOHANG)) == 0 && waited.elapsed() < 10000) {
+            if (row.logout) {
+                ::kill(child, SIGHUP);
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+        if (ended == 0) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            ADD_FAILURE() << "the child did not end";
+            continue;
+        }
+        ASSERT_EQ(ended, child);
         if (row.killedBy == 0) {
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << row.sent.size();
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7)
+                << row.sent.size() << "/" << row.afterEnd.size() << " status " << status;
         } else {
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == row.killedBy) << status;
         }
