@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QCloseEvent>
+#include <QFile>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -16,15 +17,8 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QWindow>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <functional>
-#include <optional>
-#include <unistd.h>
 
-#include "app/BatchJobs.h"
-#include "app/JobPool.h"
 #include "app/Startup.h"
 #include "codec/MP3Codec.h"
 #include "platform/Cpu.h"
@@ -36,7 +30,6 @@
 
 bool TForm1::CloseRequested = false;
 bool TForm1::ClosedFromOutside = false;
-std::vector<platform::FileIdentity> TForm1::takenHandOffs_;
 
 namespace app {
 
@@ -66,17 +59,8 @@ QPoint PlacementFor(int position, int right, int bottom, int width, int height, 
     }
 }
 
-bool IsDecodeEntry(const std::string& entry) {
-    return platform::equalsIgnoreCase(platform::extension(platform::fileName(entry)), ".mp3");
-}
-
 std::string CountLineText(size_t count) {
     return std::to_string(count) + " file(s) to decode";
-}
-
-int ProgressWidth(int16_t percent) {
-    int width = percent * 255 / 100;
-    return width < 0 ? 0 : (width > 255 ? 255 : width);
 }
 
 QString SourceLineText(const QString& path, const QFontMetrics& metrics, int width) {
@@ -271,7 +255,8 @@ TForm1::TForm1(const std::string& firstName, const std::string& programDir)
 TForm1::TForm1(const std::vector<std::string>& names, const std::string& programDir,
                platform::InstanceLock* lock)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint |
-                           Qt::WindowMinimizeButtonHint) {
+                           Qt::WindowMinimizeButtonHint),
+      Engine(*this) {
     // The window as designed: borderless, 345 x 120, at its design position.
     setWindowTitle("MP3 Tunewright");
     setFixedSize(345, 120);
@@ -341,20 +326,8 @@ TForm1::TForm1(const std::vector<std::string>& names, const std::string& program
     connect(Timer2, &QTimer::timeout, this, &TForm1::Timer2Timer);
 
     AppDir.clear();
-    SourceName.clear();
-    TargetName.clear();
     FadeLevel = 0;
     Label4->setText("");
-
-    FileQueue.clear();
-    lock_ = lock;
-    std::string error;
-    runtimeDir_ = lock_ ? lock_->dir() : platform::runtimeDir(&error);
-    if (lock_) {
-        StartRecord(names);
-    } else {
-        QueueNames(names);
-    }
 
     AppDir = platform::withTrailingSlash(programDir.empty() ? platform::programDir() : programDir);
 
@@ -366,26 +339,12 @@ TForm1::TForm1(const std::vector<std::string>& names, const std::string& program
 
     // The jobs run on workers of their own, as many at once as the ParallelJobs
     // setting says (one: the jobs run one at a time, one per tick, in queue order).
-    pool_ = std::make_unique<app::JobPool>(
-        platform::parallelJobCount(static_cast<long>(settings::LoadParallelJobs())), AppDir);
-    parallel_ = pool_->workers() > 1;
-    connect(pool_.get(), &app::JobPool::jobChanged, this, &TForm1::OnJobChanged,
-            Qt::QueuedConnection);
-    waitTimer_ = new QTimer(this);
-    waitTimer_->setInterval(50);
+    Engine.Start(names, AppDir, lock,
+                 platform::parallelJobCount(settings::LoadParallelJobs()));
 
-    IdleTicks = 0;
-    Busy = false;
     Timer1->start();
     Timer2->start();
-
     FormCreate();
-    // With several workers the jobs start as soon as the message loop runs; the
-    // first tick shows entry 0's. One worker keeps one job per tick.
-    if (parallel_) {
-        QMetaObject::invokeMethod(
-            this, [this] { DispatchAhead(); }, Qt::QueuedConnection);
-    }
 }
 
 TForm1::~TForm1() {
@@ -396,24 +355,14 @@ void TForm1::FormCreate() {
     // The window's own options object, which loads the settings; the launcher's,
     // created later, takes over as the current one.
     options_ = std::make_unique<TOptionsForm>();
-    StopRequested = false;
+    Engine.StopRequested = false;
 }
 
 void TForm1::FormDestroy() {
     Timer1->stop();
     // Every job still running ends at its next loop test and finishes its file;
-    // what ended is recorded before the record is let go.
-    if (pool_) {
-        pool_->stopAll();
-        pool_->waitAll();
-        RecordEndedJobs();
-    }
-    FileQueue.clear();
-    queuedIndex_.clear();
-    // A window closed from outside leaves its unfinished names to the next
-    // converter; a batch that ended or was exited has removed its record.
-    record_.close();
-    pool_.reset();
+    // the engine keeps its record for a next converter only when names are left.
+    Engine.Finish();
     codec_.reset();
 }
 
@@ -451,9 +400,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 void TForm1::FormCloseQuery() {
     CloseRequested = true;
     // Every running job ends at its next loop test.
-    if (pool_) {
-        pool_->stopAll();
-    }
+    Engine.Close();
 }
 
 void TForm1::EndApplication() {
@@ -463,127 +410,34 @@ void TForm1::EndApplication() {
     app::RequestQuit();
 }
 
-void TForm1::QueueFile(const std::string& name) {
-    QueueNames({name});
+void TForm1::showCount(size_t count) {
+    Label2->setText(QString::fromStdString(app::CountLineText(count)));
 }
 
-size_t TForm1::QueueNames(const std::vector<std::string>& names,
-                          const platform::FileIdentity* from) {
-    SyncQueueIndex();
-    std::vector<std::string> added;
-    const uint32_t base = record_.active() ? record_.next() : nextIndex_;
-    for (const std::string& name : names) {
-        // Byte for byte and case-sensitive, as the queue compares names.
-        const uint32_t index = base + static_cast<uint32_t>(added.size());
-        if (queuedIndex_.emplace(name, index).second) {
-            FileQueue.push_back(name);
-            added.push_back(name);
-        }
-    }
-    if (added.empty()) {
-        return 0;
-    }
-    if (record_.active()) {
-        RecordWritten(record_.append(added, from));
-    }
-    if (!record_.active()) {
-        nextIndex_ = base + static_cast<uint32_t>(added.size());
-    }
-    SetCountLine();
-    return added.size();
+void TForm1::showSource(const std::string& path) {
+    const QString source = QFile::decodeName(path.c_str());
+    Label3->setText(app::SourceLineText(source, Label3->fontMetrics(), Label3->width()));
+    Label3->setToolTip(source);
 }
 
-void TForm1::SyncQueueIndex() {
-    if (queuedIndex_.size() == FileQueue.size()) {
-        return;
-    }
-    std::unordered_map<std::string, uint32_t> rebuilt;
-    for (const std::string& name : FileQueue) {
-        auto found = queuedIndex_.find(name);
-        rebuilt.emplace(name, found != queuedIndex_.end() ? found->second : kNoIndex);
-    }
-    queuedIndex_ = std::move(rebuilt);
+void TForm1::showKind(bool decode) {
+    Label1->setText(decode ? "Decompressing" : "Compressing");
 }
 
-uint32_t TForm1::RecordIndexOf(const std::string& entry) {
-    SyncQueueIndex();
-    auto found = queuedIndex_.find(entry);
-    return found != queuedIndex_.end() ? found->second : kNoIndex;
-}
-
-void TForm1::PopEntry() {
-    SyncQueueIndex();
-    if (FileQueue.empty()) {
-        return;
-    }
-    queuedIndex_.erase(FileQueue.front());
-    FileQueue.pop_front();
-}
-
-void TForm1::StartRecord(const std::vector<std::string>& ownNames) {
-    // What a converter that ended early left comes before this start's own names.
-    platform::RecordLeft left = platform::QueueRecord::readLeft(runtimeDir_);
-    for (const platform::RecordedName& entry : left.dropped) {
-        std::fprintf(stderr, "mp3tunewright: %s was interrupted twice and is not converted again\n",
-                     entry.name.c_str());
-        // What its last attempt wrote beside the target goes; the target keeps
-        // what the attempt before left in it.
-        if (!entry.target.empty()) {
-            ::unlink(app::RedoTarget(entry.target).c_str());
-        }
-    }
-    absorbed_ = std::move(left.absorbed);
-    std::vector<std::string> leftNames;
-    for (const platform::RecordedName& entry : left.unfinished) {
-        leftNames.push_back(entry.name);
-        leftInfo_[entry.name] = entry;
-    }
-    QueueNames(leftNames);
-    QueueNames(ownNames);
-    // A name that is redone keeps its mark and its target in the new record.
-    std::vector<platform::RecordedName> entries;
-    for (const std::string& name : FileQueue) {
-        auto found = leftInfo_.find(name);
-        entries.push_back(found != leftInfo_.end() ? found->second
-                                                   : platform::RecordedName{name, false, {}});
-    }
-    ++recordEpoch_;
-    std::string error;
-    if (!record_.start(runtimeDir_, entries, &error)) {
-        // The batch still runs; only its names are not kept for a next converter.
-        std::fprintf(stderr, "mp3tunewright: %s; the queue is not kept for a next start\n",
-                     error.c_str());
-        return;
-    }
-    for (size_t i = 0; i < entries.size(); ++i) {
-        queuedIndex_[entries[i].name] = static_cast<uint32_t>(i);
-    }
-}
-
-bool TForm1::RecordWritten(bool ok) {
-    if (!ok && record_.active()) {
-        std::fprintf(stderr,
-                     "mp3tunewright: cannot write the queue record in %s: %s; it is dropped and "
-                     "the hand-off files are kept until their names are converted\n",
-                     runtimeDir_.c_str(), std::strerror(errno));
-        record_.remove();
-    }
-    return ok;
-}
-
-void TForm1::RemoveKeptHandOffFiles() {
-    for (const std::string& path : keptHandOffs_) {
-        ::unlink(path.c_str());
-    }
-    keptHandOffs_.clear();
-}
-
-void TForm1::SetCountLine() {
-    Label2->setText(QString::fromStdString(app::CountLineText(FileQueue.size())));
-}
-
-void TForm1::SetProgress(int width) {
+void TForm1::showProgress(int width) {
     Image2->resize(width, 20);
+}
+
+platform::Button TForm1::showBox(const std::string& text, const std::string& caption,
+                                 unsigned buttons, platform::Icon icon) {
+    // Over the window, wherever it sits on the screen.
+    return platform::messageBox(this, text, caption, buttons, icon);
+}
+
+void TForm1::restartTicks() {
+    if (Timer1->isActive()) {
+        Timer1->start();
+    }
 }
 
 void TForm1::ShowStatus(const std::string& word, int16_t shift) {
@@ -611,7 +465,7 @@ void TForm1::Timer2Timer() {
 
 void TForm1::Timer1Timer() {
     // Qt holds back a timer's next tick while its handler runs; restarting it here
-    // lets the ticks keep coming while a job runs inside this one.
+    // lets the ticks keep coming while a box opened by this tick is open.
     if (Timer1->isActive()) {
         Timer1->start();
     }
@@ -620,148 +474,9 @@ void TForm1::Timer1Timer() {
         Timer1->stop();
         return;
     }
-
-    if (!FileQueue.empty() || Busy) {
-        IdleTicks = 0;
-    } else {
-        ++IdleTicks;
-    }
-    if (IdleTicks >= 3) {
-        // A box of the batch (a missing source, say) is read before the batch
-        // ends: the first idle tick after it closes ends it.
-        if (openBoxes_ > 0) {
-            return;
-        }
-        if (!ReleaseLockAtEndOfBatch()) {
-            IdleTicks = 0;
-            return;
-        }
+    if (Engine.QueueTick() == app::BatchEngine::Tick::Complete) {
         CompletionActions();
         Shutdown();
-        return;
-    }
-
-    // Entry 0's turn. With several workers, a box stays alone: no further result is
-    // shown while one is open (the workers go on meanwhile).
-    while (!Busy && !FileQueue.empty() && !(parallel_ && openBoxes_ > 0) && !StopRequested &&
-           !CloseRequested) {
-        const std::string entry = FileQueue.front();
-        if (!RunJobGuarded(entry, app::IsDecodeEntry(entry) ? KindDecode : KindEncode)) {
-            break;
-        }
-        // The next entry's job has ended already, ahead of its turn: its result is
-        // shown in this same tick.
-        if (!parallel_ || FileQueue.empty()) {
-            break;
-        }
-        auto next = planned_.find(FileQueue.front());
-        if (next == planned_.end()) {
-            break;
-        }
-        if (next->second.outcome == JobPlan::Run) {
-            auto job = jobs_.find(next->second.job);
-            if (job == jobs_.end() || !job->second.ended) {
-                break;
-            }
-        }
-    }
-
-    // Once the batch is being ended, names handed over now would never be
-    // converted: their files stay for the next conversion process.
-    if (!StopRequested && !CloseRequested) {
-        ScanHandOffFiles();
-        DispatchAhead();
-    }
-}
-
-bool TForm1::ReleaseLockAtEndOfBatch() {
-    if (!lock_ || !lock_->held()) {
-        return true;
-    }
-    // A writer publishes its file and then tries the lock. Looking for files only
-    // after the lock is free closes the gap between the last scan and the end:
-    // a file published before this look is found here, and a writer that
-    // publishes after it finds the lock free and converts its names itself.
-    Timer1->stop();
-    record_.remove();
-    RemoveKeptHandOffFiles();
-    lock_->release();
-    if (!platform::handOffWorkWaiting(runtimeDir_, takenHandOffs_)) {
-        return true;
-    }
-    std::string error;
-    switch (lock_->reacquire(&error)) {
-    case platform::LockResult::Acquired:
-        break;
-    case platform::LockResult::Held:
-        // Another converter started meanwhile; the names are its.
-        return true;
-    case platform::LockResult::Failed:
-        std::fprintf(stderr, "mp3tunewright: %s\n", error.c_str());
-        return true;
-    }
-    // The batch goes on in place; the names are read only now that the lock is
-    // this process's again.
-    StartRecord({});
-    ScanHandOffFiles();
-    Timer1->start();
-    return false;
-}
-
-void TForm1::ScanHandOffFiles() {
-    if (runtimeDir_.empty()) {
-        return;
-    }
-    platform::removeStaleHandOffTemporaries(runtimeDir_);
-    for (const std::string& path : platform::listHandOffFiles(runtimeDir_)) {
-        std::vector<std::string> entries;
-        platform::FileIdentity id;
-        if (!platform::readHandOffFile(path, entries, &id)) {
-            continue;
-        }
-        if (std::find(takenHandOffs_.begin(), takenHandOffs_.end(), id) != takenHandOffs_.end()) {
-            continue; // taken before and not removable: its names are queued already
-        }
-        const auto absorbed = std::find(absorbed_.begin(), absorbed_.end(), id);
-        if (absorbed != absorbed_.end()) {
-            // A converter killed after recording these names and before removing
-            // the file: they are queued from its record already.
-            absorbed_.erase(absorbed);
-        } else {
-            // The names are in the record before their file goes.
-            QueueNames(entries, &id);
-            if (lock_ && !record_.active()) {
-                // Without a record the file is the only trace of its names if this
-                // process dies: it stays until the batch has converted them.
-                keptHandOffs_.push_back(path);
-                takenHandOffs_.push_back(id);
-                continue;
-            }
-        }
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-            std::fprintf(stderr, "mp3tunewright: cannot remove %s (%s); it is not read again\n",
-                         path.c_str(), std::strerror(errno));
-            takenHandOffs_.push_back(id);
-        }
-    }
-}
-
-void TForm1::CompletionActions() {
-    const settings::SettingsRecord& s = CurrentSettings();
-    if (s.PlaySound) {
-        const std::string sound = AppDir + "alldone.wav";
-        if (platform::fileExists(sound)) {
-            platform::services().sound->playFileSync(sound);
-        } else {
-            platform::services().sound->playDefault();
-        }
-    }
-    if (s.OpenDir) {
-        if (LastKind == KindDecode) {
-            platform::services().shell->open(s.DecodedDir, platform::ShowMode::Normal);
-        } else {
-            platform::services().shell->open(s.EncodedDir, platform::ShowMode::Minimized);
-        }
     }
 }
 
@@ -769,35 +484,9 @@ void TForm1::Shutdown() {
     setWindowTitle("MP3 Tunewright - terminating");
     Timer1->stop();
     Timer2->stop();
-    StopRequested = true;
-    // Every job ends at its next loop test; its close operation finishes its file.
-    pool_->stopAll();
-    // The batch ends here, by its completion or by the user: nothing is left for
-    // a next converter.
-    record_.remove();
-    RemoveKeptHandOffFiles();
-    if (Busy || pool_->running() > 0) {
-        // The question covers every target still being written; targets finished
-        // ahead stay. Each is deleted once its worker has closed it.
-        std::vector<std::uint64_t> writing;
-        for (const auto& [id, job] : jobs_) {
-            if (!job.ended) {
-                writing.push_back(id);
-            }
-        }
-        if (Box("Delete uncomplete files ?", "MP3 Tunewright", platform::Ok | platform::Cancel,
-                platform::Icon::Question) == platform::Ok) {
-            pool_->waitAll();
-            RecordEndedJobs();
-            for (std::uint64_t id : writing) {
-                auto job = jobs_.find(id);
-                if (job != jobs_.end() && job->second.state.code != codec::kCodecDone &&
-                    !job->second.state.result.empty()) {
-                    ::remove(job->second.state.result.c_str());
-                }
-            }
-        }
-    }
+    // Every job ends at its next loop test; the user is asked about the file of
+    // the entry in its codec phase.
+    Engine.Exit();
     close();
     // close() sends no close event to a window whose platform window is gone.
     FormCloseQuery();
@@ -806,9 +495,7 @@ void TForm1::Shutdown() {
 
 void TForm1::CloseFromOutside() {
     ClosedFromOutside = true;
-    // Every job ends at its next loop test, each finishing its own file, and
-    // stays unfinished for the next converter.
-    pool_->stopAll();
+    Engine.CloseFromOutside();
     close();
     // close() sends no close event to a window whose platform window is gone.
     FormCloseQuery();
@@ -839,35 +526,5 @@ void TForm1::Image3Click() {
 }
 
 void TForm1::Image4Click() {
-    SyncQueueIndex();
-    std::vector<uint32_t> dropped;
-    for (const auto& [name, index] : queuedIndex_) {
-        if (index != kNoIndex) {
-            dropped.push_back(index);
-        }
-    }
-    RecordWritten(record_.finish(dropped));
-    // Jobs running ahead for the removed entries are stopped and what they wrote is
-    // removed once they have closed it; results finished ahead go too.
-    for (auto& [name, plan] : planned_) {
-        auto job = jobs_.find(plan.job);
-        if (job == jobs_.end()) {
-            continue;
-        }
-        job->second.dropped = true;
-        if (job->second.ended) {
-            if (!job->second.state.result.empty() && job->second.order.redoTarget.empty()) {
-                ::unlink(job->second.state.result.c_str());
-            }
-        } else {
-            pool_->stop(plan.job);
-        }
-    }
-    planned_.clear();
-    plannedCount_ = 0;
-    batchEndsAt_ = false;
-    RecordEndedJobs();
-    queuedIndex_.clear();
-    FileQueue.clear();
-    Label2->setText("0 file(s) to decode");
+    Engine.LastFile();
 }

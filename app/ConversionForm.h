@@ -20,7 +20,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/JobPool.h"
+#include "app/batch/BatchEngine.h"
+#include "app/batch/Naming.h"
 #include "platform/InstanceFiles.h"
 #include "platform/Services.h"
 
@@ -51,16 +52,8 @@ QColor StatusColour(uint32_t value);
 // `width` x `height`; any other position value keeps `current`.
 QPoint PlacementFor(int position, int right, int bottom, int width, int height, QPoint current);
 
-// True when a queue entry starts a decode job: its file-name part ends in ".mp3" in
-// any letter case. Every other entry, one without an extension too, is an encode.
-bool IsDecodeEntry(const std::string& entry);
-
 // Text of the count line for a number of queued entries.
 std::string CountLineText(size_t count);
-
-// Width of the progress bar for a percent reported by the codec, kept within the
-// bar's 0 to 255 pixels (short encodes report more than 100).
-int ProgressWidth(int16_t percent);
 
 // The source line's text for a path in a line `width` pixels wide: the path when
 // it fits, else the folder part shortened from its left ("…/Albums/song.mp3") so
@@ -70,42 +63,35 @@ QString SourceLineText(const QString& path, const QFontMetrics& metrics, int wid
 
 } // namespace app
 
-class TForm1 : public QWidget {
+class TForm1 : public QWidget, private app::BatchView {
     Q_OBJECT
 public:
     // Builds the window, queues `names` (each one entry), creates the codec from
-    // `programDir` and starts both timers. An exception of the decoder component
-    // leaves the constructor.
+    // `programDir`, starts the batch engine's workers and both timers. An
+    // exception of the decoder component leaves the constructor.
     //
-    // With the instance `lock` (the converting process), the window first queues
-    // the unfinished names a killed converter left, keeps a record of its own
-    // unfinished names in the runtime folder, and ends its batch only after it
-    // has released the lock and found no names waiting (else it takes the lock
+    // With the instance `lock` (the converting process), the engine first queues
+    // the unfinished names a converter that ended early left, keeps a record of
+    // its own unfinished names in the runtime folder, and ends its batch only after
+    // it has released the lock and found no names waiting (else it takes the lock
     // back and goes on).
     explicit TForm1(const std::vector<std::string>& names, const std::string& programDir = {},
                     platform::InstanceLock* lock = nullptr);
     explicit TForm1(const std::string& firstName, const std::string& programDir = {});
     ~TForm1() override;
 
-    enum Kind : int16_t { KindDecode = 0, KindEncode = 1 };
+    enum Kind : int16_t { KindDecode = app::BatchEngine::KindDecode,
+                          KindEncode = app::BatchEngine::KindEncode };
 
-    // Set when the window is asked to close, never cleared; a running codec loop
-    // ends when it is set. Process-wide.
+    // Set when the window is asked to close, never cleared. Process-wide.
     static bool CloseRequested;
     // Set when the window was closed from outside (a signal, the session ending):
     // its unfinished names are left for the next converter.
     static bool ClosedFromOutside;
 
-    std::deque<std::string> FileQueue; // entry 0 is the next one
-    std::string AppDir;                // program directory with a trailing '/'
-    std::string SourceName;
-    std::string TargetName;
+    std::string AppDir; // program directory with a trailing '/'
     int16_t StatusShift = 0;
     uint8_t FadeLevel = 0;
-    int32_t IdleTicks = 0;
-    bool Busy = false;
-    bool StopRequested = false;
-    int16_t LastKind = KindDecode;
 
     // Controls, named as the design names them.
     QLabel* Image1 = nullptr; // background picture
@@ -121,6 +107,9 @@ public:
     QLabel* Image4 = nullptr; // "Last file"
     QTimer* Timer1 = nullptr; // queue timer, 700 ms
     QTimer* Timer2 = nullptr; // fade timer, 100 ms
+
+    // The queue, its jobs and the rules of the batch; the window shows them.
+    app::BatchEngine Engine;
 
     // Event handlers.
     void FormCreate();
@@ -142,17 +131,15 @@ signals:
 
 public:
     // Operations.
-    void QueueFile(const std::string& name);
+    void QueueFile(const std::string& name) { Engine.QueueFile(name); }
     void ShowStatus(const std::string& word, int16_t shift);
     void Shutdown();
     // The close request from outside (the session ends, a signal), as the
-    // window's close: a running job ends at its next loop test and its target is
-    // finished by the codec's close; no question, no completion actions.
+    // window's close: a running job ends at its next loop test and what it wrote
+    // stays; no question, no completion actions.
     void CloseFromOutside();
-    void DecodeFile(const std::string& entry);
-    void EncodeFile(const std::string& entry);
     // The completion sound and the opening of the last job's target directory.
-    void CompletionActions();
+    void CompletionActions() { Engine.CompletionActions(); }
 
     // The settings record readers take their values from: the current options
     // object's (the launcher's once it exists), else the window's own.
@@ -160,8 +147,6 @@ public:
 
     // True once the window has ended the application (Shutdown or a close).
     bool ApplicationEnded() const { return ended_; }
-    // Hand-off files this process took and could not remove (never read again).
-    static const std::vector<platform::FileIdentity>& TakenHandOffFiles() { return takenHandOffs_; }
     // The window's own codec, made with the window: its creation is where a missing
     // decoder library stops the program. The jobs run on the workers' codecs.
     codec::TMP3Codec& Codec() { return *codec_; }
@@ -171,122 +156,21 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    // What is decided for a queue entry before its codec runs (BatchJobs.cpp): the
-    // steps a job takes before its codec phase, in queue order, and the order its
-    // worker gets.
-    struct JobPlan {
-        enum Outcome { DirectoryFailed, Skipped, MissingSource, Run };
-        Outcome outcome = Run;
-        std::string targetDir;
-        std::string target; // the job's target by the naming rules
-        app::JobOrder order;
-        std::uint64_t job = 0; // the pool's job (Run)
-    };
-    // A job handed to the pool, as the window keeps it until it has been shown.
-    struct RunningJob {
-        app::JobOrder order;
-        uint32_t recordIndex = 0xffffffffu;
-        uint32_t recordEpoch = 0;
-        bool ended = false;
-        bool shown = false;   // its entry's turn came and its result was shown
-        bool dropped = false; // its entry was removed by "Last file"
-        app::JobState state;
-    };
+    // What the engine shows and asks.
+    void showStatus(const std::string& word, int16_t shift) override { ShowStatus(word, shift); }
+    void showCount(size_t count) override;
+    void showSource(const std::string& source) override;
+    void showKind(bool decode) override;
+    void showProgress(int width) override;
+    platform::Button showBox(const std::string& text, const std::string& caption,
+                             unsigned buttons, platform::Icon icon) override;
+    const settings::SettingsRecord& settings() override { return CurrentSettings(); }
+    void shutdown() override { Shutdown(); }
+    void restartTicks() override;
 
-    // One job for queue entry 0, in its turn: what was decided for it (ahead, or
-    // now) is shown and its worker awaited. False when it cannot be decided yet
-    // (a job of a removed entry still holds its files). The guarded form ends a job
-    // that threw as an error and keeps the batch going.
-    bool RunJob(const std::string& entry, Kind kind);
-    bool RunJobGuarded(const std::string& entry, Kind kind);
-    void EndJobAfterException(const std::string& entry, Kind kind, const std::exception* error);
-    void ShowJobException(const std::string& entry, Kind kind, const std::string& what);
-    // Decides the steps before the codec phase for an entry, as a run of one job
-    // at a time would: nullopt while a running job still reads or writes a file the
-    // decision depends on. Creates the target directory.
-    std::optional<JobPlan> PlanJob(const std::string& entry, Kind kind);
-    // Plans an entry and, when it runs, hands it to a worker and records it as
-    // started with its target. False when it cannot be decided yet.
-    bool Dispatch(const std::string& entry, Kind kind);
-    // Hands the entries after those already decided to free workers, in queue
-    // order (several jobs at once only).
-    void DispatchAhead();
-    // A job moved on or ended: ended jobs are recorded, free workers get work.
-    void OnJobChanged(quint64 id);
-    void RecordEndedJobs();
-    // Runs the event loop until the job has ended, calling `seen` with its state
-    // as it moves on.
-    app::JobState WaitForJob(std::uint64_t id,
-                             const std::function<void(const app::JobState&)>& seen);
-    // The worker thread's nice value for a Priority setting.
-    static int NiceFor(int16_t priority);
-    uint32_t RecordIndexOf(const std::string& entry);
-    // Removes entry 0, the job's own entry.
-    void TakeEntry();
-    // Removes entry 0 from the queue and its index.
-    void PopEntry();
-    // Appends the names the queue does not hold yet, in one record write (with the
-    // hand-off file `from` they were read from); returns how many were added.
-    size_t QueueNames(const std::vector<std::string>& names,
-                      const platform::FileIdentity* from = nullptr);
-    // Rebuilds the name index when the queue was changed behind its back.
-    void SyncQueueIndex();
-    // Queues the unfinished names of a converter that ended early, then starts
-    // this window's record with the whole queue.
-    void StartRecord(const std::vector<std::string>& ownNames);
-    // The end of a batch with the lock: releases it, looks for waiting names,
-    // and takes the lock back when there are some. True when the batch really
-    // ends; false when it goes on.
-    bool ReleaseLockAtEndOfBatch();
-    void ScanHandOffFiles();
-    void SetCountLine();
-    void SetProgress(int width);
     void EndApplication();
-    // A message box of the batch; the batch does not end while one is open.
-    platform::Button Box(const std::string& text, const std::string& caption, unsigned buttons,
-                         platform::Icon icon);
-    // The result of a write of the record: on a failure the record is dropped (with
-    // a line on stderr), so a torn or stale record can never make a next converter
-    // convert names again; the hand-off files are then kept until their names are
-    // done. Returns `ok`.
-    bool RecordWritten(bool ok);
-    // Removes the hand-off files kept while no record was written.
-    void RemoveKeptHandOffFiles();
-
-    static constexpr uint32_t kNoIndex = 0xffffffffu;
 
     std::unique_ptr<codec::TMP3Codec> codec_;
-    std::unique_ptr<app::JobPool> pool_;
-    bool parallel_ = false; // more than one worker: entries run ahead of their turn
-    // Entries decided ahead of their turn, by name (the queue holds a name once);
-    // they are the first plannedCount_ entries of the queue.
-    std::unordered_map<std::string, JobPlan> planned_;
-    size_t plannedCount_ = 0;
-    bool batchEndsAt_ = false; // a decided entry ends the batch: nothing after it starts
-    std::unordered_map<std::uint64_t, RunningJob> jobs_;
-    std::uint64_t currentJob_ = 0; // the job of entry 0 in its codec phase
-    QTimer* waitTimer_ = nullptr;  // bounds the sleeps while a job is awaited
-    platform::InstanceLock* lock_ = nullptr;
-    platform::QueueRecord record_;
-    // Name -> record index of every queued entry: the duplicate test without a
-    // walk through the queue.
-    std::unordered_map<std::string, uint32_t> queuedIndex_;
-    uint32_t nextIndex_ = 0;   // index of the next name queued without a record
-    uint32_t recordEpoch_ = 0; // counts the records started
     std::unique_ptr<TOptionsForm> options_;
-    std::string runtimeDir_;
     bool ended_ = false;
-    bool entryTaken_ = false; // the running job has removed its entry
-    int openBoxes_ = 0;
-    // What the record of an earlier converter said of the queued names it left:
-    // their interrupted jobs' targets.
-    std::unordered_map<std::string, platform::RecordedName> leftInfo_;
-    // Hand-off files whose names the earlier record holds: removed unread.
-    std::vector<platform::FileIdentity> absorbed_;
-    // Hand-off files read while no record is kept: removed once the batch ends.
-    std::vector<std::string> keptHandOffs_;
-    // Hand-off files taken by this process that could not be removed: never read
-    // again. Process-wide, so a batch that starts again in the same process
-    // does not take them either.
-    static std::vector<platform::FileIdentity> takenHandOffs_;
 };

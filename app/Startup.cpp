@@ -52,7 +52,7 @@ bool convertWaitingNames(platform::InstanceLock& lock) {
         return false;
     }
     lock.release();
-    if (!platform::handOffWorkWaiting(lock.dir(), TForm1::TakenHandOffFiles())) {
+    if (!BatchEngine::WorkWaiting(lock.dir(), BatchEngine::HandOffFilesSetAside())) {
         return false;
     }
     std::string error;

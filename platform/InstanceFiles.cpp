@@ -1,5 +1,6 @@
 #include "platform/InstanceFiles.h"
 
+#include "platform/ByteOrder.h"
 #include "platform/FileIO.h"
 
 #include <algorithm>
@@ -22,84 +23,6 @@ namespace {
 const char kLockName[] = "active.flg";
 const char kHandOffPrefix[] = "addedmp3.";
 const char kTemporaryPrefix[] = ".addedmp3-";
-const char kRecordName[] = "queue";
-const char kRecordDoneName[] = "queue.done";
-// Version 2 records carry the targets of started jobs and the identities of the
-// hand-off files taken; version 1 (an older converter's) is still read.
-const char kRecordMagic[] = "TWQ2";
-const char kRecordMagicV1[] = "TWQ1";
-const char kRecordDoneMagic[] = "TWD2";
-const char kRecordDoneMagicV1[] = "TWD1";
-// In "queue", a name's length word carries a mark for a name interrupted once
-// already and one for a target that follows the name; a word of all ones is
-// followed by the identity of a hand-off file. In "queue.done", the top bit of an
-// index marks a started job, whose target follows.
-constexpr uint32_t kRecordFlag = 0x80000000u;
-constexpr uint32_t kHasTargetFlag = 0x40000000u;
-constexpr uint32_t kLengthMask = 0x3fffffffu;
-constexpr uint32_t kAbsorbedWord = 0xffffffffu;
-constexpr size_t kIdentityBytes = 32;
-
-void putLe32(std::string& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-    }
-}
-
-uint32_t getLe32(const std::string& in, size_t at) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) {
-        v = (v << 8) | static_cast<unsigned char>(in[at + static_cast<size_t>(i)]);
-    }
-    return v;
-}
-
-void putLe64(std::string& out, uint64_t v) {
-    putLe32(out, static_cast<uint32_t>(v));
-    putLe32(out, static_cast<uint32_t>(v >> 32));
-}
-
-uint64_t getLe64(const std::string& in, size_t at) {
-    return getLe32(in, at) | (static_cast<uint64_t>(getLe32(in, at + 4)) << 32);
-}
-
-// A length word and the bytes it counts at `at`; false when they run past the end.
-bool readCounted(const std::string& bytes, size_t& at, std::string& out) {
-    if (bytes.size() - at < 4) {
-        return false;
-    }
-    const uint32_t length = getLe32(bytes, at);
-    if (length > bytes.size() - at - 4) {
-        return false;
-    }
-    out = bytes.substr(at + 4, length);
-    at += 4 + static_cast<size_t>(length);
-    return true;
-}
-
-void putCounted(std::string& out, const std::string& text) {
-    putLe32(out, static_cast<uint32_t>(text.size()));
-    out += text;
-}
-
-void putName(std::string& out, const RecordedName& entry) {
-    uint32_t word = static_cast<uint32_t>(entry.name.size()) & kLengthMask;
-    word |= entry.retried ? kRecordFlag : 0;
-    word |= entry.target.empty() ? 0 : kHasTargetFlag;
-    putLe32(out, word);
-    out += entry.name;
-    if (!entry.target.empty()) {
-        putCounted(out, entry.target);
-    }
-}
-
-void putIdentity(std::string& out, const FileIdentity& id) {
-    putLe32(out, kAbsorbedWord);
-    putLe64(out, id.device);
-    putLe64(out, id.inode);
-    putLe64(out, id.size);
-    putLe64(out, static_cast<uint64_t>(id.modifiedNs));
-}
 
 // A hand-off number: decimal digits without leading zeros.
 bool parseNumber(const char* text, unsigned long& number) {
@@ -364,14 +287,14 @@ void removeStaleHandOffTemporaries(const std::string& dir) {
     removeTemporariesOfDeadWriters(dir, kTemporaryPrefix);
 }
 
-bool handOffWorkWaiting(const std::string& dir, const std::vector<FileIdentity>& taken) {
+bool handOffFilesWaiting(const std::string& dir, const std::vector<FileIdentity>& setAside) {
     for (const std::string& path : listHandOffFiles(dir)) {
         std::optional<FileIdentity> id = identityOf(path);
-        if (id && std::find(taken.begin(), taken.end(), *id) == taken.end()) {
+        if (id && std::find(setAside.begin(), setAside.end(), *id) == setAside.end()) {
             return true;
         }
     }
-    return !QueueRecord::readLeft(dir).unfinished.empty();
+    return false;
 }
 
 bool withdrawHandOffFile(const std::string& path, const FileIdentity& published) {
@@ -384,233 +307,6 @@ bool withdrawHandOffFile(const std::string& path, const FileIdentity& published)
         return false;
     }
     return ::unlink(path.c_str()) == 0;
-}
-
-std::string encodeQueueRecord(uint32_t generation, const std::vector<RecordedName>& entries,
-                              const std::vector<FileIdentity>& absorbed) {
-    std::string bytes(kRecordMagic, 4);
-    putLe32(bytes, generation);
-    for (const RecordedName& entry : entries) {
-        putName(bytes, entry);
-    }
-    for (const FileIdentity& id : absorbed) {
-        putIdentity(bytes, id);
-    }
-    return bytes;
-}
-
-bool decodeQueueRecord(const std::string& bytes, uint32_t& generation,
-                       std::vector<RecordedName>& entries, std::vector<FileIdentity>* absorbed) {
-    if (bytes.size() < 8 || (bytes.compare(0, 4, kRecordMagic, 4) != 0 &&
-                             bytes.compare(0, 4, kRecordMagicV1, 4) != 0)) {
-        return false;
-    }
-    generation = getLe32(bytes, 4);
-    size_t at = 8;
-    while (bytes.size() - at >= 4) {
-        const uint32_t word = getLe32(bytes, at);
-        if (word == kAbsorbedWord) {
-            if (bytes.size() - at - 4 < kIdentityBytes) {
-                break; // a torn last append
-            }
-            FileIdentity id;
-            id.device = getLe64(bytes, at + 4);
-            id.inode = getLe64(bytes, at + 12);
-            id.size = getLe64(bytes, at + 20);
-            id.modifiedNs = static_cast<int64_t>(getLe64(bytes, at + 28));
-            if (absorbed) {
-                absorbed->push_back(id);
-            }
-            at += 4 + kIdentityBytes;
-            continue;
-        }
-        const uint32_t length = word & kLengthMask;
-        if (length > bytes.size() - at - 4) {
-            break;
-        }
-        RecordedName entry;
-        entry.name = bytes.substr(at + 4, length);
-        entry.retried = (word & kRecordFlag) != 0;
-        size_t next = at + 4 + static_cast<size_t>(length);
-        if ((word & kHasTargetFlag) != 0 && !readCounted(bytes, next, entry.target)) {
-            break;
-        }
-        entries.push_back(std::move(entry));
-        at = next;
-    }
-    return true;
-}
-
-std::string encodeQueueMark(const RecordMark& mark) {
-    std::string bytes;
-    putLe32(bytes, (mark.index & ~kRecordFlag) | (mark.started ? kRecordFlag : 0));
-    if (mark.started) {
-        putCounted(bytes, mark.target);
-    }
-    return bytes;
-}
-
-bool decodeQueueDone(const std::string& bytes, uint32_t& generation,
-                     std::vector<RecordMark>& marks) {
-    const bool v1 = bytes.size() >= 4 && bytes.compare(0, 4, kRecordDoneMagicV1, 4) == 0;
-    if (bytes.size() < 8 || (!v1 && bytes.compare(0, 4, kRecordDoneMagic, 4) != 0)) {
-        return false;
-    }
-    generation = getLe32(bytes, 4);
-    size_t at = 8;
-    while (bytes.size() - at >= 4) {
-        const uint32_t word = getLe32(bytes, at);
-        RecordMark mark;
-        mark.index = word & ~kRecordFlag;
-        mark.started = (word & kRecordFlag) != 0;
-        size_t next = at + 4;
-        if (mark.started && !v1 && !readCounted(bytes, next, mark.target)) {
-            break;
-        }
-        marks.push_back(std::move(mark));
-        at = next;
-    }
-    return true;
-}
-
-QueueRecord::~QueueRecord() {
-    close();
-}
-
-RecordLeft QueueRecord::readLeft(const std::string& dir) {
-    RecordLeft left;
-    std::vector<RecordedName> entries;
-    uint32_t generation = 0;
-    std::optional<std::string> names = readWholeFile(dir + kRecordName);
-    if (!names || !decodeQueueRecord(*names, generation, entries, &left.absorbed)) {
-        return {};
-    }
-    // Marks count only for the record they were written for.
-    std::vector<RecordMark> marks;
-    uint32_t doneGeneration = 0;
-    std::optional<std::string> doneBytes = readWholeFile(dir + kRecordDoneName);
-    if (!doneBytes || !decodeQueueDone(*doneBytes, doneGeneration, marks) ||
-        doneGeneration != generation) {
-        marks.clear();
-    }
-    std::vector<bool> started(entries.size(), false);
-    std::vector<bool> finished(entries.size(), false);
-    for (RecordMark& mark : marks) {
-        if (mark.index >= entries.size()) {
-            continue;
-        }
-        if (!mark.started) {
-            finished[mark.index] = true;
-            continue;
-        }
-        started[mark.index] = true;
-        if (!mark.target.empty()) {
-            entries[mark.index].target = std::move(mark.target);
-        }
-    }
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (finished[i]) {
-            continue;
-        }
-        if (started[i] && entries[i].retried) {
-            left.dropped.push_back(std::move(entries[i]));
-            continue;
-        }
-        entries[i].retried = entries[i].retried || started[i];
-        left.unfinished.push_back(std::move(entries[i]));
-    }
-    return left;
-}
-
-bool QueueRecord::start(const std::string& dir, const std::vector<RecordedName>& entries,
-                        std::string* error) {
-    close();
-    std::random_device random;
-    uint32_t generation = static_cast<uint32_t>(random()) ^ static_cast<uint32_t>(getpid());
-    const std::string names = dir + kRecordName;
-    const std::string done = dir + kRecordDoneName;
-    std::string doneBytes(kRecordDoneMagic, 4);
-    putLe32(doneBytes, generation);
-    // The names first: finish marks of an older generation never apply to them.
-    int code = writeFileAtomically(names, encodeQueueRecord(generation, entries), 0600);
-    if (code == 0) {
-        code = writeFileAtomically(done, doneBytes, 0600);
-    }
-    if (code == 0) {
-        namesFd_ = ::open(names.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
-        doneFd_ = ::open(done.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
-        if (namesFd_ < 0 || doneFd_ < 0) {
-            code = errno;
-        }
-    }
-    if (code != 0) {
-        if (error) {
-            *error = "cannot write " + names + ": " + std::strerror(code);
-        }
-        // An older record must not outlive a new one that could not be written:
-        // its names are in this converter's queue now.
-        close();
-        remove(dir);
-        return false;
-    }
-    dir_ = dir;
-    next_ = static_cast<uint32_t>(entries.size());
-    return true;
-}
-
-bool QueueRecord::append(const std::vector<std::string>& entries, const FileIdentity* from) {
-    if (namesFd_ < 0 || entries.empty()) {
-        return true;
-    }
-    std::string bytes;
-    for (const std::string& e : entries) {
-        putName(bytes, RecordedName{e, false, {}});
-    }
-    if (from) {
-        putIdentity(bytes, *from);
-    }
-    next_ += static_cast<uint32_t>(entries.size());
-    return writeAll(namesFd_, bytes.data(), bytes.size());
-}
-
-bool QueueRecord::started(uint32_t index, const std::string& target) {
-    if (doneFd_ < 0) {
-        return true;
-    }
-    const std::string bytes = encodeQueueMark({index, true, target});
-    return writeAll(doneFd_, bytes.data(), bytes.size());
-}
-
-bool QueueRecord::finish(const std::vector<uint32_t>& indices) {
-    if (doneFd_ < 0 || indices.empty()) {
-        return true;
-    }
-    std::string bytes;
-    for (uint32_t index : indices) {
-        bytes += encodeQueueMark({index, false, {}});
-    }
-    return writeAll(doneFd_, bytes.data(), bytes.size());
-}
-
-void QueueRecord::remove(const std::string& dir) {
-    const std::string where = namesFd_ >= 0 ? dir_ : dir;
-    if (!where.empty()) {
-        ::unlink((where + kRecordName).c_str());
-        ::unlink((where + kRecordDoneName).c_str());
-    }
-    close();
-}
-
-void QueueRecord::close() {
-    if (namesFd_ >= 0) {
-        ::close(namesFd_);
-    }
-    if (doneFd_ >= 0) {
-        ::close(doneFd_);
-    }
-    namesFd_ = -1;
-    doneFd_ = -1;
-    next_ = 0;
 }
 
 } // namespace platform

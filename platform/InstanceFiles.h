@@ -88,110 +88,13 @@ bool takeHandOffFile(const std::string& path, std::vector<std::string>& entries)
 // before publishing them; a temporary whose process still runs is left alone.
 void removeStaleHandOffTemporaries(const std::string& dir);
 
-// True when names are waiting in `dir` for a converter: a hand-off file (other than
-// the `taken` ones, which this process read and could not remove), or the record of
-// a converter that ended before finishing its names.
-bool handOffWorkWaiting(const std::string& dir, const std::vector<FileIdentity>& taken = {});
+// True when a hand-off file other than the `setAside` ones (this process read them
+// and could not remove them, or could not take them) waits in `dir`.
+bool handOffFilesWaiting(const std::string& dir, const std::vector<FileIdentity>& setAside = {});
 
 // Removes a hand-off file this process published, unless the file now at `path` is
 // another one (a reader took this one and another writer got the same number).
 // True when it was removed; false with errno ENOENT when it is gone.
 bool withdrawHandOffFile(const std::string& path, const FileIdentity& published);
-
-// One name of the converter's record with what the record knows of its job.
-struct RecordedName {
-    std::string name;
-    // Its job was interrupted once already (the converter died or was closed from
-    // outside inside it).
-    bool retried = false;
-    // The target an interrupted job had begun: the next converter finishes the
-    // name into this file rather than a second, renamed one. Empty when none began.
-    std::string target{};
-    friend bool operator==(const RecordedName&, const RecordedName&) = default;
-};
-
-// What a converter that ended early left in the runtime folder.
-struct RecordLeft {
-    std::vector<RecordedName> unfinished; // to convert, in their order
-    std::vector<RecordedName> dropped;    // interrupted twice: not converted again
-    // Hand-off files whose names the record holds: a converter killed between the
-    // record's append and the file's removal left them; they are not read again.
-    std::vector<FileIdentity> absorbed;
-};
-
-// The converter's record of the names it has taken and not yet finished, kept in
-// the runtime folder ("queue" and "queue.done") so that a converter that is
-// killed loses nothing: the next one converts them first.
-//
-// "queue" holds a generation number and the names, each with its index (the order
-// of appending), a mark for a name whose job was interrupted once already and the
-// target such a job had begun, and after each appended batch the identity of the
-// hand-off file it came from. "queue.done" holds the same generation, the indices
-// of the jobs started (with their targets) and of those finished, in any order. A
-// new record is written whole under a temporary name and renamed into place;
-// names are appended with one write per batch and a mark with one write, so a torn
-// tail is at most one batch, which the reader drops.
-//
-// Every write is checked: one that fails (a full runtime folder) returns false and
-// the caller drops the record (remove()), so that a torn or stale record never
-// makes a next converter convert names again or for ever.
-class QueueRecord {
-public:
-    QueueRecord() = default;
-    ~QueueRecord();
-    QueueRecord(const QueueRecord&) = delete;
-    QueueRecord& operator=(const QueueRecord&) = delete;
-
-    // The record left in `dir`: a name whose job had started is converted again
-    // once, into the target that job had begun (marked retried); a name
-    // interrupted a second time is dropped, so that a file that ends the converter
-    // every time cannot stop every later batch.
-    static RecordLeft readLeft(const std::string& dir);
-
-    // Replaces any record in `dir` by a new one holding `entries` with the indices
-    // 0 to n-1. False (with `error` set, and no record kept: a record left before is
-    // deleted too) when it cannot be written.
-    bool start(const std::string& dir, const std::vector<RecordedName>& entries,
-               std::string* error = nullptr);
-    // Appends names; the first gets index next(). `from`: the hand-off file they
-    // were read from, recorded after them. True while no record is kept.
-    bool append(const std::vector<std::string>& entries, const FileIdentity* from = nullptr);
-    // Marks the job of a name started, writing into `target`.
-    bool started(uint32_t index, const std::string& target);
-    // Marks names finished.
-    bool finish(const std::vector<uint32_t>& indices);
-    // Deletes the record: nothing is left unfinished. Also deletes a record file
-    // this object never opened when `dir` is given.
-    void remove(const std::string& dir = {});
-    // Stops writing and keeps the files for the next converter.
-    void close();
-
-    bool active() const { return namesFd_ >= 0; }
-    uint32_t next() const { return next_; }
-
-private:
-    int namesFd_ = -1;
-    int doneFd_ = -1;
-    std::string dir_;
-    uint32_t next_ = 0;
-};
-
-// A mark of "queue.done": a job started (with the target it writes) or finished.
-struct RecordMark {
-    uint32_t index = 0;
-    bool started = false;
-    std::string target{};
-};
-
-// The bytes of a record's files, and their parsing (never past the end; a torn
-// tail is dropped). `generation` is set from the file's header.
-std::string encodeQueueRecord(uint32_t generation, const std::vector<RecordedName>& entries,
-                              const std::vector<FileIdentity>& absorbed = {});
-bool decodeQueueRecord(const std::string& bytes, uint32_t& generation,
-                       std::vector<RecordedName>& entries,
-                       std::vector<FileIdentity>* absorbed = nullptr);
-std::string encodeQueueMark(const RecordMark& mark);
-bool decodeQueueDone(const std::string& bytes, uint32_t& generation,
-                     std::vector<RecordMark>& marks);
 
 } // namespace platform

@@ -64,8 +64,8 @@ int main(int argc, char** argv) {
         start = bench::wallSeconds();
         window.Timer1Timer();
         queueing.push_back(bench::wallSeconds() - start);
-        if (window.FileQueue.size() != static_cast<size_t>(names)) {
-            std::fprintf(stderr, "queued %zu of %d names\n", window.FileQueue.size(), names);
+        if (window.Engine.FileQueue().size() != static_cast<size_t>(names)) {
+            std::fprintf(stderr, "queued %zu of %d names\n", window.Engine.FileQueue().size(), names);
             return 1;
         }
         window.Image4Click();

@@ -20,8 +20,22 @@
 #include "FakeServices.h"
 #include "TestEnv.h"
 #include "app/ConversionForm.h"
+#include "app/batch/QueueRecord.h"
 #include "audio_check.h"
 #include "settings/Settings.h"
+
+namespace testenv {
+
+// The names a converter's record leaves unfinished in `dir`, in their order.
+inline std::vector<std::string> unfinishedNames(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const app::RecordedName& entry : app::QueueRecord::readLeft(dir).unfinished) {
+        names.push_back(entry.name);
+    }
+    return names;
+}
+
+} // namespace testenv
 
 namespace apptest {
 
@@ -88,12 +102,19 @@ protected:
         return *form;
     }
 
+    // One queue tick by hand; an entry it starts is followed to its result (its
+    // job runs on a worker, whose news the event loop brings).
+    void tick() {
+        form->Timer1Timer();
+        apptest::waitUntil([this] { return !form->Engine.Busy; }, 120000);
+    }
+
     // Ticks the queue timer by hand until the window ends the application or `max`
     // ticks have run; returns the number of ticks.
     int tickToEnd(int max = 40) {
         int ticks = 0;
         while (!form->ApplicationEnded() && ticks < max) {
-            form->Timer1Timer();
+            tick();
             ++ticks;
         }
         return ticks;

@@ -17,6 +17,7 @@
 
 #include "TestEnv.h"
 #include "e2e_support.h"
+#include "app/batch/QueueRecord.h"
 #include "platform/InstanceFiles.h"
 #include "settings/Settings.h"
 #include "tests/app/audio_check.h"
@@ -248,8 +249,8 @@ TEST(HandOffRace, AFullOrStuckRuntimeFolderNeitherLoopsNorLosesAName) {
         const std::string encoded = testenv::root() + "hostile-out-" + row.name;
         saveSettings(encoded);
         {
-            platform::QueueRecord stopped;
-            ASSERT_TRUE(stopped.start(stage, {{sources + "left.wav"}}));
+            app::QueueRecord stopped;
+            ASSERT_TRUE(stopped.start(stage, {{sources + "left.wav"}}, {}));
             stopped.close();
         }
         std::string error;

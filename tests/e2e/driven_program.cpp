@@ -281,7 +281,7 @@ private:
         if (!conversion || state_ != 0) {
             return;
         }
-        if (!conversion->Busy || sizeOf(conversion->TargetName) < 64000) {
+        if (!conversion->Engine.Busy || sizeOf(conversion->Engine.TargetName) < 64000) {
             return;
         }
         say("working");

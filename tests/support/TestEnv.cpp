@@ -195,12 +195,4 @@ void setParallelJobs(unsigned jobs) {
         user.writeInteger(settings::kSettingsKey, "ParallelJobs", static_cast<int32_t>(jobs)));
 }
 
-std::vector<std::string> unfinishedNames(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const platform::RecordedName& entry : platform::QueueRecord::readLeft(dir).unfinished) {
-        names.push_back(entry.name);
-    }
-    return names;
-}
-
 } // namespace testenv

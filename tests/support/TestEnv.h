@@ -59,9 +59,6 @@ std::map<std::string, std::string> probeTags(const std::string& path);
 // made) in the test's registry.
 void setParallelJobs(unsigned jobs);
 
-// The names a converter's record in the runtime folder `dir` leaves to convert, in
-// their order.
-std::vector<std::string> unfinishedNames(const std::string& dir);
 
 // The folder that holds the built program and the files it loads (the test
 // executables' own folder).

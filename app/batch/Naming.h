@@ -1,9 +1,7 @@
 #pragma once
 
-// The file naming rules of the decode and encode jobs. The jobs themselves are
-// operations of the conversion window (TForm1::DecodeFile, TForm1::EncodeFile).
+// The file naming rules of the decode and encode jobs.
 
-#include <functional>
 #include <string>
 
 namespace app {
@@ -22,18 +20,13 @@ std::string TargetNameFor(const std::string& dir, const std::string& entry,
 // The first of D + B + n + `extension` (n = 0, 1, 2, ...) at which nothing exists,
 // where D is the target's directory with a trailing '/' and B its file-name part
 // without its extension: an existing song.WAV leads to song0.WAV, then song1.WAV.
-// With `settled`, a name it says is not settled yet (a running job will write or
-// read it) stops the search: "" is returned and the decision waits.
-std::string UniqueTargetName(const std::string& target, const std::string& extension,
-                             const std::function<bool(const std::string&)>& settled = {});
-
-// The file a job writes when it redoes an interrupted job into `target`: hidden,
-// beside the target, with the target's extension. It takes the target's place only
-// when the job has done better than the interrupted one, so the target never loses
-// what it held.
-std::string RedoTarget(const std::string& target);
+std::string UniqueTargetName(const std::string& target, const std::string& extension);
 
 // True when anything (a file, a directory, a link) exists at `path`.
 bool PathExists(const std::string& path);
+
+// True when a queue entry starts a decode job: its file-name part ends in ".mp3" in
+// any letter case. Every other entry, one without an extension too, is an encode.
+bool IsDecodeEntry(const std::string& entry);
 
 } // namespace app

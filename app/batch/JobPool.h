@@ -2,11 +2,12 @@
 
 // The workers that run the conversion jobs: up to N at once, each on a thread of its
 // own with its own file codec and its own event loop (a decode advances only through
-// the events its player posts to that thread). The conversion window decides every
-// job and shows every result, both in queue order; the pool only runs them. A worker
-// owns one job from its open to its close, touches no widget, and shares nothing
-// with the window but the jobs' states, behind one mutex; the window hears of a
-// change through a queued signal and reads the state on its own thread.
+// the events its player posts to that thread). The batch engine decides every job
+// and shows every result, both in queue order; the pool only runs them. A worker owns
+// one job from its open to its close, with its own unnamed output in the target's
+// folder; it touches no widget and shares nothing with the engine but the jobs'
+// states, behind one mutex. The engine hears of a change through a queued signal and
+// reads the state on its own thread.
 
 #include <QObject>
 #include <condition_variable>
@@ -18,6 +19,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/batch/JobOutput.h"
+
 class QThread;
 
 namespace app {
@@ -26,12 +29,8 @@ namespace app {
 struct JobOrder {
     bool decode = false;
     std::string source;
-    std::string target; // the file the codec writes
-    // When set, the job redoes one that was interrupted: `target` is a file beside
-    // this one, which takes this one's place at the end if the job did better than
-    // the interrupted one (finished, or wrote more); else it is removed.
-    std::string redoTarget;
-    int nice = 0; // the worker thread's priority while it runs the job
+    std::string folder; // where its output is made: the target's folder
+    int nice = 0;       // the worker thread's priority while it runs the job
 };
 
 // How far a job has come, and how it ended.
@@ -44,7 +43,9 @@ struct JobState {
     bool stopped = false;      // ended by stop() before its file was done
     bool threw = false;        // an exception ended it, with this text
     std::string exception;
-    std::string result; // the file that holds the job's result ("" when none was kept)
+    // What the job wrote, unnamed until the engine puts it in place; null when it
+    // wrote nothing that could be kept (a refused open, a decode without audio).
+    std::shared_ptr<JobOutput> output;
 };
 
 class JobPool : public QObject {
@@ -78,8 +79,9 @@ public:
     void forget(std::uint64_t id);
 
 signals:
-    // A job has opened, moved on or ended. Emitted on the worker's thread, so it
-    // reaches objects of the window's thread queued.
+    // A job has opened or ended (its progress is only read through state()).
+    // Emitted on the worker's thread, so it reaches objects of the window's thread
+    // queued.
     void jobChanged(quint64 id);
 
 private:

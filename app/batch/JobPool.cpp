@@ -1,6 +1,5 @@
-#include "app/JobPool.h"
+#include "app/batch/JobPool.h"
 
-#include <QElapsedTimer>
 #include <QMetaObject>
 #include <QThread>
 #include <cstdio>
@@ -13,15 +12,6 @@
 
 namespace app {
 namespace {
-
-// Progress reaches the window at most this often per job; the window draws it
-// on its own thread.
-constexpr int kProgressIntervalMs = 50;
-
-off_t sizeOrZero(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
-}
 
 } // namespace
 
@@ -36,6 +26,7 @@ public:
         id_ = id;
         order_ = order;
         state_ = JobState{};
+        output_.reset();
         platform::setThreadNice(order.nice);
         try {
             if (!codec_) {
@@ -44,8 +35,19 @@ public:
                 codec_->LoadEncoder(pool_->programDir_);
                 codec_->InitDecoder(pool_->programDir_);
             }
-            state_.openCode = order_.decode ? codec_->OpenDecode(order_.source, order_.target)
-                                            : codec_->OpenEncode(order_.source, order_.target);
+            output_ = JobOutput::Create(order_.folder);
+            if (!output_) {
+                // As a target the codec cannot create: the first write fails.
+                state_.opened = true;
+                state_.code = codec::kCodecWriteFail;
+                end(false);
+                return;
+            }
+            const std::string target = output_->path();
+            state_.openCode =
+                order_.decode
+                    ? codec_->OpenDecode(order_.source, target, codec::TargetMode::Private)
+                    : codec_->OpenEncode(order_.source, target, codec::TargetMode::Private);
         } catch (const std::exception& e) {
             fail(e.what());
             return;
@@ -102,8 +104,8 @@ private:
         end(order_.decode && codec_);
     }
 
-    // The close operation (`close`: the job's loop ran), then the redo's result
-    // put in place; the state is final after this.
+    // The close operation (`close`: the job's loop ran); the state is final after
+    // this, with the output the job leaves.
     void end(bool close) {
         try {
             if (close) {
@@ -119,32 +121,24 @@ private:
                 state_.exception = e.what();
             }
         }
-        state_.result = ::access(order_.target.c_str(), F_OK) == 0 ? order_.target : "";
-        if (!order_.redoTarget.empty()) {
-            // The redo takes the target's place when it finished, or when it got
-            // further than the interrupted job did; else the target keeps what it
-            // held.
-            const bool better = state_.code == codec::kCodecDone ||
-                                sizeOrZero(order_.target) > sizeOrZero(order_.redoTarget);
-            if (better && ::rename(order_.target.c_str(), order_.redoTarget.c_str()) == 0) {
-                state_.result = order_.redoTarget;
-            } else {
-                ::unlink(order_.target.c_str());
-                state_.result.clear();
-            }
+        // An encode whose open was refused creates no file; a decode without audio
+        // leaves its output empty.
+        const bool refusedEncode = !order_.decode && state_.openCode != codec::kCodecOk;
+        if (output_ && !refusedEncode && output_->size() > 0) {
+            state_.output = std::move(output_);
         }
+        output_.reset();
         state_.ended = true;
         publish(true);
     }
 
-    void publish(bool now) {
-        if (!now && sincePublished_.isValid() && sincePublished_.elapsed() < kProgressIntervalMs) {
-            pool_->update(id_, state_);
-            return;
-        }
-        sincePublished_.start();
+    // Progress is only stored: the engine reads it on its own timer. The open and
+    // the end are signalled.
+    void publish(bool signal) {
         pool_->update(id_, state_);
-        emit pool_->jobChanged(id_);
+        if (signal) {
+            emit pool_->jobChanged(id_);
+        }
     }
 
     JobPool* pool_;
@@ -152,7 +146,7 @@ private:
     std::uint64_t id_ = 0;
     JobOrder order_;
     JobState state_;
-    QElapsedTimer sincePublished_;
+    std::unique_ptr<JobOutput> output_;
 };
 
 JobPool::JobPool(int workers, std::string programDir, QObject* parent)
