@@ -75,8 +75,12 @@ std::optional<HierarchyMount> findMount(const std::string& mountInfo, bool v2,
         for (std::string word; words >> word;) {
             fields.push_back(word);
         }
-        auto dash = std::find(fields.begin(), fields.end(), "-");
-        if (fields.size() < 6 || dash == fields.end() || fields.end() - dash < 4) {
+        if (fields.size() < 10) {
+            continue;
+        }
+        // The optional fields end at a lone "-" after the sixth field.
+        auto dash = std::find(fields.begin() + 6, fields.end(), "-");
+        if (fields.end() - dash < 4) {
             continue;
         }
         const std::string& type = dash[1];

@@ -6,6 +6,8 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPointer>
+#include <QScreen>
+#include <QShowEvent>
 #include <QStandardPaths>
 #include <QUrl>
 #include <QWidget>
@@ -84,20 +86,59 @@ const char* buttonName(Button b) {
     return "none";
 }
 
+// A message box that opens with its client area centred over a window's (the
+// frame the window manager adds goes around it), or over the screen without one.
+// QDialog places a box itself by guessing the frame from the other visible
+// windows (on X11 a frame is known only once the window manager has mapped the
+// window); with only the frameless conversion window on screen it falls back to
+// a 40-pixel title bar and a 10-pixel border, and the box sits that much above
+// and left of the centre. So the box is placed here, once it has the size its
+// text gives it and before it is mapped, by its client area: no frame is guessed.
+class CentredMessageBox : public QMessageBox {
+public:
+    CentredMessageBox(QWidget* parent, QWidget* over) : QMessageBox(parent), over_(over) {}
+
+protected:
+    void showEvent(QShowEvent* event) override {
+        QMessageBox::showEvent(event); // sizes the box to its text
+        if (!event->spontaneous()) {
+            placeOverWindow();
+        }
+    }
+
+private:
+    void placeOverWindow() {
+        QScreen* screen = over_ ? over_->screen() : QGuiApplication::primaryScreen();
+        if (!screen) {
+            return;
+        }
+        const QRect desk = screen->availableGeometry();
+        QRect box(QPoint(0, 0), size());
+        box.moveCenter(over_ ? over_->geometry().center() : desk.center());
+        // On the screen, left and top first when the box is larger than it.
+        box.moveLeft(std::max(desk.left(), std::min(box.left(), desk.right() - box.width() + 1)));
+        box.moveTop(std::max(desk.top(), std::min(box.top(), desk.bottom() - box.height() + 1)));
+        setGeometry(box);
+    }
+
+    QPointer<QWidget> over_;
+};
+
 class DesktopDialogs : public Dialogs {
 public:
     Button messageBox(const MessageBoxRequest& request) override {
         if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
             return UnattendedAnswer(request);
         }
-        // A child of its window, so the desktop puts it over that window; a box
+        // A child of its window, so the desktop keeps it over that window; a box
         // whose window is not on screen goes over the window the user works in.
         QWidget* parent = request.owner ? request.owner->window() : nullptr;
         if (parent && !parent->isVisible()) {
             QWidget* active = QApplication::activeWindow();
             parent = active ? active : parent;
         }
-        QPointer<QMessageBox> owned = new QMessageBox(parent);
+        QWidget* over = parent && parent->isVisible() ? parent : QApplication::activeWindow();
+        QPointer<QMessageBox> owned = new CentredMessageBox(parent, over);
         QMessageBox& box = *owned;
         box.setWindowTitle(QString::fromStdString(request.caption));
         // File names appear in these texts; they are shown as typed, never as markup.

@@ -64,9 +64,8 @@ TEST(SignalBridge, EachSignalArrivesThroughTheEventLoopOnce) {
 }
 
 TEST(SignalBridge, OnlyCtrlCPressedAgainEndsTheProcessAtOnce) {
-    int calls = 0;
     std::optional<platform::SignalBridge> bridge;
-    bridge.emplace([&](int) { ++calls; });
+    bridge.emplace([](int) {});
     ASSERT_TRUE(bridge->installed()) << bridge->error();
 
     // In a child the handlers and the pipe are the parent's copies. The logout pair
@@ -106,29 +105,24 @@ TEST(SignalBridge, OnlyCtrlCPressedAgainEndsTheProcessAtOnce) {
             std::this_thread::sleep_for(std::chrono::milliseconds(30));
             ::_exit(7);
         }
-        int status = 0;
-        QElapsedTimer waited;
-        waited.start();
         if (row.logout) {
             ::kill(child, SIGTERM);
         }
+        int status = 0;
         pid_t ended = 0;
-        while ((ended = ::waitpid(child, &status, WNOHANG)) == 0 && waited.elapsed() < 10000) {
+        for (int i = 0; i < 20000 && (ended = ::waitpid(child, &status, WNOHANG)) == 0; ++i) {
             if (row.logout) {
                 ::kill(child, SIGHUP);
             }
-            std::this_thread::sleep_for(std::chrono::microseconds(300));
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
         if (ended == 0) {
             ::kill(child, SIGKILL);
             ::waitpid(child, &status, 0);
-            ADD_FAILURE() << "the child did not end";
-            continue;
         }
-        ASSERT_EQ(ended, child);
+        ASSERT_EQ(ended, child) << "the child did not end";
         if (row.killedBy == 0) {
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7)
-                << row.sent.size() << "/" << row.afterEnd.size() << " status " << status;
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << status;
         } else {
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == row.killedBy) << status;
         }
