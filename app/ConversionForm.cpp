@@ -22,6 +22,7 @@
 #include "app/Startup.h"
 #include "codec/MP3Codec.h"
 #include "platform/Cpu.h"
+#include "platform/FocusFrame.h"
 #include "platform/InstanceFiles.h"
 #include "platform/Paths.h"
 #include "platform/Services.h"
@@ -279,6 +280,8 @@ TForm1::TForm1(const std::vector<std::string>& names, const std::string& program
         button->setIcon(glyph(exit));
         button->setIconSize(QSize(16, 15));
         button->setFocusPolicy(Qt::TabFocus);
+        // The glyphs are small and flat: a keyboard user sees the focus by a frame.
+        platform::drawFocusFrameWhenFocused(button);
         return button;
     };
     SpeedButton4 = titleButton(304, "Minimize", false);

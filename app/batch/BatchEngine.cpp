@@ -391,16 +391,37 @@ void BatchEngine::Exit() {
                            platform::Ok | platform::Cancel, platform::Icon::Question,
                            false) == platform::Ok;
         asking_ = false;
-        if (!current_.empty() && current_.front().ended) {
-            Guarded(&BatchEngine::ShowTurn);
-        }
     }
+    EndCurrentJob();
 }
 
 void BatchEngine::Close() {
     closeRequested_ = true;
     if (pool_) {
         pool_->stopAll();
+    }
+    EndCurrentJob();
+}
+
+void BatchEngine::EndCurrentJob() {
+    // The stopped job of the entry in its codec phase ends at its next loop test
+    // (a worker never waits for this thread); the entry then ends its own way
+    // ("Done" for a stopped job) before control goes back to the message loop.
+    if (!pool_ || current_.empty() || asking_) {
+        return;
+    }
+    Entry& e = current_.front();
+    if (e.job != 0 && !e.ended) {
+        pool_->wait(e.job);
+        if (std::optional<JobState> state = pool_->state(e.job)) {
+            e.state = *state;
+        }
+        e.ended = true;
+        jobs_.erase(e.job);
+        pool_->forget(e.job);
+    }
+    if (e.ended) {
+        Guarded(&BatchEngine::ShowTurn);
     }
 }
 
@@ -440,6 +461,7 @@ void BatchEngine::Finish() {
                 record_.finished({e.record});
             } else {
                 record_.stopped(e.record, placed, identity);
+                stoppedLeft_ = true;
             }
         }
         current_.clear();
@@ -456,7 +478,8 @@ void BatchEngine::Finish() {
     }
     jobs_.clear();
     detached_.clear();
-    if (queue_.empty()) {
+    // A record with nothing unfinished goes.
+    if (queue_.empty() && !stoppedLeft_) {
         record_.remove();
     } else {
         record_.close();
@@ -888,7 +911,7 @@ void BatchEngine::FinishTurn() {
         ResultShown(name);
         return;
     }
-    // A job stopped by Exit or a close ends as the design's stopped loop does ("Done");
+    // A job stopped by Exit or a close ends as a stopped loop always did ("Done");
     // Exit's OK drops what it wrote, anything else puts it in place as it stands.
     const bool stopping = StopRequested || closeRequested_;
     std::string placed;
@@ -902,6 +925,7 @@ void BatchEngine::FinishTurn() {
         // A stopped job is redone by the next converter, into the partial it left.
         if (e.state.stopped) {
             record_.stopped(e.record, placed, identity);
+            stoppedLeft_ = true;
         } else {
             record_.finished({e.record});
         }

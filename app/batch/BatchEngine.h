@@ -189,6 +189,7 @@ private:
     void ShowTurn();
     void FinishTurn();
     void Advance();
+    void EndCurrentJob();
     void Guarded(void (BatchEngine::*step)());
     void ShowJobException(const std::string& entry, bool decode, const std::string& what);
     // Puts the output of `entry`'s job in place for `decision`; the result code
@@ -233,6 +234,7 @@ private:
     bool closedFromOutside_ = false;
     bool dropCurrent_ = false; // Exit's OK: what the current entry wrote goes
     bool asking_ = false;      // Exit's question is open
+    bool stoppedLeft_ = false; // a stopped job's entry is left for the next converter
     int openBoxes_ = 0;
     int holdTurns_ = 0;   // boxes shown while Busy: no entry is shown meanwhile
     bool finished_ = false;

@@ -247,6 +247,14 @@ void JobPool::waitAll() {
     });
 }
 
+void JobPool::wait(std::uint64_t id) {
+    std::unique_lock lock(mutex_);
+    ended_.wait(lock, [this, id] {
+        auto found = jobs_.find(id);
+        return found == jobs_.end() || found->second.state.ended;
+    });
+}
+
 void JobPool::forget(std::uint64_t id) {
     std::lock_guard lock(mutex_);
     auto found = jobs_.find(id);

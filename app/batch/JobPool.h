@@ -73,8 +73,9 @@ public:
     void stop(std::uint64_t id);
     // Ends every job at its next loop test.
     void stopAll();
-    // Blocks until no job runs.
+    // Blocks until no job runs, or until job `id` has ended.
     void waitAll();
+    void wait(std::uint64_t id);
     // Drops an ended job's state.
     void forget(std::uint64_t id);
 

@@ -135,7 +135,14 @@ TEST(HandOffRace, NamesTakenByAKilledConverterAreConvertedOnceByTheNext) {
     }
 
     e2e::Process converter = e2e::start(e2e::programPath(), {sources + "long.wav"});
-    ASSERT_TRUE(waitFor([&] { return testenv::fileExists(encoded + "/long.MP3"); }, 20000));
+    // Its job has started once the record marks it so (its output is unnamed until
+    // it is done).
+    ASSERT_TRUE(waitFor(
+        [&] {
+            const app::RecordLeft left = app::QueueRecord::readLeft(rt);
+            return !left.unfinished.empty() && left.unfinished[0].retried;
+        },
+        20000));
     for (const char* n : {"a.wav", "b.wav", "c.wav"}) {
         ASSERT_EQ(e2e::run(e2e::programPath(), {sources + n}, 20000), 1) << n;
     }
@@ -148,9 +155,8 @@ TEST(HandOffRace, NamesTakenByAKilledConverterAreConvertedOnceByTheNext) {
     // The next start converts what the killed one had taken, first, then its own.
     e2e::Process next = e2e::start(e2e::programPath(), {sources + "next.wav"});
     ASSERT_EQ(e2e::wait(next, 120000), 0) << e2e::errors(next);
-    // The killed job is redone into the target it had begun (not a renamed one
-    // beside the partial file, whatever the overwrite rule); a, b and c are
-    // converted once.
+    // The killed job left nothing in the output folder and is redone; a, b and c
+    // are converted once.
     const std::vector<std::string> made = listDir(encoded);
     EXPECT_EQ(made, (std::vector<std::string>{"a.MP3", "b.MP3", "c.MP3", "long.MP3", "next.MP3"}));
     apptest::expectTone(encoded + "/long.MP3", 420, 44100, 2);

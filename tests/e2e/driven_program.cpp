@@ -8,17 +8,21 @@
 //   recording       likewise for a recording
 //   working         likewise for a conversion job
 //   log: <line>     a line of the ripper's log
+//   acted           convert-act: TW_DRIVE_ACT ("lastfile", "exit") was done while the
+//                   entry TW_DRIVE_AT was a quarter through its codec phase
 //
 // Boxes: "Abort ripping ?" takes its answers from TW_DRIVE_ABORT ("No,Yes": one per
 // box, in order; Yes when none is left). A box whose text starts with TW_DRIVE_HOLD
 // stays open until the program dismisses it, or until the file TW_DRIVE_RELEASE
-// exists, when it gets its default answer (at most 30 s). Every other box gets its
+// exists, when it gets its default answer (at most 30 s). "Delete uncomplete files ?"
+// is answered TW_DRIVE_EXIT_ANSWER ("Cancel"; OK when unset). Every other box gets its
 // default answer.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -100,6 +104,9 @@ public:
                 return platform::closedAnswer(request);
             }
         }
+        if (request.text == "Delete uncomplete files ?" && env("TW_DRIVE_EXIT_ANSWER") == "Cancel") {
+            return platform::Cancel;
+        }
         return platform::defaultAnswer(request);
     }
 
@@ -162,6 +169,8 @@ private:
             recordStep();
         } else if (scenario_ == "convert-wait-signal" || scenario_ == "convert-exit-box") {
             convertStep();
+        } else if (scenario_ == "convert-act") {
+            actStep();
         } else if (scenario_ == "options-open") {
             optionsStep();
         }
@@ -281,7 +290,8 @@ private:
         if (!conversion || state_ != 0) {
             return;
         }
-        if (!conversion->Engine.Busy || sizeOf(conversion->Engine.TargetName) < 64000) {
+        // Well into its codec phase: a tenth of the bar drawn.
+        if (!conversion->Engine.Busy || conversion->Image2->width() < 26) {
             return;
         }
         say("working");
@@ -292,6 +302,21 @@ private:
             return;
         }
         waitFor([] { return TForm1::CloseRequested; });
+    }
+
+    void actStep() {
+        auto* conversion = findWindow<TForm1>();
+        if (!conversion || state_ != 0 || !conversion->Engine.Busy ||
+            conversion->Engine.SourceName != env("TW_DRIVE_AT") || conversion->Image2->width() < 64) {
+            return;
+        }
+        state_ = 1;
+        say("acted");
+        if (env("TW_DRIVE_ACT") == "lastfile") {
+            conversion->Image4Click();
+        } else if (env("TW_DRIVE_ACT") == "exit") {
+            conversion->SpeedButton5Click();
+        }
     }
 
     void optionsStep() {

@@ -110,4 +110,20 @@ int run(const std::string& program, const std::vector<std::string>& args, int ti
 std::string output(const Process& process) { return testenv::readFile(process.outPath); }
 std::string errors(const Process& process) { return testenv::readFile(process.errPath); }
 
+bool waitFor(const std::function<bool()>& done, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+bool waitForOutput(const Process& process, const std::string& line, int timeoutMs) {
+    return waitFor([&] { return output(process).find(line + "\n") != std::string::npos; },
+                   timeoutMs);
+}
+
 }  // namespace e2e

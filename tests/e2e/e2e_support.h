@@ -43,6 +43,11 @@ std::string programPath();
 std::string output(const Process& process);
 std::string errors(const Process& process);
 
+// Waits up to `timeoutMs` for `done`, or for the process to print the whole line
+// `line`; false when the time ran out.
+bool waitFor(const std::function<bool()>& done, int timeoutMs);
+bool waitForOutput(const Process& process, const std::string& line, int timeoutMs);
+
 // Saves the settings the started processes read: the defaults with these output
 // folders, no completion sound, no folder opened and every error shown; then
 // `adjust` changes what a test needs. A failed save fails the test.
