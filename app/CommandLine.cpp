@@ -99,6 +99,10 @@ std::string UsageText() {
            "                           their default button\n"
            "  TUNEWRIGHT_WAVE_DEVICE   ALSA capture device of the recorder (default: default)\n"
            "  TUNEWRIGHT_CD_IMAGES     colon-separated CUE/BIN images shown as CD drives\n"
+           "  TUNEWRIGHT_NAUTILUS_EXTENSIONS_DIR\n"
+           "                           folder where GNOME Files' Python extension loader\n"
+           "                           (python3-nautilus) is looked for (default: the\n"
+           "                           system's nautilus/extensions-4 folders)\n"
            "  XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_RUNTIME_DIR  as usual\n"
            "\n"
            "See mp3tunewright(1) for the files the program reads and writes.\n";
