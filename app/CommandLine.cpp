@@ -24,6 +24,11 @@ Arguments ParseArguments(int argc, char** argv) {
             arguments.request = Arguments::Request::Help;
         } else if (argument == "--version") {
             arguments.request = Arguments::Request::Version;
+        } else if (argument == "--decode-folders") {
+            arguments.decodeFolders = true;
+        } else if (argument == "--notify=0" || argument == "--notify=1") {
+            arguments.request = Arguments::Request::Notify;
+            arguments.notify = argument.back() == '1';
         } else if (argument.rfind("--parallel-jobs=", 0) == 0) {
             const std::string number = argument.substr(16);
             char* end = nullptr;
@@ -46,8 +51,8 @@ Arguments ParseArguments(int argc, char** argv) {
 }
 
 std::string UsageText() {
-    return "Usage: mp3tunewright [--help | --version | --parallel-jobs=N]\n"
-           "       mp3tunewright [--] FILE...\n"
+    return "Usage: mp3tunewright [--help | --version | --parallel-jobs=N | --notify=0|1]\n"
+           "       mp3tunewright [--decode-folders] [--] FILE...\n"
            "\n"
            "Decodes MP3 files to WAV and encodes WAV files to MP3, rips audio CDs and\n"
            "records from the sound card.\n"
@@ -56,6 +61,9 @@ std::string UsageText() {
            "With FILEs, converts them in a small conversion window: an MP3 file is decoded\n"
            "to WAV, a WAV file is encoded to MP3. Several files are converted at once, one\n"
            "per processor (see --parallel-jobs); the window shows them in their order.\n"
+           "A FILE that is a folder converts the audio files in it and in its subfolders\n"
+           "(hidden ones left out) into subfolders of the same names: every audio file but\n"
+           "the MP3s is encoded to MP3, or with --decode-folders the MP3s are decoded.\n"
            "With FILEs while another conversion runs, hands the names over to it and ends\n"
            "at once; the running conversion adds them to its queue.\n"
            "\n"
@@ -66,6 +74,13 @@ std::string UsageText() {
            "              store how many files a conversion converts at once and exit:\n"
            "              0 (the default) one per processor the program may use, 1 one\n"
            "              file at a time, up to 16 (the setting ParallelJobs)\n"
+           "  --notify=0|1\n"
+           "              store whether a finished conversion, rip or long recording is\n"
+           "              announced by a desktop notification (1, the default) or not (0),\n"
+           "              and exit (the setting Notify)\n"
+           "  --decode-folders\n"
+           "              the FILEs that are folders are decoded (their MP3s), not\n"
+           "              encoded; \"Decode to WAVE\" in the file managers passes it\n"
            "  --          end of the options: every later argument is a FILE, also one\n"
            "              that starts with '-'\n"
            "\n"
@@ -84,6 +99,10 @@ std::string UsageText() {
            "                           their default button\n"
            "  TUNEWRIGHT_WAVE_DEVICE   ALSA capture device of the recorder (default: default)\n"
            "  TUNEWRIGHT_CD_IMAGES     colon-separated CUE/BIN images shown as CD drives\n"
+           "  TUNEWRIGHT_NAUTILUS_EXTENSIONS_DIR\n"
+           "                           folder where GNOME Files' Python extension loader\n"
+           "                           (python3-nautilus) is looked for (default: the\n"
+           "                           system's nautilus/extensions-4 folders)\n"
            "  XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_RUNTIME_DIR  as usual\n"
            "\n"
            "See mp3tunewright(1) for the files the program reads and writes.\n";
@@ -107,6 +126,13 @@ int AnswerArguments(const Arguments& arguments, std::FILE* out, std::FILE* err) 
         }
         text = "ParallelJobs " + std::to_string(arguments.parallelJobs) +
                (arguments.parallelJobs == 0 ? " (one per processor)\n" : "\n");
+        break;
+    case Arguments::Request::Notify:
+        if (!settings::SaveNotify(arguments.notify)) {
+            std::fprintf(err, "mp3tunewright: cannot store the setting Notify\n");
+            return kExitError;
+        }
+        text = std::string("Notify ") + (arguments.notify ? "1 (on)\n" : "0 (off)\n");
         break;
     case Arguments::Request::Invalid:
         std::fprintf(err,

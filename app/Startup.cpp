@@ -10,6 +10,7 @@
 
 #include "app/CommandLine.h"
 #include "app/ConversionForm.h"
+#include "app/FolderEntries.h"
 #include "app/Lifetime.h"
 #include "app/Windows.h"
 #include "platform/InstanceFiles.h"
@@ -86,12 +87,15 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
 namespace {
 
 // Relative names are made absolute here, in the process that got them, since
-// the converting process may run in another directory.
-std::vector<std::string> absoluteNames(const std::vector<std::string>& names) {
+// the converting process may run in another directory. A name that is a folder
+// becomes its folder entry, which says which verb it came with (--decode-folders).
+std::vector<std::string> absoluteNames(const std::vector<std::string>& names, bool decodeFolders) {
     std::vector<std::string> out;
     out.reserve(names.size());
     for (const std::string& n : names) {
-        out.push_back(platform::absolutePath(n));
+        std::string name = platform::absolutePath(n);
+        out.push_back(platform::directoryExists(name) ? FolderEntryText(name, decodeFolders)
+                                                      : std::move(name));
     }
     return out;
 }
@@ -126,10 +130,10 @@ int startError(const std::string& reason, char* program) {
 enum class HandOff { Done, Convert, Failed };
 
 HandOff handOff(platform::InstanceLock& lock, const std::vector<std::string>& names,
-                std::string* error) {
+                bool decodeFolders, std::string* error) {
     platform::FileIdentity identity;
-    const std::string published =
-        platform::writeHandOffFile(lock.dir(), absoluteNames(names), error, &identity);
+    const std::string published = platform::writeHandOffFile(
+        lock.dir(), absoluteNames(names, decodeFolders), error, &identity);
     if (published.empty()) {
         *error = "cannot hand the file names over: " + *error;
         return HandOff::Failed;
@@ -174,14 +178,14 @@ int Run(int argc, char** argv) {
         switch (lock.tryAcquire(dir, &error)) {
         case platform::LockResult::Acquired:
             // Every argument is one queue entry.
-            firstNames = absoluteNames(line.names);
+            firstNames = absoluteNames(line.names, arguments.decodeFolders);
             break;
         case platform::LockResult::Failed:
             // Only a lock held by another process means hand-off.
             return startError(error, argv[0]);
         case platform::LockResult::Held:
             // The hand-off role never creates the application object.
-            switch (handOff(lock, line.names, &error)) {
+            switch (handOff(lock, line.names, arguments.decodeFolders, &error)) {
             case HandOff::Done:
                 return 1;
             case HandOff::Failed:

@@ -9,6 +9,7 @@
 #include "ripper/RipperForm.h"
 #include "settings/LogoForm.h"
 #include "settings/OptionsForm.h"
+#include "settings/Settings.h"
 
 namespace app {
 namespace {
@@ -88,6 +89,7 @@ Windows createWindows(bool hasFileNames, const std::vector<std::string>& names,
     auto launcher = std::make_unique<TLogoForm>([] {
         auto ripper = std::make_unique<TRipperForm>();
         ripper->RipperOutSource = currentSetting(&settings::SettingsRecord::RipperOut);
+        ripper->NotifySource = settings::LoadNotify;
         return ripper;
     });
     TRipperForm* ripper = qobject_cast<TRipperForm*>(launcher->RipperForm());
@@ -97,6 +99,7 @@ Windows createWindows(bool hasFileNames, const std::vector<std::string>& names,
     g_windows.recorder = recorder.get();
     recorder->SetOutputDirectories(currentSetting(&settings::SettingsRecord::DecodedDir),
                                    currentSetting(&settings::SettingsRecord::EncodedDir));
+    recorder->SetNotifySource(settings::LoadNotify);
     launcher->SetRecorderForm(recorder.get());
     if (!hasFileNames) {
         // Closing the main window ends the program, whatever else is open.

@@ -338,6 +338,9 @@ Services makeDesktopServices() {
     s.shell = makeDesktopShell();
     s.sound = makeAlsaSound();
     s.clock = makeSteadyClock();
+    s.notifier = makeDesktopNotifier();
+    s.taskbar = makeDesktopTaskbarProgress();
+    s.sleepInhibitor = makeLogindSleepInhibitor();
     return s;
 }
 
@@ -376,7 +379,33 @@ Services installServices(const Services& replacement) {
     if (replacement.clock) {
         current.clock = replacement.clock;
     }
+    if (replacement.notifier) {
+        current.notifier = replacement.notifier;
+    }
+    if (replacement.taskbar) {
+        current.taskbar = replacement.taskbar;
+    }
+    if (replacement.sleepInhibitor) {
+        current.sleepInhibitor = replacement.sleepInhibitor;
+    }
     return previous;
+}
+
+Inhibitor& Inhibitor::operator=(Inhibitor&& other) noexcept {
+    if (this != &other) {
+        release();
+        release_ = std::move(other.release_);
+        other.release_ = nullptr;
+    }
+    return *this;
+}
+
+void Inhibitor::release() {
+    std::function<void()> release = std::move(release_);
+    release_ = nullptr;
+    if (release) {
+        release();
+    }
 }
 
 Button messageBox(const std::string& text, const std::string& caption, unsigned buttons, Icon icon,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -85,6 +86,82 @@ public:
     virtual uint32_t milliseconds() = 0;
 };
 
+// Desktop services beside the windows: a notification when long work ends, a
+// progress bar on the program's icon in the task bar or dock, and keeping the
+// computer awake while work runs. They talk to the desktop over D-Bus; where
+// there is no bus, or no service on it, every call does nothing and returns at
+// once: they are courtesies, never errors. Call them from the thread that runs
+// the application's event loop (the user-interface thread); without an
+// application object they do nothing.
+
+// A notification of work that has ended.
+struct Notification {
+    std::string summary;      // one short line, UTF-8: "12 files compressed to MP3"
+    std::string body;         // plain text, UTF-8, may be empty
+    std::string actionFolder; // opened through the Shell service when the user
+                              // clicks the notification; "" for no action
+};
+
+class Notifier {
+public:
+    virtual ~Notifier() = default;
+    // Shows the notification (org.freedesktop.Notifications on the session bus,
+    // application "MP3 Tunewright", the program's icon) and returns at once,
+    // without waiting for the server; the request reaches the server also when
+    // the process ends right after the call. A click on it opens `actionFolder`
+    // as long as this process runs its event loop; after the process has ended
+    // the click does nothing.
+    virtual void notify(const Notification& notification) = 0;
+};
+
+// The progress shown on the program's launcher icon (the
+// com.canonical.Unity.LauncherEntry signal that GNOME's docks and KDE's task
+// manager read, for the desktop entry start-up names in
+// QGuiApplication::desktopFileName).
+class TaskbarProgress {
+public:
+    virtual ~TaskbarProgress() = default;
+    // Shows `fraction` (clamped to 0..1) of the work done. Calls that would not
+    // change the shown value by 0.1% are not sent, so calling it for every file
+    // of a large batch costs nothing.
+    virtual void setProgress(double fraction) = 0;
+    // Takes the progress off the icon; call it when the work ends, however it ends.
+    virtual void clear() = 0;
+};
+
+// A held request that the computer neither suspends nor goes to sleep when
+// idle. Move-only; released by release(), when it is destroyed, or when the
+// process ends (the kernel closes its descriptor). An empty handle holds nothing.
+class Inhibitor {
+public:
+    Inhibitor() = default;
+    // Holds until `release` has been called (once, from release() or the destructor).
+    explicit Inhibitor(std::function<void()> release) : release_(std::move(release)) {}
+    Inhibitor(Inhibitor&& other) noexcept : release_(std::move(other.release_)) {
+        other.release_ = nullptr;
+    }
+    Inhibitor& operator=(Inhibitor&& other) noexcept;
+    Inhibitor(const Inhibitor&) = delete;
+    Inhibitor& operator=(const Inhibitor&) = delete;
+    ~Inhibitor() { release(); }
+
+    bool held() const { return static_cast<bool>(release_); }
+    void release();
+
+private:
+    std::function<void()> release_;
+};
+
+class SleepInhibitor {
+public:
+    virtual ~SleepInhibitor() = default;
+    // Asks logind (org.freedesktop.login1.Manager.Inhibit "sleep:idle", "block" on
+    // the system bus) to keep the computer awake, `why` being what the desktop
+    // shows ("Ripping 12 tracks"). Waits at most a second for logind. Without a
+    // system bus or logind, or when logind refuses, the handle holds nothing.
+    virtual Inhibitor inhibit(const std::string& why) = 0;
+};
+
 // The set of services the program reaches the operating system through.
 // Start-up installs the desktop set; tests install their own.
 struct Services {
@@ -92,6 +169,11 @@ struct Services {
     std::shared_ptr<Shell> shell;
     std::shared_ptr<Sound> sound;
     std::shared_ptr<Clock> clock;
+    // With initializers, so a set written {dialogs, shell, sound, clock} leaves
+    // these empty (keeping the current ones) without a warning.
+    std::shared_ptr<Notifier> notifier{};
+    std::shared_ptr<TaskbarProgress> taskbar{};
+    std::shared_ptr<SleepInhibitor> sleepInhibitor{};
 };
 
 // The current services. Before anything is installed this is the desktop set
@@ -108,6 +190,9 @@ std::shared_ptr<Dialogs> makeUnattendedDialogs();
 std::shared_ptr<Shell> makeDesktopShell();
 std::shared_ptr<Sound> makeAlsaSound();
 std::shared_ptr<Clock> makeSteadyClock();
+std::shared_ptr<Notifier> makeDesktopNotifier();
+std::shared_ptr<TaskbarProgress> makeDesktopTaskbarProgress();
+std::shared_ptr<SleepInhibitor> makeLogindSleepInhibitor();
 
 // Shorthand for services().dialogs->messageBox(...), without an owner window and
 // with one.

@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 #include "codec/WavFormat.h"
 #include "platform/FileIO.h"
@@ -480,6 +481,10 @@ void TForm3::SpeedButton1Click() {
         return;
     }
     recording_ = true;
+    // The computer stays awake while it records, and the length of a recording
+    // is taken from the moment capture is asked for.
+    platform::Inhibitor awake = platform::services().sleepInhibitor->inhibit("Recording");
+    const std::uint32_t startedAt = platform::services().clock->milliseconds();
     SetRecordingState();
     format_ = CaptureFormat();
     UpdateLowBitrateWarning(format_);
@@ -533,12 +538,28 @@ void TForm3::SpeedButton1Click() {
         tags.date = recordedAt;
         tags::TagFile(outputName_, tags);
     }
+    awake.release();
     recording_ = false;
     SetIdleState();
+    if (fileWritten) {
+        NotifyRecorded(platform::services().clock->milliseconds() - startedAt);
+    }
     if (closeRequested_) {
         closeRequested_ = false;
         close();
     }
+}
+
+void TForm3::NotifyRecorded(std::uint32_t milliseconds) {
+    if (milliseconds <= kNotifiedRecordingMs || (notifySource_ && !notifySource_())) {
+        return;
+    }
+    const std::uint32_t seconds = milliseconds / 1000;
+    char length[32];
+    std::snprintf(length, sizeof length, "%u:%02u", seconds / 60, seconds % 60);
+    platform::services().notifier->notify({"Recording finished",
+                                           platform::fileName(outputName_) + " (" + length + ")",
+                                           platform::parentDir(outputName_)});
 }
 
 bool TForm3::OpenWaveOutput() {

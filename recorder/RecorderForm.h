@@ -60,6 +60,10 @@ public:
                               std::function<std::string()> encodedDir);
     // The encoder library an MP3 recording loads (default: lame.so beside the program).
     void SetEncoderLibraryPath(const std::string& path) { encoderLibraryPath_ = path; }
+    // Whether the end of a recording longer than kNotifiedRecordingMs is announced by
+    // a notification (the Notify setting), read when it ends. Until set: on.
+    void SetNotifySource(std::function<bool()> notify) { notifySource_ = std::move(notify); }
+    static constexpr std::uint32_t kNotifiedRecordingMs = 60000;
 
     // Handlers.
     void TrackBar1Change();
@@ -132,11 +136,13 @@ private:
     void UpdateLowBitrateWarning(const platform::WaveFormat& format);
     bool OpenWaveOutput();
     void WriteWaveHeader();
+    void NotifyRecorded(std::uint32_t milliseconds);
 
     recorder::CaptureEngine engine_;
     std::function<std::string()> decodedDir_;
     std::function<std::string()> encodedDir_;
     std::string encoderLibraryPath_;
+    std::function<bool()> notifySource_;
     QTimer* waitTimer_;
 
     // One recording.

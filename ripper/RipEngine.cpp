@@ -125,15 +125,55 @@ void RipEngine::RipSelectedTracks() {
     }
     RipStopRequested = false;
     Ripping = true;
+    lastRun_ = {};
+    int selected = 0;
+    for (int i = 0; i < view_.rowCount(); ++i) {
+        selected += view_.isRowSelected(i) ? 1 : 0;
+    }
+    // The computer stays awake while the drive reads, however long the run takes.
+    platform::Inhibitor awake = platform::services().sleepInhibitor->inhibit(
+        "Ripping " + std::to_string(selected) + (selected == 1 ? " track" : " tracks"));
     view_.setRippingState(true);
     for (int i = 0; i < view_.rowCount() && !RipStopRequested; ++i) {
         if (view_.isRowSelected(i)) {
+            trackFailure_.clear();
+            trackDone_ = false;
             RipTrack(view_.driveIndex(), i);
+            if (!trackFailure_.empty()) {
+                if (lastRun_.failed++ == 0) {
+                    lastRun_.firstFailure =
+                        "Track #" + std::to_string(i + 1) + ": " + trackFailure_;
+                }
+            } else if (trackDone_) {
+                ++lastRun_.ripped;
+            } else {
+                lastRun_.stopped = true;
+            }
             view_.setProgress(0);
         }
     }
     Ripping = false;
+    awake.release();
     view_.setRippingState(false);
+    if ((lastRun_.ripped > 0 || lastRun_.failed > 0 || lastRun_.stopped) &&
+        view_.notifyWhenDone()) {
+        platform::services().notifier->notify(RipNotification(lastRun_));
+    }
+}
+
+platform::Notification RipNotification(const RipSummary& run) {
+    platform::Notification notification;
+    notification.summary =
+        std::to_string(run.ripped) + (run.ripped == 1 ? " track ripped" : " tracks ripped");
+    if (run.failed > 0) {
+        notification.summary += ", " + std::to_string(run.failed) + " failed";
+    }
+    if (run.stopped) {
+        notification.summary += ", then stopped";
+    }
+    notification.body = run.failed > 0 ? run.firstFailure : "Saved in " + run.folder;
+    notification.actionFolder = run.folder;
+    return notification;
 }
 
 void RipEngine::RipTrack(int driveIndex, int rowIndex) {
@@ -145,19 +185,20 @@ void RipEngine::RipTrack(int driveIndex, int rowIndex) {
     while (dir.size() > 1 && dir.back() == '/') {
         dir.pop_back();
     }
+    lastRun_.folder = dir;
     if (!pathExists(dir) && (dir.empty() || !platform::forceDirectories(dir))) {
-        view_.appendLog("Unable to create output directory!");
+        logFailure("Unable to create output directory!");
         RipStopRequested = true;
         return;
     }
     if (!canCreateFileIn(dir)) {
-        view_.appendLog("Unable to create file in output directory!");
+        logFailure("Unable to create file in output directory!");
         RipStopRequested = true;
         return;
     }
     const std::string prefix = view_.prefix();
     if (prefix.find_first_of("!*?\\") != std::string::npos) {
-        view_.appendLog("Invalid output file name!");
+        logFailure("Invalid output file name!");
         RipStopRequested = true;
         return;
     }
@@ -174,13 +215,13 @@ void RipEngine::RipTrack(int driveIndex, int rowIndex) {
     case ExtentResult::Ok:
         break;
     case ExtentResult::TocUnreadable:
-        view_.appendLog(CdErrorText(library.GetAspiLibError()));
+        logFailure(CdErrorText(library.GetAspiLibError()));
         if (stopOnErrors) {
             RipStopRequested = true;
         }
         return;
     case ExtentResult::NoSuchTrack:
-        view_.appendLog("Track #" + n + " is not on the disc!");
+        logFailure("Track #" + n + " is not on the disc!");
         if (stopOnErrors) {
             RipStopRequested = true;
         }
@@ -197,7 +238,7 @@ void RipEngine::RipTrack(int driveIndex, int rowIndex) {
         buffer.assign(AKRIP_TRACKBUF_HEADER + kReadBytes, 0);
     } catch (const std::bad_alloc&) {
         // The track ends without reading; the next selected track is tried.
-        view_.appendLog("Not enough memory to rip track #" + n + "!");
+        logFailure("Not enough memory to rip track #" + n + "!");
         return;
     }
     auto* trackBuffer = reinterpret_cast<TrackBuffer*>(buffer.data());
@@ -215,7 +256,7 @@ void RipEngine::RipTrack(int driveIndex, int rowIndex) {
         std::string why;
         if (!OpenMp3Output(fileName, why)) {
             // Every later track would fail the same way: the run ends here.
-            view_.appendLog(why);
+            logFailure(why);
             RipStopRequested = true;
             return;
         }
@@ -225,7 +266,7 @@ void RipEngine::RipTrack(int driveIndex, int rowIndex) {
             fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         }
         if (fd < 0) {
-            view_.appendLog("Unable to create output file!");
+            logFailure("Unable to create output file!");
             RipStopRequested = true;
             return;
         }
@@ -290,13 +331,13 @@ void RipEngine::RipTrack(int driveIndex, int rowIndex) {
                     // A full disk must not end in a header that claims audio the
                     // file does not hold: the run stops at the next check.
                     writeFailed = true;
-                    view_.appendLog("Unable to write output file!");
+                    logFailure("Unable to write output file!");
                     RipStopRequested = true;
                 }
             }
             bytesRead += length;
         } else {
-            view_.appendLog(CdErrorText(library.GetAspiLibError()));
+            logFailure(CdErrorText(library.GetAspiLibError()));
             if (stopOnErrors) {
                 RipStopRequested = true;
             }
@@ -312,7 +353,15 @@ void RipEngine::RipTrack(int driveIndex, int rowIndex) {
         wav.close();
     }
     tags::TagFile(fileName, DiscTrackTags(library, handle, firstTrack, lastTrack, rowIndex));
+    trackDone_ = true;
     view_.appendLog("Ripping done");
+}
+
+void RipEngine::logFailure(const std::string& line) {
+    if (trackFailure_.empty()) {
+        trackFailure_ = line;
+    }
+    view_.appendLog(line);
 }
 
 void RipEngine::LoadEncoder() {

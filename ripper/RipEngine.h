@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/RuntimeLibrary.h"
+#include "platform/Services.h"
 #include "ripper/CdDrives.h"
 #include "tags/Tags.h"
 
@@ -47,7 +48,23 @@ public:
     virtual bool stopOnErrors() = 0;
     // The RipperOut setting, read afresh for every track.
     virtual std::string ripperOut() = 0;
+    // Whether the end of a run is announced by a desktop notification (the
+    // Notify setting), read when the run ends.
+    virtual bool notifyWhenDone() = 0;
 };
+
+// What one run of RipSelectedTracks did.
+struct RipSummary {
+    int ripped = 0;           // tracks that ended "Ripping done" without an error line
+    int failed = 0;           // tracks with an error line (lost blocks included)
+    bool stopped = false;     // a track ended "Ripping canceled" by a stop request
+    std::string firstFailure; // "Track #3: Unable to create output file!"
+    std::string folder;       // the output folder of the last track started
+};
+
+// The notification at the end of a run: "3 tracks ripped", with ", 1 failed" and
+// the first failure as its text when some failed; a click opens the folder.
+platform::Notification RipNotification(const RipSummary& run);
 
 // The three time labels of a check: the average speed in KiB/s, the elapsed time
 // and the estimate of the time left (remaining audio at the average speed), with
@@ -75,8 +92,11 @@ public:
     RipEngine& operator=(const RipEngine&) = delete;
 
     // The whole run over the selected rows, in list order, until the rows end or a
-    // stop is requested.
+    // stop is requested. The computer is kept awake meanwhile, and the end is
+    // announced by a notification when the view says so.
     void RipSelectedTracks();
+    // What the last run did (also while it runs).
+    const RipSummary& LastRun() const { return lastRun_; }
     // One track; N = rowIndex + 1 names it in texts and file names.
     void RipTrack(int driveIndex, int rowIndex);
 
@@ -101,8 +121,14 @@ public:
     std::string EncoderLibraryPath;
 
 private:
+    // Appends an error line and keeps the track's first one.
+    void logFailure(const std::string& line);
+
     CdDrives& drives_;
     RipView& view_;
+    RipSummary lastRun_;
+    std::string trackFailure_;
+    bool trackDone_ = false;
 
     platform::RuntimeLibrary encoder_;
     uint32_t stream_ = 0;

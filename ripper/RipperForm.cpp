@@ -491,3 +491,7 @@ bool TRipperForm::stopOnErrors() {
 std::string TRipperForm::ripperOut() {
     return RipperOutSource ? RipperOutSource() : std::string();
 }
+
+bool TRipperForm::notifyWhenDone() {
+    return NotifySource ? NotifySource() : true;
+}

@@ -39,6 +39,9 @@ public:
     // launcher points it at the options dialog's settings record; until then it
     // gives <music>/Ripped Files.
     std::function<std::string()> RipperOutSource;
+    // Whether the end of a rip is announced by a notification (the Notify
+    // setting), read when the rip ends. Until set: on, as the setting is by default.
+    std::function<bool()> NotifySource;
 
     // Drive discovery, run once before the window is first shown; ends by
     // selecting the first drive and listing its tracks.
@@ -115,6 +118,7 @@ private:
     bool compressOnFly() override;
     bool stopOnErrors() override;
     std::string ripperOut() override;
+    bool notifyWhenDone() override;
 
     void createControls();
 

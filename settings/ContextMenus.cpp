@@ -71,10 +71,16 @@ bool removeActionFile(const std::string& path) {
     return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
+// The verb's options and "--" (a selected name may start with '-'), ready to
+// follow the program in a command line.
+std::string optionsAndEnd(const MenuVerb& verb) {
+    return *verb.options ? std::string(verb.options) + " --" : std::string("--");
+}
+
 // The launcher script's command, in the quoting of a desktop-entry Exec line,
-// followed by "--" (a selected name may start with '-') and the selection.
-std::string execLine(const MenuTarget& target) {
-    return KeyFileValue(ExecQuote(target.launcher) + " -- %F");
+// followed by the verb's options, "--" and the selection.
+std::string execLine(const MenuVerb& verb, const MenuTarget& target) {
+    return KeyFileValue(ExecQuote(target.launcher) + " " + optionsAndEnd(verb) + " %F");
 }
 
 // The program path as key files can hold it. A path that is not UTF-8 cannot
@@ -94,13 +100,14 @@ std::string listValue(const std::string& value) {
     return out;
 }
 
-// The verb's MIME types as a key-file list: "audio/x-wav;audio/flac;".
+// The verb's MIME types and folders' as a key-file list: "audio/x-wav;audio/flac;...;
+// inode/directory;".
 std::string mimeTypeList(const MenuVerb& verb) {
     std::string out;
     for (const MenuFileType& type : verb.types) {
         out += std::string(type.mimeType) + ";";
     }
-    return out;
+    return out + kFolderMimeType + ";";
 }
 
 std::vector<std::string> extensionsOf(const MenuVerb& verb) {
@@ -129,24 +136,34 @@ std::string programCheck(const std::string& program) {
            "fi\n";
 }
 
-// A family whose actions are one file per verb, or a single file.
+// A family whose actions are one file per verb, or a single file. A family
+// that is not used here (`used` says false) has no files of ours: associating
+// removes the ones an earlier association wrote.
 class FilesFormat : public MenuFormat {
 public:
     using PathOf = std::function<std::string(const MenuVerb&)>;
     using TextOf = std::function<std::string(const MenuVerb&, const MenuTarget&)>;
+    enum class Files { PerVerb, One };
 
-    FilesFormat(std::string name, PathOf pathOf, TextOf textOf, mode_t mode, bool perVerb = true)
+    FilesFormat(std::string name, PathOf pathOf, TextOf textOf, mode_t mode,
+                Files files = Files::PerVerb, std::function<bool()> used = {})
         : name_(std::move(name)), pathOf_(std::move(pathOf)), textOf_(std::move(textOf)),
-          mode_(mode), perVerb_(perVerb) {}
+          mode_(mode), perVerb_(files == Files::PerVerb), used_(std::move(used)) {}
 
     std::string name() const override { return name_; }
 
     std::vector<std::string> folders() const override {
+        if (!used()) {
+            return {};
+        }
         return {platform::parentDir(pathOf_(MenuVerbs()[0]))};
     }
 
     std::vector<std::string> files() const override {
         std::vector<std::string> out;
+        if (!used()) {
+            return out;
+        }
         for (const MenuVerb* verb : verbs()) {
             out.push_back(pathOf_(*verb));
         }
@@ -154,6 +171,9 @@ public:
     }
 
     bool IsCurrent(const MenuTarget& target) const override {
+        if (!used()) {
+            return nothingOfOurs();
+        }
         for (const MenuVerb* verb : verbs()) {
             std::string path = pathOf_(*verb);
             std::optional<std::string> text = platform::readWholeFile(path, kActionFileLimit);
@@ -168,6 +188,13 @@ public:
     }
 
     void Write(const MenuTarget& target) const override {
+        if (!used()) {
+            if (!Remove()) {
+                throw ShellAssociationError("Cannot remove the actions of ours in " +
+                                            platform::parentDir(pathOf_(MenuVerbs()[0])));
+            }
+            return;
+        }
         for (const MenuVerb* verb : verbs()) {
             std::string path = pathOf_(*verb);
             std::optional<std::string> text = platform::readWholeFile(path, kActionFileLimit);
@@ -188,6 +215,19 @@ public:
     }
 
 private:
+    bool used() const { return !used_ || used_(); }
+
+    bool nothingOfOurs() const {
+        for (const MenuVerb* verb : verbs()) {
+            std::optional<std::string> text =
+                platform::readWholeFile(pathOf_(*verb), kActionFileLimit);
+            if (text && isOurs(*text)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
     std::vector<const MenuVerb*> verbs() const {
         std::vector<const MenuVerb*> out;
         for (const MenuVerb& verb : MenuVerbs()) {
@@ -211,6 +251,7 @@ private:
     TextOf textOf_;
     mode_t mode_;
     bool perVerb_;
+    std::function<bool()> used_;
 };
 
 std::string launcherText(const MenuTarget& target) {
@@ -227,18 +268,19 @@ std::string kdeText(const MenuVerb& verb, const MenuTarget& target) {
            "\n" + "Actions=" + verb.actionId + ";\n" + "TryExec=" + keyFilePath(target) + "\n" +
            "X-KDE-Priority=TopLevel\n" + kMarker + verb.id + "\n\n" + "[Desktop Action " +
            verb.actionId + "]\n" + "Name=" + verb.name + "\n" + "Icon=" + kIcon + "\n" +
-           "Exec=" + execLine(target) + "\n";
+           "Exec=" + execLine(verb, target) + "\n";
 }
 
 // Nemo (Cinnamon): an action per verb, matched by extension without regard to
-// case; Dependencies hides it when the program is gone.
+// case, and on folders ("dir"); Dependencies hides it when the program is gone.
 std::string nemoText(const MenuVerb& verb, const MenuTarget& target) {
     std::string extensions;
     for (const std::string& extension : extensionsOf(verb)) {
         extensions += extension + ";";
     }
+    extensions += "dir;";
     return std::string("[Nemo Action]\n") + "Active=true\n" + "Name=" + verb.name + "\n" +
-           "Comment=" + verb.comment + "\n" + "Exec=" + execLine(target) + "\n" +
+           "Comment=" + verb.comment + "\n" + "Exec=" + execLine(verb, target) + "\n" +
            "Icon-Name=" + kIcon + "\n" + "Selection=notnone\n" + "Extensions=" + extensions + "\n" +
            "Dependencies=" + listValue(keyFilePath(target)) + ";\n" + kMarker + verb.id + "\n";
 }
@@ -250,12 +292,12 @@ std::string fileManagerActionText(const MenuVerb& verb, const MenuTarget& target
            "TryExec=" + keyFilePath(target) + "\n" + kMarker + verb.id + "\n\n" +
            "[X-Action-Profile files]\n" + "Name=" + verb.name + "\n" +
            "MimeTypes=" + mimeTypeList(verb) + "\n" + "SelectionCount=>0\n" +
-           "Exec=" + execLine(target) + "\n";
+           "Exec=" + execLine(verb, target) + "\n";
 }
 
 // GNOME Files and Caja scripts: shown for any selection, so the script passes
-// on only the names with the verb's extension. The names arrive as arguments,
-// relative to the folder that is the working directory.
+// on only the folders and the names with the verb's extension. The names arrive
+// as arguments, relative to the folder that is the working directory.
 std::string scriptText(const MenuVerb& verb, const MenuTarget& target) {
     std::string pattern;
     for (const std::string& extension : extensionsOf(verb)) {
@@ -268,9 +310,151 @@ std::string scriptText(const MenuVerb& verb, const MenuTarget& target) {
     }
     return std::string("#!/bin/sh\n") + "# " + kMarker + verb.id + "\n" + "# " + verb.comment +
            ". Written by MP3 Tunewright;\n# removing the shell association removes it.\n" +
-           programCheck(target.program) + "count=$#\n" + "for name do\n" + "    case $name in\n" +
-           "        " + pattern + ") set -- \"$@\" \"$name\" ;;\n" + "    esac\n" + "done\n" +
-           "shift \"$count\"\n" + "[ \"$#\" -gt 0 ] || exit 0\n" + "exec \"$program\" -- \"$@\"\n";
+           programCheck(target.program) + "count=$#\n" + "for name do\n" +
+           "    if [ -d \"$name\" ]; then\n" + "        set -- \"$@\" \"$name\"\n" +
+           "        continue\n" + "    fi\n" + "    case $name in\n" + "        " + pattern +
+           ") set -- \"$@\" \"$name\" ;;\n" + "    esac\n" + "done\n" + "shift \"$count\"\n" +
+           "[ \"$#\" -gt 0 ] || exit 0\n" + "exec \"$program\" " + optionsAndEnd(verb) +
+           " \"$@\"\n";
+}
+
+// A Python literal of bytes: printable ASCII as it is, every other byte (and
+// the quote and the backslash) escaped, so any path survives.
+std::string pythonLiteral(const std::string& text, bool bytes) {
+    std::string out = bytes ? "b'" : "'";
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7f && c != '\\' && c != '\'') {
+            out += c;
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            out += escaped;
+        }
+    }
+    return out + "'";
+}
+
+std::string pythonTuple(const std::vector<std::string>& items, bool bytes) {
+    std::string out;
+    for (const std::string& item : items) {
+        out += (out.empty() ? "" : ", ") + pythonLiteral(item, bytes);
+    }
+    return "(" + out + (items.size() == 1 ? ",)" : ")");
+}
+
+// GNOME Files (with python3-nautilus): an extension that puts the verbs into
+// the file menu itself. Nautilus hands it file objects; it offers a verb when
+// every local item of the selection is a folder or of the verb's types, and
+// starts the launcher with the verb's options and the items' paths as one
+// argument each, without a shell. Items that are not local files (other URI
+// schemes) are left out.
+std::string nautilusExtensionText(const MenuVerb&, const MenuTarget& target) {
+    std::string verbs;
+    for (const MenuVerb& verb : MenuVerbs()) {
+        std::vector<std::string> mimeTypes;
+        for (const MenuFileType& type : verb.types) {
+            mimeTypes.push_back(type.mimeType);
+        }
+        std::vector<std::string> options;
+        if (*verb.options) {
+            options.push_back(verb.options);
+        }
+        verbs += std::string("    (") + pythonLiteral(verb.id, false) + ", " +
+                 pythonLiteral(verb.name, false) + ",\n     " + pythonLiteral(verb.comment, false) +
+                 ",\n     " + pythonTuple(options, true) + ",\n     " +
+                 pythonTuple(mimeTypes, false) + ",\n     " +
+                 pythonTuple(extensionsOf(verb), true) + "),\n";
+    }
+    return std::string("# ") + kMarker + "mp3tunewright-nautilus\n" +
+           "#\n"
+           "# \"Decode to WAVE\" and \"Compress to MP3\" in GNOME Files' menu, on the files\n"
+           "# MP3 Tunewright converts and on folders: each starts MP3 Tunewright once with the\n"
+           "# whole selection. Written by MP3 Tunewright; removing the shell association\n"
+           "# removes it.\n"
+           "import os\n"
+           "import subprocess\n"
+           "import sys\n"
+           "\n"
+           "import gi\n"
+           "\n"
+           "for _version in ('4.1', '4.0'):\n"
+           "    try:\n"
+           "        gi.require_version('Nautilus', _version)\n"
+           "        break\n"
+           "    except ValueError:\n"
+           "        pass\n"
+           "from gi.repository import GLib, GObject, Gio, Nautilus  # noqa: E402\n"
+           "\n"
+           "# The per-user launcher script, which starts the program where it is now.\n"
+           "LAUNCHER = " +
+           pythonLiteral(target.launcher, true) +
+           "\n"
+           "ICON = " +
+           pythonLiteral(kIcon, false) +
+           "\n"
+           "\n"
+           "# (id, label, tip, options before '--', MIME types, extensions)\n"
+           "VERBS = (\n" +
+           verbs +
+           ")\n"
+           "\n"
+           "\n"
+           "def _local_path(file):\n"
+           "    \"\"\"The item's path as bytes, or None when it is not a local file.\"\"\"\n"
+           "    if file.get_uri_scheme() != 'file':\n"
+           "        return None\n"
+           "    location = file.get_location()\n"
+           "    path = location.get_path() if location is not None else None\n"
+           "    return os.fsencode(path) if path else None\n"
+           "\n"
+           "\n"
+           "def _offered(file, path, mime_types, extensions):\n"
+           "    if file.is_directory():\n"
+           "        return True\n"
+           "    mime = file.get_mime_type() or ''\n"
+           "    if any(Gio.content_type_is_a(mime, t) for t in mime_types):\n"
+           "        return True\n"
+           "    name = path.rpartition(b'/')[2]\n"
+           "    dot = name.rfind(b'.')\n"
+           "    return dot >= 0 and name[dot + 1:].lower() in extensions\n"
+           "\n"
+           "\n"
+           "def _start(_item, arguments):\n"
+           "    try:\n"
+           "        child = subprocess.Popen(arguments, stdin=subprocess.DEVNULL,\n"
+           "                                 close_fds=True, start_new_session=True)\n"
+           "    except OSError as error:\n"
+           "        print('MP3 Tunewright: cannot start %s: %s' % (os.fsdecode(LAUNCHER), error),\n"
+           "              file=sys.stderr)\n"
+           "        return\n"
+           "    # GNOME Files' main loop reaps it when it ends.\n"
+           "    GLib.child_watch_add(GLib.PRIORITY_DEFAULT, child.pid,\n"
+           "                         lambda pid, status: child.poll())\n"
+           "\n"
+           "\n"
+           "class MP3TunewrightMenu(GObject.GObject, Nautilus.MenuProvider):\n"
+           "    def get_file_items(self, *arguments):\n"
+           "        # GNOME Files 43 passes the files; earlier versions the window first.\n"
+           "        files = arguments[-1] if arguments else []\n"
+           "        local = [(file, _local_path(file)) for file in files]\n"
+           "        local = [(file, path) for file, path in local if path is not None]\n"
+           "        if not local:\n"
+           "            return []\n"
+           "        items = []\n"
+           "        for name, label, tip, options, mime_types, extensions in VERBS:\n"
+           "            if not all(_offered(file, path, mime_types, extensions)\n"
+           "                       for file, path in local):\n"
+           "                continue\n"
+           "            item = Nautilus.MenuItem(name='MP3Tunewright::' + name, label=label,\n"
+           "                                     tip=tip, icon=ICON)\n"
+           "            arguments = [LAUNCHER, *options, b'--'] + [path for _, path in local]\n"
+           "            item.connect('activate', _start, arguments)\n"
+           "            items.append(item)\n"
+           "        return items\n"
+           "\n"
+           "    def get_background_items(self, *arguments):\n"
+           "        return []\n";
 }
 
 // Thunar keeps every custom action of the user in one file, uca.xml, which
@@ -310,10 +494,7 @@ public:
         if (!parsed) {
             return false;
         }
-        std::string expected;
-        for (const MenuVerb& verb : MenuVerbs()) {
-            expected += blockText(verb, target);
-        }
+        const std::string expected = allBlocks(target);
         std::string found;
         for (const Span& span : parsed->ours) {
             found += text->substr(span.begin, span.end - span.begin);
@@ -358,10 +539,7 @@ public:
             throw ShellAssociationError(
                 path + " is not a valid Thunar actions file; it was left as it is.");
         }
-        std::string blocks;
-        for (const MenuVerb& verb : MenuVerbs()) {
-            blocks += blockText(verb, target);
-        }
+        const std::string blocks = allBlocks(target);
         std::string out;
         if (parsed->selfClosing) {
             out = text->substr(0, parsed->insertAt) + "<actions>\n" + blocks + "</actions>" +
@@ -402,23 +580,50 @@ public:
         return platform::writeFileAtomically(path, out, mode) == 0;
     }
 
-    static std::string blockText(const MenuVerb& verb, const MenuTarget& target) {
-        std::string patterns;
-        for (const std::string& extension : extensionsOf(verb)) {
-            patterns +=
-                (patterns.empty() ? "*." : ";*.") + extension + ";*." + upperCase(extension);
+    // The unique ids of our actions: per verb one for its files and one for
+    // folders.
+    static std::vector<std::string> uniqueIds() {
+        std::vector<std::string> ids;
+        for (const MenuVerb& verb : MenuVerbs()) {
+            ids.push_back(verb.id);
+            ids.push_back(std::string(verb.id) + "-folders");
         }
-        // Thunar offers an action only for the kinds of file it names; a kind
-        // follows from the MIME type's top level.
+        return ids;
+    }
+
+    // Every block of ours, in the order they are written.
+    static std::string allBlocks(const MenuTarget& target) {
+        std::string blocks;
+        for (const MenuVerb& verb : MenuVerbs()) {
+            blocks += blockText(verb, target, false) + blockText(verb, target, true);
+        }
+        return blocks;
+    }
+
+    // Thunar offers an action only when every selected item matches one of its
+    // patterns and is of a kind it names (folders, audio files, ...): the verb's
+    // files and folders are therefore two actions of the same name.
+    static std::string blockText(const MenuVerb& verb, const MenuTarget& target, bool folders) {
+        std::string patterns;
         std::string kinds;
-        for (const char* kind : {"audio", "video", "other"}) {
-            for (const MenuFileType& type : verb.types) {
-                const std::string mime = type.mimeType;
-                const bool media = mime.rfind("audio/", 0) == 0 || mime.rfind("video/", 0) == 0;
-                if (mime.rfind(std::string(kind) + "/", 0) == 0 ||
-                    (std::string(kind) == "other" && !media)) {
-                    kinds += std::string("    <") + kind + "-files/>\n";
-                    break;
+        if (folders) {
+            patterns = "*";
+            kinds = "    <directories/>\n";
+        } else {
+            for (const std::string& extension : extensionsOf(verb)) {
+                patterns +=
+                    (patterns.empty() ? "*." : ";*.") + extension + ";*." + upperCase(extension);
+            }
+            // A kind follows from the MIME type's top level.
+            for (const char* kind : {"audio", "video", "other"}) {
+                for (const MenuFileType& type : verb.types) {
+                    const std::string mime = type.mimeType;
+                    const bool media = mime.rfind("audio/", 0) == 0 || mime.rfind("video/", 0) == 0;
+                    if (mime.rfind(std::string(kind) + "/", 0) == 0 ||
+                        (std::string(kind) == "other" && !media)) {
+                        kinds += std::string("    <") + kind + "-files/>\n";
+                        break;
+                    }
                 }
             }
         }
@@ -430,10 +635,12 @@ public:
         }
         return std::string("  <action>\n") + "    <icon>" + kIcon + "</icon>\n" + "    <name>" +
                XmlEscape(verb.name) + "</name>\n" + "    <submenu></submenu>\n" +
-               "    <unique-id>" + verb.id + "</unique-id>\n" + "    <command>" +
-               XmlEscape(ShellQuote(launcher) + " -- %F") + "</command>\n" + "    <description>" +
-               XmlEscape(verb.comment) + "</description>\n" + "    <range>*</range>\n" +
-               "    <patterns>" + patterns + "</patterns>\n" + kinds + "  </action>\n";
+               "    <unique-id>" + verb.id + (folders ? "-folders" : "") + "</unique-id>\n" +
+               "    <command>" +
+               XmlEscape(ShellQuote(launcher) + " " + optionsAndEnd(verb) + " %F") +
+               "</command>\n" + "    <description>" + XmlEscape(verb.comment) + "</description>\n" +
+               "    <range>*</range>\n" + "    <patterns>" + patterns + "</patterns>\n" + kinds +
+               "  </action>\n";
     }
 
     // XML (and Thunar, which reads uca.xml as UTF-8) can hold the launcher's path
@@ -526,8 +733,8 @@ private:
                 if (depth == 3 && reader.name() == QLatin1String("unique-id")) {
                     QString id = reader.readElementText();
                     --depth;
-                    for (const MenuVerb& verb : MenuVerbs()) {
-                        oursSeen += id == QLatin1String(verb.id) ? 1 : 0;
+                    for (const std::string& ours : uniqueIds()) {
+                        oursSeen += id == QString::fromStdString(ours) ? 1 : 0;
                     }
                 }
             } else if (token == QXmlStreamReader::EndElement) {
@@ -539,8 +746,8 @@ private:
         }
 
         Parsed parsed;
-        for (const MenuVerb& verb : MenuVerbs()) {
-            const std::string idElement = std::string("<unique-id>") + verb.id + "</unique-id>";
+        for (const std::string& ours : uniqueIds()) {
+            const std::string idElement = "<unique-id>" + ours + "</unique-id>";
             for (size_t at = bytes.find(idElement); at != std::string::npos;
                  at = bytes.find(idElement, at + 1)) {
                 size_t begin = bytes.rfind("<action>", at);
@@ -602,7 +809,8 @@ const std::vector<MenuVerb>& MenuVerbs() {
          "mp3tunewright-decode-to-wave",
          "DecodeToWave",
          {{"audio/mpeg", {"mp3"}}},
-         "Decode MP3 files to WAVE files with MP3 Tunewright"},
+         "Decode MP3 files to WAVE files with MP3 Tunewright",
+         "--decode-folders"},
         {"Compress to MP3",
          "mp3tunewright-compress-to-mp3",
          "CompressToMp3",
@@ -631,7 +839,8 @@ const std::vector<MenuVerb>& MenuVerbs() {
           {"video/mp2t", {"ts", "m2ts", "mts"}},
           {"video/x-flv", {"flv"}}},
          "Compress WAVE and other audio files, or a video's sound, to MP3 files with MP3 "
-         "Tunewright"},
+         "Tunewright",
+         ""},
     };
     return verbs;
 }
@@ -646,6 +855,27 @@ std::string ConfigHome() {
 
 std::string MenuLauncherPath() {
     return platform::joinPath(DataHome(), "mp3tunewright/context-menu");
+}
+
+std::string NautilusExtensionPath() {
+    return platform::joinPath(DataHome(), "nautilus-python/extensions/mp3tunewright.py");
+}
+
+bool NautilusPythonInstalled() {
+    std::vector<std::string> folders;
+    const char* chosen = std::getenv("TUNEWRIGHT_NAUTILUS_EXTENSIONS_DIR");
+    if (chosen && *chosen) {
+        folders.push_back(chosen);
+    } else {
+        folders = {"/usr/lib/" TW_LIBRARY_ARCHITECTURE "/nautilus/extensions-4",
+                   "/usr/lib64/nautilus/extensions-4", "/usr/lib/nautilus/extensions-4"};
+    }
+    for (const std::string& folder : folders) {
+        if (platform::fileExists(platform::joinPath(folder, "libnautilus-python.so"))) {
+            return true;
+        }
+    }
+    return false;
 }
 
 const std::vector<std::unique_ptr<MenuFormat>>& MenuFormats() {
@@ -665,7 +895,7 @@ const std::vector<std::unique_ptr<MenuFormat>>& MenuFormats() {
         list.push_back(std::make_unique<FilesFormat>(
             "the context-menu launcher", [](const MenuVerb&) { return MenuLauncherPath(); },
             [](const MenuVerb&, const MenuTarget& target) { return launcherText(target); }, 0755,
-            false));
+            FilesFormat::Files::One));
         list.push_back(std::make_unique<FilesFormat>(
             "KDE service menus", in(DataHome, "kio/servicemenus", ".desktop"), kdeText, 0755));
         list.push_back(std::make_unique<FilesFormat>(
@@ -674,8 +904,14 @@ const std::vector<std::unique_ptr<MenuFormat>>& MenuFormats() {
             "FileManager-Actions (Caja, PCManFM-Qt)",
             in(DataHome, "file-manager/actions", ".desktop"), fileManagerActionText, 0644));
         list.push_back(std::make_unique<ThunarFormat>());
+        // GNOME Files takes the extension where it loads Python extensions, and
+        // the scripts elsewhere; never both, or every verb would be there twice.
         list.push_back(std::make_unique<FilesFormat>(
-            "GNOME Files scripts", scriptIn(DataHome, "nautilus/scripts"), scriptText, 0755));
+            "GNOME Files menu extension", [](const MenuVerb&) { return NautilusExtensionPath(); },
+            nautilusExtensionText, 0644, FilesFormat::Files::One, NautilusPythonInstalled));
+        list.push_back(std::make_unique<FilesFormat>(
+            "GNOME Files scripts", scriptIn(DataHome, "nautilus/scripts"), scriptText, 0755,
+            FilesFormat::Files::PerVerb, [] { return !NautilusPythonInstalled(); }));
         list.push_back(std::make_unique<FilesFormat>(
             "Caja scripts", scriptIn(ConfigHome, "caja/scripts"), scriptText, 0755));
         return list;

@@ -6,11 +6,15 @@
 
 // The context-menu actions of the Linux file managers: "Decode to WAVE" on MP3
 // files and "Compress to MP3" on WAV files and the other audio and video files
-// the encoder reads (FLAC, M4A, Ogg, Opus, AIFF, WMA, videos' sound, ...), each
-// starting one process of the program with the whole selection. Every
-// file-manager family reads its own format from its own folder in the user's
-// home; one writer per format sits behind one list, and all of them share the
-// verbs, the types they are offered for and the quoting helpers.
+// the encoder reads (FLAC, M4A, Ogg, Opus, AIFF, WMA, videos' sound, ...), both
+// also on folders, each starting one process of the program with the whole
+// selection. Every file-manager family reads its own format from its own folder
+// in the user's home; one writer per format sits behind one list, and all of
+// them share the verbs, the types they are offered for and the quoting helpers.
+//
+// A folder has no extension to tell the program which verb it came with, so
+// "Decode to WAVE" starts the program with the option --decode-folders before
+// the "--" that precedes the names; "Compress to MP3" starts it without.
 //
 // Every action starts a small per-user launcher script that holds the
 // program's real path, shell-quoted: no key-file format can name a path that is
@@ -35,7 +39,12 @@ struct MenuVerb {
     const char* actionId; // the KDE action group's id
     std::vector<MenuFileType> types;
     const char* comment;
+    // The program's options before "--": "--decode-folders" or "".
+    const char* options;
 };
+
+// The MIME type of folders, on which every verb is offered too.
+inline constexpr const char* kFolderMimeType = "inode/directory";
 
 // Both verbs: decode first, then compress.
 const std::vector<MenuVerb>& MenuVerbs();
@@ -69,6 +78,16 @@ const std::vector<std::unique_ptr<MenuFormat>>& MenuFormats();
 
 // The launcher script's path: $XDG_DATA_HOME/mp3tunewright/context-menu.
 std::string MenuLauncherPath();
+
+// GNOME Files' menu extension: $XDG_DATA_HOME/nautilus-python/extensions/mp3tunewright.py.
+std::string NautilusExtensionPath();
+
+// True when GNOME Files loads Python extensions here: python3-nautilus's loader,
+// libnautilus-python.so, is in GNOME Files' extension folder
+// ($TUNEWRIGHT_NAUTILUS_EXTENSIONS_DIR when set, else /usr/lib/<multiarch>/nautilus/
+// extensions-4 and the other usual library folders). Then the verbs go into its
+// own menu through the extension; else into its Scripts submenu.
+bool NautilusPythonInstalled();
 
 // Base folders, with the XDG rules: an unset or relative value means the
 // default below $HOME.

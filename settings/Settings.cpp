@@ -109,16 +109,21 @@ void LoadSettingsRecord(SettingsRecord& r) {
     ValidateSettings(r);
 }
 
-uint32_t LoadParallelJobs() {
+namespace {
+
+// A DWORD beside the ten values, from the root LoadSettingsRecord reads.
+std::optional<int32_t> loadExtraDword(const char* name) {
     platform::RegistrySnapshot selected = Registry(RegistryRoot::CurrentUser).snapshot();
     if (!selected.keyExists(kSettingsKey)) {
         selected = Registry(RegistryRoot::LocalMachine).snapshot();
     }
-    std::optional<int32_t> value = selected.readInteger(kSettingsKey, "ParallelJobs");
-    return value ? static_cast<uint32_t>(*value) : 0;
+    return selected.readInteger(kSettingsKey, name);
 }
 
-bool SaveParallelJobs(uint32_t jobs) {
+// Stores a DWORD beside the ten values. A user without a settings key of their
+// own gets the values they read now first, so the new key hides nothing read
+// from HKEY_LOCAL_MACHINE.
+bool saveExtraDword(const char* name, int32_t value) {
     Registry user(RegistryRoot::CurrentUser);
     if (!user.keyExists(kSettingsKey)) {
         SettingsRecord current;
@@ -127,7 +132,26 @@ bool SaveParallelJobs(uint32_t jobs) {
             return false;
         }
     }
-    return user.writeInteger(kSettingsKey, "ParallelJobs", static_cast<int32_t>(jobs));
+    return user.writeInteger(kSettingsKey, name, value);
+}
+
+} // namespace
+
+uint32_t LoadParallelJobs() {
+    std::optional<int32_t> value = loadExtraDword("ParallelJobs");
+    return value ? static_cast<uint32_t>(*value) : 0;
+}
+
+bool SaveParallelJobs(uint32_t jobs) {
+    return saveExtraDword("ParallelJobs", static_cast<int32_t>(jobs));
+}
+
+bool LoadNotify() {
+    return loadExtraDword("Notify").value_or(1) != 0;
+}
+
+bool SaveNotify(bool on) {
+    return saveExtraDword("Notify", on ? 1 : 0);
 }
 
 bool SaveSettingsRecord(const SettingsRecord& r, std::string* failedValue) {

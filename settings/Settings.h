@@ -48,6 +48,16 @@ uint32_t LoadParallelJobs();
 // HKEY_LOCAL_MACHINE. False when the registry cannot be written.
 bool SaveParallelJobs(uint32_t jobs);
 
+// Whether the end of a conversion batch, of a rip and of a recording longer than
+// a minute is announced by a desktop notification: the DWORD "Notify" beside
+// ParallelJobs, read from the same root. On when absent, of another type or not
+// 0; off when 0. The options dialog neither shows nor writes it.
+bool LoadNotify();
+
+// Stores "Notify" (1 or 0) under HKEY_CURRENT_USER as SaveParallelJobs stores its
+// value. False when the registry cannot be written.
+bool SaveNotify(bool on);
+
 // Writes the ten values under HKEY_CURRENT_USER in their order. On a failure
 // the values written before it stay; returns false with `failedValue` naming the
 // value that could not be written ("" when the key could not be created).

@@ -35,6 +35,7 @@ TEST(CommandLineOptions, OptionsBeforeTheEndMarkerAreNeverFileNames) {
         R request;
         std::string invalid;
         std::vector<std::string> names;
+        bool decodeFolders = false;
     };
     const std::vector<Row> rows = {
         {{"a.mp3", "b c.wav"}, R::Start, "", {"a.mp3", "b c.wav"}},
@@ -55,12 +56,25 @@ TEST(CommandLineOptions, OptionsBeforeTheEndMarkerAreNeverFileNames) {
         {{"--parallel-jobs=-1"}, R::Invalid, "--parallel-jobs=-1", {}},
         {{"--parallel-jobs="}, R::Invalid, "--parallel-jobs=", {}},
         {{"--parallel-jobs=2x"}, R::Invalid, "--parallel-jobs=2x", {}},
+        {{"--decode-folders", "Album", "a.mp3"}, R::Start, "", {"Album", "a.mp3"}, true},
+        {{"a.mp3", "--decode-folders", "--", "--decode-folders"},
+         R::Start,
+         "",
+         {"a.mp3", "--decode-folders"},
+         true},
+        {{"--", "--decode-folders"}, R::Start, "", {"--decode-folders"}},
+        {{"--decode-folders", "--help"}, R::Help, "", {}, true},
+        {{"--notify=0", "a.mp3"}, R::Notify, "", {"a.mp3"}},
+        {{"--notify=1"}, R::Notify, "", {}},
+        {{"--notify=2"}, R::Invalid, "--notify=2", {}},
+        {{"--notify"}, R::Invalid, "--notify", {}},
     };
     for (const Row& row : rows) {
         const app::Arguments a = parse(row.args);
         EXPECT_EQ(a.request, row.request) << testing::PrintToString(row.args);
         EXPECT_EQ(a.invalid, row.invalid) << testing::PrintToString(row.args);
         EXPECT_EQ(a.names, row.names) << testing::PrintToString(row.args);
+        EXPECT_EQ(a.decodeFolders, row.decodeFolders) << testing::PrintToString(row.args);
     }
 }
 

@@ -9,6 +9,7 @@
 #include "TestEnv.h"
 #include "e2e_support.h"
 #include "platform/InstanceFiles.h"
+#include "settings/Settings.h"
 
 namespace {
 
@@ -93,4 +94,45 @@ TEST(CommandLine, QtOptionsAfterTheEndMarkerAreFileNamesNotQtSettings) {
     EXPECT_EQ(e2e::errors(p).find("platform plugin"), std::string::npos) << e2e::errors(p);
     EXPECT_NE(e2e::errors(p).find("Unable to find source file"), std::string::npos)
         << e2e::errors(p);
+}
+
+// A folder named on the command line arrives in the converter as the folder
+// entry of its verb, in the hand-off file the real program writes.
+TEST(CommandLine, FoldersAreHandedOverAsEntriesOfTheirVerb) {
+    platform::InstanceLock held;
+    ASSERT_TRUE(held.acquire(runtimeDir()));
+    const std::string dir = testenv::makeDir("folders");
+    ASSERT_EQ(testenv::run("cd '" + dir + "' && mkdir -p 'Al bum/CD1' && ln -s 'Al bum' link"), 0);
+    char real[4096];
+    ASSERT_TRUE(realpath(dir.c_str(), real));
+    const std::string base = std::string(real) + "/";
+    struct Row {
+        std::vector<std::string> args;
+        std::vector<std::string> entries;
+    };
+    const std::vector<Row> rows = {
+        {{"Al bum", "song.mp3"}, {base + "Al bum/", base + "song.mp3"}},
+        {{"--decode-folders", "--", "Al bum/", "song.mp3", "link"},
+         {base + "Al bum/*.mp3", base + "song.mp3", base + "link/*.mp3"}},
+        {{"./Al bum/CD1/..//"}, {base + "Al bum/"}},
+        {{"--decode-folders", "."}, {base + "*.mp3"}},
+        {{base + "Al bum/CD1"}, {base + "Al bum/CD1/"}},
+    };
+    e2e::Options inDir;
+    inDir.cwd = dir;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.args));
+        ASSERT_EQ(e2e::run(e2e::programPath(), row.args, 20000, inDir), 1);
+        std::vector<std::string> names;
+        ASSERT_TRUE(platform::takeHandOffFile(runtimeDir() + "addedmp3.0", names));
+        EXPECT_EQ(names, row.entries);
+    }
+}
+
+TEST(CommandLine, NotifyIsStoredForTheUser) {
+    EXPECT_TRUE(settings::LoadNotify()) << "on when never set";
+    for (bool on : {false, true, false}) {
+        EXPECT_EQ(e2e::run(e2e::programPath(), {on ? "--notify=1" : "--notify=0"}, 20000), 0);
+        EXPECT_EQ(settings::LoadNotify(), on);
+    }
 }

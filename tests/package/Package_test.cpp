@@ -134,6 +134,8 @@ TEST(Package, HoldsTheProgramFolderTheCommandAndTheDesktopFilesOnly) {
     EXPECT_EQ(shell("cd " + apptest::quoted(control) + " && ls").out, "control\nmd5sums\n");
     // Without XWayland, a Wayland session needs Qt's Wayland plugin.
     EXPECT_EQ(shell("dpkg-deb -f " + apptest::quoted(deb) + " Recommends").out, "qt6-wayland\n");
+    // GNOME Files shows the verbs in its own menu only with its Python extensions.
+    EXPECT_EQ(shell("dpkg-deb -f " + apptest::quoted(deb) + " Suggests").out, "python3-nautilus\n");
 }
 
 TEST(Package, UnpackedProgramRunsFromItsCommandAndConvertsAWav) {

@@ -42,6 +42,7 @@ public:
     int cycles = 0;
     int waits = 0;
     std::function<void(const std::string&)> onStatus;
+    std::function<void(int)> onCycle;       // called with each capture cycle's number
     std::vector<QColor> paintedBackgrounds; // state label background at each paint
 
     TestForm() {
@@ -76,6 +77,9 @@ protected:
     }
     void ShowGateState(bool open) override {
         TForm3::ShowGateState(open);
+        if (onCycle) {
+            onCycle(cycles + 1);
+        }
         if (++cycles == stopAfterCycles) {
             if (closeInsteadOfStop) {
                 close();
@@ -791,4 +795,38 @@ TEST(RecorderForm, KeyboardStartsAndStopsWithSpaceOnlyOnTheButtons) {
     EXPECT_TRUE(testenv::fileExists(form.decoded + "/keys.WAV"));
     EXPECT_EQ(QApplication::focusWidget(), form.SpeedButton1);
     EXPECT_TRUE(form.isVisible());
+}
+
+// A recording keeps the computer awake while it runs; one longer than a minute is
+// announced at its end (when the Notify setting says so), the click opening its
+// folder.
+TEST(RecorderForm, ALongRecordingIsAnnouncedAndEveryOneKeepsTheComputerAwake) {
+    struct Row {
+        std::uint32_t lengthMs;
+        bool notify;
+        bool announced;
+    } rows[] = {{61000, true, true}, {60000, true, false}, {3600000, false, false}};
+    testenv::AlsaFileDevice device(std::vector<std::uint8_t>(2204 * 40, 0x80));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.lengthMs);
+        testenv::FakeServices services;
+        TestForm form;
+        form.SetNotifySource([&] { return row.notify; });
+        form.Edit1->setText("long");
+        form.stopAfterCycles = 4;
+        size_t heldWhileRecording = 0;
+        form.onCycle = [&](int cycle) {
+            heldWhileRecording = services.sleepInhibitor->held();
+            services.clock->now += cycle == 2 ? row.lengthMs : 0;
+        };
+        form.start();
+        EXPECT_EQ(heldWhileRecording, 1u);
+        ASSERT_EQ(services.sleepInhibitor->requests.size(), 1u);
+        EXPECT_TRUE(services.sleepInhibitor->requests[0].released);
+        ASSERT_EQ(services.notifier->shown.size(), row.announced ? 1u : 0u);
+        if (row.announced) {
+            EXPECT_EQ(services.notifier->shown[0].actionFolder, form.decoded);
+            EXPECT_NE(services.notifier->shown[0].body.find("long.WAV"), std::string::npos);
+        }
+    }
 }

@@ -46,6 +46,7 @@ public:
     bool compressOnFly() override { return compress; }
     bool stopOnErrors() override { return stopOnError; }
     std::string ripperOut() override { return out; }
+    bool notifyWhenDone() override { return notify; }
 
     std::vector<std::string> log;
     std::vector<int> progress;
@@ -61,6 +62,7 @@ public:
     bool compress = false;
     bool stopOnError = false;
     std::string out;
+    bool notify = true;
 };
 
 using Lines = std::vector<std::string>;
@@ -287,6 +289,44 @@ TEST_F(RipEngineTest, StopDuringTheFirstOfThreeTracks) {
                            "sys.exit(w.getnframes() != int(sys.argv[2]))' " +
                            quoted + " " + std::to_string(10 * kBlockBytes / 4)),
               0);
+}
+
+// A run keeps the computer awake while it reads and announces its end (when the
+// Notify setting says so): what was ripped, the first failure, the folder to open.
+TEST_F(RipEngineTest, ARunIsAnnouncedAndKeepsTheComputerAwake) {
+    load();
+    struct Row {
+        std::set<int> rows;
+        std::set<uint32_t> failing; // blocks that never read
+        bool notify;
+        std::string summary; // how it starts
+    } rows[] = {{{1, 2}, {}, true, "2 "}, {{0, 1}, {26}, true, "1 "}, {{2}, {}, false, ""}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.summary);
+        services.notifier->shown.clear();
+        services.sleepInhibitor->requests.clear();
+        cd.failingBlocks = row.failing;
+        view.notify = row.notify;
+        view.log.clear();
+        size_t heldWhileReading = 0;
+        view.onCheck = [&](int) { heldWhileReading = services.sleepInhibitor->held(); };
+        rip(row.rows);
+
+        EXPECT_EQ(heldWhileReading, 1u);
+        ASSERT_EQ(services.sleepInhibitor->requests.size(), 1u);
+        EXPECT_TRUE(services.sleepInhibitor->requests[0].released);
+        EXPECT_NE(services.sleepInhibitor->requests[0].why.find(std::to_string(row.rows.size())),
+                  std::string::npos);
+        ASSERT_EQ(services.notifier->shown.size(), row.notify ? 1u : 0u);
+        if (row.notify) {
+            const platform::Notification& shown = services.notifier->shown[0];
+            EXPECT_EQ(shown.actionFolder, view.out);
+            EXPECT_EQ(shown.summary.rfind(row.summary, 0), 0u) << shown.summary;
+            // A lost block fails its track: the first failure as the log has it.
+            EXPECT_EQ(shown.summary.find("1 failed") != std::string::npos, !row.failing.empty());
+            EXPECT_EQ(shown.body.find(view.log[1]) != std::string::npos, !row.failing.empty());
+        }
+    }
 }
 
 TEST_F(RipEngineTest, TimeLabelsFollowTheClock) {

@@ -1,6 +1,7 @@
 // The context-menu actions as the file managers themselves read and run them:
 // KDE's KIO, libfm-qt (PCManFM-Qt), GLib's key-file and markup parsers (Nemo,
-// Thunar) and the shell (GNOME Files and Caja scripts).
+// Thunar), the shell (GNOME Files and Caja scripts) and Debian's Python with the
+// real Nautilus typelib (GNOME Files' menu extension).
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
@@ -73,6 +74,8 @@ protected:
         setenv("XDG_CONFIG_DIRS", (base + "/xdg").c_str(), 1);
         // The system's folders stay behind ours: the readers need its MIME database.
         setenv("XDG_DATA_DIRS", (base + "/share:/usr/local/share:/usr/share").c_str(), 1);
+        // GNOME Files without Python extensions, unless a test installs the loader.
+        setenv("TUNEWRIGHT_NAUTILUS_EXTENSIONS_DIR", (base + "/nautilus-extensions").c_str(), 1);
 
         // A stand-in program in a folder whose name needs every kind of quoting
         // and is not UTF-8; it writes each run's arguments, one per line, and a
@@ -159,8 +162,9 @@ protected:
 
     std::string action(const std::string& relative) const { return base + "/data/" + relative; }
 
-    static constexpr const char* kSaved[] = {"TUNEWRIGHT_REGISTRY_DIR", "XDG_DATA_HOME",
-                                             "XDG_CONFIG_HOME", "XDG_CONFIG_DIRS", "XDG_DATA_DIRS"};
+    static constexpr const char* kSaved[] = {
+        "TUNEWRIGHT_REGISTRY_DIR", "XDG_DATA_HOME", "XDG_CONFIG_HOME",
+        "XDG_CONFIG_DIRS",         "XDG_DATA_DIRS", "TUNEWRIGHT_NAUTILUS_EXTENSIONS_DIR"};
     testenv::FakeServices services;
     std::vector<std::string> saved;
     std::string base, program, log, files;
@@ -178,21 +182,24 @@ TEST_F(ContextMenus, KdeAndPcmanfmOfferEachVerbForItsTypeOnly) {
     // Real files of other types the encoder reads.
     ASSERT_EQ(testenv::run("cd " + q(files) +
                            " && ffmpeg -nostdin -v error -i tone.wav tone.flac"
-                           " && ffmpeg -nostdin -v error -i tone.wav -c:a aac tone.m4a"),
+                           " && ffmpeg -nostdin -v error -i tone.wav -c:a aac tone.m4a"
+                           " && mkdir Album"),
               0);
     struct Row {
         std::string file;
         bool decode;
-    } rows[] = {{mp3, true},
-                {files + "tone.wav", false},
-                {files + "tone.flac", false},
-                {files + "tone.m4a", false}};
+        bool compress;
+    } rows[] = {{mp3, true, false},
+                {files + "tone.wav", false, true},
+                {files + "tone.flac", false, true},
+                {files + "tone.m4a", false, true},
+                {files + "Album", true, true}};
     for (const char* tool : {"kio_menu_reader", "fm_actions_reader"}) {
         for (const Row& row : rows) {
             SCOPED_TRACE(std::string(tool) + " " + row.file);
             std::vector<std::string> offered = lines(output(reader(tool) + " " + q(row.file)));
             EXPECT_EQ(has(offered, "Decode to WAVE"), row.decode);
-            EXPECT_EQ(has(offered, "Compress to MP3"), !row.decode);
+            EXPECT_EQ(has(offered, "Compress to MP3"), row.compress);
         }
     }
 
@@ -205,8 +212,12 @@ TEST_F(ContextMenus, KdeAndPcmanfmOfferEachVerbForItsTypeOnly) {
 TEST_F(ContextMenus, EveryFileManagerStartsOneProcessWithExactlyTheSelectedNames) {
     REQUIRE_READERS();
     settings::AssociateShell(program);
-    const std::vector<std::string> mp3s = copies(kHostileNames, "tone.mp3");
-    std::vector<std::string> expected = {"--"};
+    // The MP3s and a folder: "Decode to WAVE" is offered on both and says so
+    // for the folder.
+    std::vector<std::string> mp3s = copies(kHostileNames, "tone.mp3");
+    mp3s.push_back(files + "Al'bum $x");
+    ASSERT_EQ(mkdir(mp3s.back().c_str(), 0755), 0);
+    std::vector<std::string> expected = {"--decode-folders", "--"};
     expected.insert(expected.end(), mp3s.begin(), mp3s.end());
 
     for (const char* tool : {"kio_menu_reader", "fm_actions_reader"}) {
@@ -220,24 +231,29 @@ TEST_F(ContextMenus, EveryFileManagerStartsOneProcessWithExactlyTheSelectedNames
                                               return !settings::IsValidUtf8(name);
                                           }),
                            selected.end());
+        } else {
+            // libfm-qt offers an action only when all selected items share one of
+            // its MIME types: MP3s and a folder together get nothing there.
+            selected.pop_back();
         }
         int status = -1;
         output(reader(tool) + " --run 'Decode to WAVE'" + join(selected), &status);
         EXPECT_EQ(status, 0);
         auto seen = runs(1);
         ASSERT_EQ(seen.size(), 1u);
-        ASSERT_FALSE(seen[0].empty());
-        EXPECT_EQ(seen[0][0], "--");
-        EXPECT_EQ(std::set<std::string>(seen[0].begin() + 1, seen[0].end()),
+        ASSERT_GE(seen[0].size(), 2u);
+        EXPECT_EQ(seen[0][0], "--decode-folders");
+        EXPECT_EQ(seen[0][1], "--");
+        EXPECT_EQ(std::set<std::string>(seen[0].begin() + 2, seen[0].end()),
                   std::set<std::string>(selected.begin(), selected.end()));
-        EXPECT_EQ(seen[0].size(), selected.size() + 1);
+        EXPECT_EQ(seen[0].size(), selected.size() + 2);
     }
 
     // Nemo: the key file as GLib reads it, and the command it makes of it.
     const std::string nemo = action("nemo/actions/mp3tunewright-decode-to-wave.nemo_action");
     EXPECT_EQ(lines(output(reader("glib_reader") + " keyfile " + q(nemo) +
                            " 'Nemo Action' Name Selection Extensions Dependencies")),
-              (std::vector<std::string>{"Decode to WAVE", "notnone", "mp3;",
+              (std::vector<std::string>{"Decode to WAVE", "notnone", "mp3;dir;",
                                         settings::MenuLauncherPath() + ";"}));
     std::vector<std::string> nemoArgs =
         lines(output(reader("glib_reader") + " exec " + q(nemo) + " 'Nemo Action'" + join(mp3s)));
@@ -261,8 +277,10 @@ TEST_F(ContextMenus, ScriptsPassOnOnlyTheirTypeInOneProcess) {
     const std::vector<std::string> mp3s = copies(kHostileNames, "tone.mp3");
     const std::vector<std::string> wavs =
         copies({"x.wav", "Y.WAV", "-z.Wav", "n.mp3.wav"}, "tone.wav");
-    // File managers run scripts in the folder, with names relative to it.
-    std::vector<std::string> selection = {"x.wav", "notes.txt", "folder"};
+    ASSERT_EQ(mkdir((files + "-Al bum.wav").c_str(), 0755), 0);
+    // File managers run scripts in the folder, with names relative to it. Both
+    // verbs take folders; "folder" is no folder here.
+    std::vector<std::string> selection = {"x.wav", "notes.txt", "folder", "-Al bum.wav"};
     selection.insert(selection.end(), kHostileNames.begin(), kHostileNames.end());
     selection.insert(selection.end(), {"Y.WAV", "-z.Wav", "n.mp3.wav"});
 
@@ -277,11 +295,11 @@ TEST_F(ContextMenus, ScriptsPassOnOnlyTheirTypeInOneProcess) {
                   0);
         auto seen = runs(2);
         ASSERT_EQ(seen.size(), 2u);
-        std::vector<std::string> decoded = {"--"};
+        std::vector<std::string> decoded = {"--decode-folders", "--", "-Al bum.wav"};
         decoded.insert(decoded.end(), kHostileNames.begin(), kHostileNames.end());
         EXPECT_EQ(seen[0], decoded);
-        EXPECT_EQ(seen[1],
-                  (std::vector<std::string>{"--", "x.wav", "Y.WAV", "-z.Wav", "n.mp3.wav"}));
+        EXPECT_EQ(seen[1], (std::vector<std::string>{"--", "x.wav", "-Al bum.wav", "Y.WAV",
+                                                     "-z.Wav", "n.mp3.wav"}));
         // A selection without a matching file starts nothing.
         ASSERT_EQ(testenv::run("cd " + q(files) + " && " + q(folder + "Decode to WAVE") + " x.wav"),
                   0);
@@ -299,7 +317,7 @@ TEST_F(ContextMenus, ScriptsPassOnOnlyTheirTypeInOneProcess) {
               0);
     auto seen = runs(1);
     ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].size(), 1001u);
+    EXPECT_EQ(seen[0].size(), 1002u);
     EXPECT_EQ(seen[0].back(), "song 999.mp3");
 
     // Once the program is gone, the scripts say so and start nothing.
@@ -310,6 +328,71 @@ TEST_F(ContextMenus, ScriptsPassOnOnlyTheirTypeInOneProcess) {
               0);
     EXPECT_NE(testenv::run(q(settings::MenuLauncherPath()) + " a.mp3 2>/dev/null"), 0);
     EXPECT_TRUE(runs(0).empty());
+}
+
+// GNOME Files with python3-nautilus: the verbs in its own menu through the
+// extension, which Debian's Python loads here with the real Nautilus typelib and
+// asks as GNOME Files 43 would; the Scripts entries give way to it.
+TEST_F(ContextMenus, GnomeFilesExtensionOffersTheVerbsAndStartsTheLauncher) {
+    if (testenv::run("/usr/bin/python3 -c \"import gi; gi.require_version('Nautilus', '4.0')\" "
+                     "2>/dev/null") != 0) {
+        GTEST_SKIP() << "python3-nautilus (the Nautilus typelib) is not installed";
+    }
+    const std::string extension = settings::NautilusExtensionPath();
+    const std::string script = base + "/data/nautilus/scripts/Decode to WAVE";
+    settings::AssociateShell(program);
+    ASSERT_TRUE(testenv::fileExists(script));
+    EXPECT_FALSE(testenv::fileExists(extension));
+
+    // The loader appears (python3-nautilus installed): the extension takes over.
+    put(base + "/nautilus-extensions/libnautilus-python.so", "");
+    settings::AssociateShell(program);
+    EXPECT_TRUE(settings::IsShellAssociated(program));
+    ASSERT_TRUE(testenv::fileExists(extension));
+    EXPECT_FALSE(testenv::fileExists(script));
+
+    std::vector<std::string> mp3s = copies(kHostileNames, "tone.mp3");
+    const std::string wav = files + "tone.wav";
+    const std::string album = files + "Al'bum \xe9";
+    ASSERT_EQ(mkdir(album.c_str(), 0755), 0);
+    const std::string remote = "sftp://host/music/x.mp3";
+    const std::string decode = "Decode to WAVE", compress = "Compress to MP3";
+    std::vector<std::string> decodeRun = {"--decode-folders", "--"};
+    decodeRun.insert(decodeRun.end(), mp3s.begin(), mp3s.end());
+    mp3s.push_back(album);
+    decodeRun.push_back(album);
+    struct Row {
+        std::vector<std::string> selection;
+        std::vector<std::string> offered;
+        std::string run; // the item activated, "" for none
+        std::vector<std::string> started;
+        std::string options = ""; // " --window": called as GNOME Files 3.x did
+    };
+    const std::vector<Row> rows = {
+        {mp3s, {decode}, decode, decodeRun},
+        {{album}, {decode, compress}, compress, {"--", album}},
+        {{mp3s[0], wav}, {}, "", {}},
+        {{remote}, {}, "", {}},
+        {{remote, wav}, {compress}, compress, {"--", wav}},
+        {{wav}, {compress}, "", {}, " --window"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.selection));
+        int status = -1;
+        EXPECT_EQ(
+            lines(output("/usr/bin/python3 " + q(TW_NAUTILUS_MENU_DRIVER) + " " + q(extension) +
+                             row.options + (row.run.empty() ? "" : " --run " + q(row.run)) +
+                             join(row.selection),
+                         &status)),
+            row.offered);
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(runs(row.run.empty() ? 0 : 1),
+                  row.run.empty() ? std::vector<std::vector<std::string>>{}
+                                  : std::vector<std::vector<std::string>>{row.started});
+    }
+
+    EXPECT_TRUE(settings::DeassociateShell());
+    EXPECT_FALSE(testenv::fileExists(extension));
 }
 
 // Thunar's own parser is GLib's GMarkup; its command line is split as a shell
@@ -336,16 +419,22 @@ TEST_F(ContextMenus, ThunarKeepsTheUsersActionsByteForByte) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     std::vector<std::string> actions = lines(output(reader("glib_reader") + " uca " + q(uca)));
-    ASSERT_EQ(actions.size(), 3u);
+    ASSERT_EQ(actions.size(), 5u);
     EXPECT_EQ(actions[0], "1700000000-1|Shrink & send|*.jpg|shrink %F");
-    const std::string command = "'" + settings::MenuLauncherPath() + "' -- %F";
+    // Each verb twice: once for its files, once for folders (Thunar wants every
+    // selected item to match one action's patterns and kinds).
+    const std::string launcher = "'" + settings::MenuLauncherPath() + "'";
+    const std::string command = launcher + " --decode-folders -- %F";
     EXPECT_EQ(actions[1], "mp3tunewright-decode-to-wave|Decode to WAVE|*.mp3;*.MP3|" + command);
-    EXPECT_EQ(actions[2].rfind("mp3tunewright-compress-to-mp3|Compress to MP3|*.wav;*.WAV;", 0),
+    EXPECT_EQ(actions[2], "mp3tunewright-decode-to-wave-folders|Decode to WAVE|*|" + command);
+    EXPECT_EQ(actions[3].rfind("mp3tunewright-compress-to-mp3|Compress to MP3|*.wav;*.WAV;", 0),
               0u);
-    EXPECT_EQ(actions[2].substr(actions[2].rfind('|') + 1), command);
+    EXPECT_EQ(actions[3].substr(actions[3].rfind('|') + 1), launcher + " -- %F");
+    EXPECT_EQ(actions[4],
+              "mp3tunewright-compress-to-mp3-folders|Compress to MP3|*|" + launcher + " -- %F");
     std::vector<std::string> args =
         lines(output(reader("glib_reader") + " command " + q(command) + join(kHostileNames)));
-    std::vector<std::string> expected = {settings::MenuLauncherPath(), "--"};
+    std::vector<std::string> expected = {settings::MenuLauncherPath(), "--decode-folders", "--"};
     expected.insert(expected.end(), kHostileNames.begin(), kHostileNames.end());
     EXPECT_EQ(args, expected);
 
@@ -404,11 +493,11 @@ TEST_F(ContextMenus, ThunarWithoutASystemFileAndWithOddDataFolders) {
     setenv("XDG_DATA_HOME", (base + "/da%fta 100%%").c_str(), 1);
     settings::AssociateShell(program);
     std::vector<std::string> actions = lines(output(reader("glib_reader") + " uca " + q(uca)));
-    ASSERT_EQ(actions.size(), 2u) << testenv::readFile(uca);
+    ASSERT_EQ(actions.size(), 4u) << testenv::readFile(uca);
     const std::string command = actions[0].substr(actions[0].rfind('|') + 1);
     std::vector<std::string> args =
         lines(output(reader("glib_reader") + " command " + q(command) + join(kHostileNames)));
-    std::vector<std::string> expected = {settings::MenuLauncherPath(), "--"};
+    std::vector<std::string> expected = {settings::MenuLauncherPath(), "--decode-folders", "--"};
     expected.insert(expected.end(), kHostileNames.begin(), kHostileNames.end());
     EXPECT_EQ(args, expected);
 

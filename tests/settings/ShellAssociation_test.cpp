@@ -143,7 +143,8 @@ TEST_F(ShellAssociation, FreshSystemIsAssociatedOnceWithMessage) {
     EXPECT_EQ(actionFiles().size(), 11u);
     EXPECT_TRUE(contains(testenv::readFile(settings::MenuLauncherPath()),
                          "\nprogram=" + settings::ShellQuote(self) + "\n"));
-    EXPECT_TRUE(contains(testenv::readFile(action(kDecodeMenu)), "\nMimeType=audio/mpeg;\n"));
+    EXPECT_TRUE(contains(testenv::readFile(action(kDecodeMenu)),
+                         "\nMimeType=audio/mpeg;inode/directory;\n"));
     EXPECT_TRUE(contains(testenv::readFile(action(kCompressMenu)), "\nMimeType=audio/x-wav;"));
     EXPECT_FALSE(testenv::fileExists(applications));
 

@@ -48,7 +48,8 @@ std::string ScriptedDialogs::browseFolder(const std::string&, const std::string&
 }
 
 FakeServices::FakeServices() {
-    previous_ = platform::installServices({dialogs, shell, sound, clock});
+    previous_ = platform::installServices(
+        {dialogs, shell, sound, clock, notifier, taskbar, sleepInhibitor});
 }
 
 FakeServices::~FakeServices() { platform::installServices(previous_); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -67,6 +68,41 @@ public:
     uint32_t now = 0;
 };
 
+class RecordingNotifier : public platform::Notifier {
+public:
+    void notify(const platform::Notification& notification) override {
+        shown.push_back(notification);
+    }
+    std::vector<platform::Notification> shown;
+};
+
+// Every call in order: a fraction shown, or -1 for a clear.
+class RecordingTaskbar : public platform::TaskbarProgress {
+public:
+    void setProgress(double fraction) override { calls.push_back(fraction); }
+    void clear() override { calls.push_back(-1); }
+    std::vector<double> calls;
+};
+
+// Hands out handles that always hold; records each request and its release.
+class RecordingSleepInhibitor : public platform::SleepInhibitor {
+public:
+    struct Request {
+        std::string why;
+        bool released = false;
+    };
+    platform::Inhibitor inhibit(const std::string& why) override {
+        requests.push_back({why, false});
+        return platform::Inhibitor(
+            [this, i = requests.size() - 1] { requests[i].released = true; });
+    }
+    size_t held() const { // handles held now
+        return std::count_if(requests.begin(), requests.end(),
+                             [](const Request& r) { return !r.released; });
+    }
+    std::vector<Request> requests;
+};
+
 // Installs fresh doubles for the life of the object and restores the previous
 // services afterwards.
 struct FakeServices {
@@ -76,6 +112,10 @@ struct FakeServices {
     std::shared_ptr<RecordingShell> shell = std::make_shared<RecordingShell>();
     std::shared_ptr<RecordingSound> sound = std::make_shared<RecordingSound>();
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+    std::shared_ptr<RecordingNotifier> notifier = std::make_shared<RecordingNotifier>();
+    std::shared_ptr<RecordingTaskbar> taskbar = std::make_shared<RecordingTaskbar>();
+    std::shared_ptr<RecordingSleepInhibitor> sleepInhibitor =
+        std::make_shared<RecordingSleepInhibitor>();
 
 private:
     platform::Services previous_;

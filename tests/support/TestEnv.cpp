@@ -61,6 +61,14 @@ void isolate() {
     setenv("ASAN_OPTIONS", "exitcode=86:detect_leaks=1", 0);
     setenv("LSAN_OPTIONS", "suppressions=" TW_TEST_LSAN_SUPPRESSIONS ":print_suppressions=0", 0);
     setenv("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1", 0);
+    // Whether GNOME Files loads Python extensions is the test's choice, not the
+    // machine's: none unless a test puts the loader into this folder.
+    setenv("TUNEWRIGHT_NAUTILUS_EXTENSIONS_DIR", (g_root + "nautilus-extensions").c_str(), 1);
+    // No test, and no program a test starts, reaches the user's desktop over
+    // D-Bus; tests that need a bus start a private one.
+    const std::string noBus = "unix:path=" + g_root + "no-bus";
+    setenv("DBUS_SESSION_BUS_ADDRESS", noBus.c_str(), 1);
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", noBus.c_str(), 1);
     unsetenv("TUNEWRIGHT_UNATTENDED");
     unsetenv("TUNEWRIGHT_CD_IMAGES");
     unsetenv("TUNEWRIGHT_WAVE_DEVICE");
