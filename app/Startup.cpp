@@ -10,7 +10,7 @@
 
 #include "app/CommandLine.h"
 #include "app/ConversionForm.h"
-#include "app/FolderEntries.h"
+#include "app/batch/FolderEntries.h"
 #include "app/Lifetime.h"
 #include "app/Windows.h"
 #include "platform/InstanceFiles.h"

@@ -122,6 +122,11 @@ void BatchEngine::Start(const std::vector<std::string>& names, const std::string
         }
         QueueNames(own);
     }
+    // The computer stays awake while the batch runs.
+    if (platform::services().sleepInhibitor) {
+        awake_ = platform::services().sleepInhibitor->inhibit(
+            "Converting " + std::to_string(queue_.size()) + (queue_.size() == 1 ? " file" : " files"));
+    }
     pool_ = std::make_unique<JobPool>(workers, programDir_);
     parallel_ = pool_->workers() > 1;
     connect(pool_.get(), &JobPool::jobChanged, this, &BatchEngine::OnJobChanged,
@@ -154,6 +159,12 @@ void BatchEngine::QueueFile(const std::string& name) {
 
 bool BatchEngine::QueueNames(const std::vector<RecordedName>& names,
                              const platform::FileIdentity* from) {
+    return QueueNamesBefore(queue_.end(), names, from);
+}
+
+bool BatchEngine::QueueNamesBefore(EntryList::iterator before,
+                                   const std::vector<RecordedName>& names,
+                                   const platform::FileIdentity* from) {
     std::vector<RecordedName> added;
     std::unordered_set<std::string> seen;
     for (const RecordedName& name : names) {
@@ -178,6 +189,7 @@ bool BatchEngine::QueueNames(const std::vector<RecordedName>& names,
             index = kNoIndex;
         }
     }
+    bool folders = false;
     for (const RecordedName& name : added) {
         Entry e;
         e.name = name.name;
@@ -186,11 +198,63 @@ bool BatchEngine::QueueNames(const std::vector<RecordedName>& names,
         e.partial = name.partial;
         e.partialIdentity = name.partialIdentity;
         e.record = index == kNoIndex ? kNoIndex : index++;
+        // A folder stands for the files a walk finds in it.
+        if (std::optional<FolderEntry> folder = ParseFolderEntry(e.name)) {
+            e.folder = true;
+            e.walk = std::make_unique<FolderWalk>(*folder);
+            folders = true;
+        }
         names_.insert(e.name);
-        queue_.push_back(std::move(e));
+        queue_.insert(before, std::move(e));
+    }
+    if (folders && !walkQueued_) {
+        walkQueued_ = true;
+        QMetaObject::invokeMethod(
+            this, [this] { WalkStep(); }, Qt::QueuedConnection);
     }
     view_.showCount(queue_.size());
     return true;
+}
+
+void BatchEngine::WalkStep() {
+    walkQueued_ = false;
+    if (finished_ || StopRequested || closeRequested_) {
+        return;
+    }
+    // Folders are walked in queue order, a bounded step each time the event loop
+    // comes here, so the window stays responsive on a folder of any size.
+    auto it = std::find_if(queue_.begin(), queue_.end(), [this](const Entry& e) { return Walking(e); });
+    if (it == queue_.end()) {
+        return;
+    }
+    std::vector<FoundFile> found;
+    const bool more = it->walk->step(found);
+    std::vector<RecordedName> names;
+    for (FoundFile& file : found) {
+        if (doneBefore_.count(file.path) == 0) {
+            names.push_back({std::move(file.path), std::move(file.subfolder)});
+        }
+    }
+    it->found += found.size();
+    QueueNamesBefore(it, names, nullptr);
+    if (!more) {
+        it->walk.reset();
+        if (it->found > 0) {
+            // Its files stand in the queue now; the folder's entry is done.
+            if (it->record != kNoIndex) {
+                record_.finished({it->record});
+            }
+            names_.erase(it->name);
+            queue_.erase(it);
+            view_.showCount(queue_.size());
+        }
+    }
+    if (std::any_of(queue_.begin(), queue_.end(), [this](const Entry& e) { return Walking(e); })) {
+        walkQueued_ = true;
+        QMetaObject::invokeMethod(
+            this, [this] { WalkStep(); }, Qt::QueuedConnection);
+    }
+    DispatchAhead();
 }
 
 void BatchEngine::StartRecord(const std::vector<std::string>& ownNames) {
@@ -210,6 +274,7 @@ void BatchEngine::StartRecord(const std::vector<std::string>& ownNames) {
             absorbed_.push_back(*id);
         }
     }
+    doneBefore_.insert(left.finished.begin(), left.finished.end());
     QueueNames(left.unfinished);
     std::vector<RecordedName> own;
     for (const std::string& name : ownNames) {
@@ -360,6 +425,7 @@ BatchEngine::Tick BatchEngine::QueueTick() {
 }
 
 void BatchEngine::LastFile() {
+    cut_ = cut_ || !queue_.empty();
     std::vector<uint32_t> indices;
     for (const Entry& e : queue_) {
         if (e.record != kNoIndex) {
@@ -435,6 +501,10 @@ void BatchEngine::Finish() {
         return;
     }
     finished_ = true;
+    if (platform::services().taskbar) {
+        platform::services().taskbar->clear();
+    }
+    awake_.release();
     pool_->stopAll();
     pool_->waitAll();
     // Every job has ended now; what each left is decided here.
@@ -570,7 +640,7 @@ void BatchEngine::StartJob(Entry& entry, const std::string& folder) {
     entry.job = pool_->start(order);
     entry.ended = false;
     entry.state = JobState{};
-    entry.folder = folder;
+    entry.outputFolder = folder;
 }
 
 void BatchEngine::DispatchAhead() {
@@ -589,6 +659,12 @@ void BatchEngine::DispatchAhead() {
     }
     int waiting = 0;
     for (auto it = queue_.begin(); it != queue_.end() && pool_->hasIdleWorker(); ++it) {
+        if (it->folder) {
+            if (it->walk) {
+                return; // the entries after a folder wait until its files are found
+            }
+            continue;
+        }
         if (it->planned) {
             waiting += it->job != 0 ? 1 : 0;
             continue;
@@ -661,8 +737,8 @@ void BatchEngine::OnJobChanged(quint64 id) {
 // ---- Entry 0's turn ----------------------------------------------------------------
 
 void BatchEngine::Advance() {
-    while (!Busy && holdTurns_ == 0 && !queue_.empty() && !StopRequested && !closeRequested_ &&
-           !finished_) {
+    while (!Busy && holdTurns_ == 0 && !queue_.empty() && !Walking(queue_.front()) &&
+           !StopRequested && !closeRequested_ && !finished_) {
         Guarded(&BatchEngine::StartTurn);
     }
 }
@@ -723,6 +799,8 @@ void BatchEngine::Detach(Entry& entry) {
 }
 
 void BatchEngine::ResultShown(const std::string& name) {
+    ++shown_;
+    ShowShare();
     emit EntryShown(QString::fromStdString(name));
     // The batch ends three whole ticks after its last result.
     if (queue_.empty() && openBoxes_ == 0) {
@@ -736,6 +814,21 @@ void BatchEngine::StartTurn() {
     }
     Entry& e = queue_.front();
     const std::string name = e.name;
+    if (e.folder) {
+        if (e.walk) {
+            return; // its files are still being found
+        }
+        // A folder in which the walk found nothing to convert.
+        Report(name, "no file to convert in this folder");
+        view_.showStatus("Skipping", 0);
+        if (e.record != kNoIndex) {
+            record_.finished({e.record});
+        }
+        TakeEntry(queue_.begin());
+        view_.showCount(queue_.size());
+        ResultShown(name);
+        return;
+    }
     const bool decode = IsDecodeEntry(name);
     const settings::SettingsRecord& s = view_.settings();
     LastKind = kindOf(decode).lastKind;
@@ -753,6 +846,7 @@ void BatchEngine::StartTurn() {
         finishEntry();
         view_.showStatus("Failed", 0);
         Report(name, "Unable to create target directory " + d.dir);
+        Failed(name, "Unable to create target directory");
         ResultShown(name);
         if (!s.NoErrors) {
             Box("Unable to create target directory", "Error", platform::Ok, platform::Icon::None,
@@ -779,6 +873,7 @@ void BatchEngine::StartTurn() {
         finishEntry();
         view_.showCount(queue_.size());
         Report(name, "Unable to find source file");
+        Failed(name, "Unable to find source file");
         ResultShown(name);
         if (!s.NoErrors) {
             Box("Unable to find source file: " + displayText(name), "Error", platform::Ok,
@@ -809,7 +904,7 @@ void BatchEngine::StartTurn() {
     }
     // A job that ran ahead into another folder (the setting changed meanwhile) is
     // not this turn's: it stops and the job runs again.
-    if ((run.job != 0 || run.ended) && !sameFolder(run.folder, d.dir)) {
+    if ((run.job != 0 || run.ended) && !sameFolder(run.outputFolder, d.dir)) {
         Detach(run);
     }
     run.writes = true;
@@ -907,6 +1002,7 @@ void BatchEngine::FinishTurn() {
         }
         current_.clear();
         Busy = false;
+        Failed(name, what);
         ShowJobException(name, decode, what);
         ResultShown(name);
         return;
@@ -935,6 +1031,7 @@ void BatchEngine::FinishTurn() {
     if (code != codec::kCodecOk && code != codec::kCodecDone) {
         view_.showStatus("Error encountered", kind.errorShift);
         Report(name, codec::CodecResultText(code));
+        Failed(name, codec::CodecResultText(code));
         // A decode's errors show no box, but for a write that failed (a full disk),
         // which the user must hear of as an encode's. The box is shown while the
         // entry is still busy: no further entry is shown meanwhile.
@@ -946,6 +1043,7 @@ void BatchEngine::FinishTurn() {
         }
     } else {
         view_.showStatus("Done", 10);
+        ++converted_[decode ? KindDecode : KindEncode];
     }
     Busy = false;
 }
@@ -976,6 +1074,40 @@ platform::Button BatchEngine::Box(const std::string& text, const std::string& ca
     return answer;
 }
 
+void BatchEngine::Failed(const std::string& source, const std::string& what) {
+    ++failed_;
+    if (firstFailure_.empty()) {
+        firstFailure_ = displayText(platform::fileName(source)) + ": " + what;
+    }
+}
+
+void BatchEngine::ShowShare() {
+    const size_t total = shown_ + queue_.size() + current_.size();
+    if (platform::services().taskbar && total > 0) {
+        platform::services().taskbar->setProgress(static_cast<double>(shown_) /
+                                                  static_cast<double>(total));
+    }
+}
+
+platform::Notification BatchEngine::Summary() const {
+    const size_t done = converted_[KindDecode] + converted_[KindEncode];
+    const char* what = converted_[KindEncode] == 0 && converted_[KindDecode] > 0 ? " decoded to WAVE"
+                       : converted_[KindDecode] == 0 && converted_[KindEncode] > 0
+                           ? " compressed to MP3"
+                           : " converted";
+    std::string summary = std::to_string(done) + (done == 1 ? " file" : " files") + what;
+    if (failed_ > 0) {
+        summary += ", " + std::to_string(failed_) + " failed";
+    }
+    if (cut_) {
+        summary += ", then stopped";
+    }
+    const settings::SettingsRecord& s = view_.settings();
+    const std::string folder = LastKind == KindDecode ? s.DecodedDir : s.EncodedDir;
+    return {summary, firstFailure_.empty() ? "Saved in " + displayText(folder) : firstFailure_,
+            folder};
+}
+
 void BatchEngine::Report(const std::string& source, const std::string& what) {
     // Every job that fails says so on stderr, boxes or not: a batch started from a
     // script, or with "Don't display errors", still leaves a trace of what failed.
@@ -999,6 +1131,14 @@ void BatchEngine::CompletionActions() {
         } else {
             platform::services().shell->open(s.EncodedDir, platform::ShowMode::Minimized);
         }
+    }
+    // Beside the chime: the desktop's word that the batch has ended.
+    if (platform::services().taskbar) {
+        platform::services().taskbar->clear();
+    }
+    awake_.release();
+    if (platform::services().notifier && settings::LoadNotify()) {
+        platform::services().notifier->notify(Summary());
     }
 }
 

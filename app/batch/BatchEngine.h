@@ -31,6 +31,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "app/batch/FolderEntries.h"
 #include "app/batch/JobPool.h"
 #include "app/batch/QueueRecord.h"
 #include "platform/FileIO.h"
@@ -171,10 +172,15 @@ private:
         std::uint64_t job = 0;
         bool ended = false;
         JobState state; // final once ended
-        std::string folder; // its job's output folder
+        std::string outputFolder; // its job's output folder
         // The folder and name its output would take, for the entries after it.
         bool writes = false;
         platform::PathKey target;
+        // A folder entry: the walk that finds its files (placed before it in the
+        // queue); null once the walk has ended, when `found` says how many it found.
+        bool folder = false;
+        std::unique_ptr<FolderWalk> walk;
+        size_t found = 0;
     };
     using EntryList = std::list<Entry>;
 
@@ -209,12 +215,23 @@ private:
     // from); false when the record could not be written (nothing was queued).
     bool QueueNames(const std::vector<RecordedName>& names,
                     const platform::FileIdentity* from = nullptr);
+    bool QueueNamesBefore(EntryList::iterator before, const std::vector<RecordedName>& names,
+                          const platform::FileIdentity* from);
+    // One bounded step of the first folder walk in the queue; more come from the
+    // event loop while walks are left.
+    void WalkStep();
+    bool Walking(const Entry& e) const { return e.folder && e.walk; }
+    // The summary of the batch for the desktop's notification, and the share done.
+    platform::Notification Summary() const;
+    void ShowShare();
     void StartRecord(const std::vector<std::string>& ownNames);
     bool ReleaseLockAtEndOfBatch();
     void ScanHandOffFiles();
     platform::Button Box(const std::string& text, const std::string& caption, unsigned buttons,
                          platform::Icon icon, bool holdsTurns);
     void Report(const std::string& source, const std::string& what);
+    // Counts a failed entry for the summary.
+    void Failed(const std::string& source, const std::string& what);
 
     BatchView& view_;
     std::string programDir_;
@@ -240,6 +257,17 @@ private:
     bool finished_ = false;
     // Reads the progress of the entry in its codec phase while its job runs.
     QTimer* progressTimer_ = nullptr;
+    bool walkQueued_ = false;
+    // Names a converter that ended early had finished: a folder walked again
+    // leaves them out.
+    std::unordered_set<std::string> doneBefore_;
+    // What the batch did, for the notification and the taskbar.
+    size_t converted_[2] = {0, 0}; // by kind
+    size_t failed_ = 0;
+    size_t shown_ = 0;
+    std::string firstFailure_;
+    bool cut_ = false; // "Last file" dropped names
+    platform::Inhibitor awake_;
 
     platform::InstanceLock* lock_ = nullptr;
     std::string runtimeDir_;

@@ -300,6 +300,7 @@ RecordLeft QueueRecord::readLeft(const std::string& dir) {
     }
     for (size_t i = 0; i < entries.size(); ++i) {
         if (finished[i]) {
+            left.finished.push_back(std::move(entries[i].name));
             continue;
         }
         if (running[i] && entries[i].retried) {

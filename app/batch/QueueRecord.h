@@ -49,6 +49,8 @@ struct RecordLeft {
     std::vector<RecordedName> dropped;    // cut off by a dying converter twice: not again
     // Hand-off files whose names the record holds.
     std::vector<platform::FileIdentity> absorbed;
+    // The names it finished (a folder walked again skips them).
+    std::vector<std::string> finished;
 };
 
 class QueueRecord {

@@ -83,6 +83,7 @@ public:
     bool compressOnFly() override { return compress; }
     bool stopOnErrors() override { return false; }
     std::string ripperOut() override { return out; }
+    bool notifyWhenDone() override { return false; }
 
     std::vector<std::string> log;
     int drive = 0;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "TestEnv.h"
-#include "app/FolderEntries.h"
+#include "app/batch/FolderEntries.h"
 
 namespace {
 

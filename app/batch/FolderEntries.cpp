@@ -1,4 +1,4 @@
-#include "app/FolderEntries.h"
+#include "app/batch/FolderEntries.h"
 
 #include <algorithm>
 #include <cctype>
