@@ -180,23 +180,6 @@ bool FinishWavFile(int fd, const AudioFormat& format) {
     return WriteWavHeader(fd, format, data);
 }
 
-bool IsAcceptedSampleRate(std::uint32_t sampleRate) {
-    switch (sampleRate) {
-    case 8000:
-    case 11025:
-    case 12000:
-    case 16000:
-    case 22050:
-    case 24000:
-    case 32000:
-    case 44100:
-    case 48000:
-        return true;
-    default:
-        return false;
-    }
-}
-
 namespace {
 
 // Format tags of the two PCM layouts the encoder reads.

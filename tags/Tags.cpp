@@ -29,8 +29,8 @@
 #include <taglib/wavpackfile.h>
 #include <taglib/xiphcomment.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -109,6 +109,77 @@ std::string utf8(const TagLib::String& s) {
 
 TagLib::String fromUtf8(const std::string& s) {
     return TagLib::String(s, TagLib::String::UTF8);
+}
+
+// A read-only view of an open file for TagLib: reads with pread (the descriptor's
+// own position never moves), writes nothing, and opens nothing by name. Reads are
+// bounded: one read above kMaxReadBytes and everything past kMaxTotalBytes come back
+// empty, so a tag that claims a huge item is not read (TagLib then drops that item
+// or the tag) and no lying length makes a job hold more than that.
+class DescriptorStream : public TagLib::IOStream {
+public:
+    static constexpr unsigned long kMaxReadBytes = (16ul << 20) + (1ul << 20);
+    static constexpr unsigned long kMaxTotalBytes = 48ul << 20;
+
+    DescriptorStream(int fd, const std::string& name) : fd_(fd), name_(name) {}
+
+    TagLib::FileName name() const override { return name_.c_str(); }
+    TagLib::ByteVector readBlock(unsigned long length) override {
+        const long size = this->length();
+        if (length > kMaxReadBytes || total_ + length > kMaxTotalBytes || pos_ >= size) {
+            return TagLib::ByteVector();
+        }
+        length = std::min<unsigned long>(length, static_cast<unsigned long>(size - pos_));
+        TagLib::ByteVector data(static_cast<unsigned>(length), '\0');
+        std::size_t done = 0;
+        while (done < length) {
+            const ssize_t n = ::pread(fd_, data.data() + done, length - done, pos_ + done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        data.resize(static_cast<unsigned>(done));
+        pos_ += static_cast<long>(done);
+        total_ += done;
+        return data;
+    }
+    void writeBlock(const TagLib::ByteVector&) override {}
+    void insert(const TagLib::ByteVector&, unsigned long, unsigned long) override {}
+    void removeBlock(unsigned long, unsigned long) override {}
+    bool readOnly() const override { return true; }
+    bool isOpen() const override { return fd_ >= 0; }
+    void seek(long offset, Position p) override {
+        const long base = p == Beginning ? 0 : p == Current ? pos_ : length();
+        pos_ = std::max(0L, base + offset);
+    }
+    long tell() const override { return pos_; }
+    long length() override {
+        struct stat st {};
+        return ::fstat(fd_, &st) == 0 ? static_cast<long>(st.st_size) : 0;
+    }
+    void truncate(long) override {}
+
+private:
+    int fd_;
+    std::string name_;
+    long pos_ = 0;
+    unsigned long total_ = 0;
+};
+
+// A file opened to read its tags: read-only, without blocking on a FIFO or device,
+// and only when it is a regular file; -1 otherwise.
+int openForReading(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st {};
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        fd = -1;
+    }
+    return fd;
 }
 
 std::string lowerExtension(const std::string& path) {
@@ -596,10 +667,12 @@ std::string TagSet::trackText() const {
     return text;
 }
 
-TagSet ReadMp3Tags(const std::string& path) {
+namespace {
+
+TagSet readMp3Tags(TagLib::IOStream& stream) {
     TagSet tags;
     try {
-        TagLib::MPEG::File file(path.c_str(), false);
+        TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
         if (!file.isValid()) {
             return tags;
         }
@@ -615,11 +688,11 @@ TagSet ReadMp3Tags(const std::string& path) {
     return tags;
 }
 
-TagSet ReadWavTags(const std::string& path) {
+TagSet readWavTags(TagLib::IOStream& stream) {
     installStringHandlers();
     TagSet tags;
     try {
-        TagLib::RIFF::WAV::File file(path.c_str(), false);
+        TagLib::RIFF::WAV::File file(&stream, false);
         if (!file.isValid()) {
             return tags;
         }
@@ -635,12 +708,12 @@ TagSet ReadWavTags(const std::string& path) {
     return tags;
 }
 
-TagSet ReadSourceTags(const std::string& path) {
+TagSet readSourceTags(TagLib::IOStream& stream, const std::string& path) {
     TagSet tags;
     std::vector<Picture> pictures;
     try {
         // TagLib picks the format by the name's extension, else by the content.
-        TagLib::FileRef ref(path.c_str(), false);
+        TagLib::FileRef ref(&stream, false);
         TagLib::File* file = ref.file();
         if (ref.isNull() || !file || !file->isValid()) {
             return tags;
@@ -712,15 +785,60 @@ TagSet ReadSourceTags(const std::string& path) {
     return tags;
 }
 
-TagSet ReadTags(const std::string& path) {
-    const std::string ext = lowerExtension(path);
+// The tags of the file open at `fd`, by the format `name`'s extension names.
+TagSet readTags(int fd, const std::string& name) {
+    if (fd < 0) {
+        return TagSet{};
+    }
+    DescriptorStream stream(fd, name);
+    const std::string ext = lowerExtension(name);
     if (ext == "mp3") {
-        return ReadMp3Tags(path);
+        return readMp3Tags(stream);
     }
     if (ext == "wav") {
-        return ReadWavTags(path);
+        return readWavTags(stream);
     }
-    return ReadSourceTags(path);
+    return readSourceTags(stream, name);
+}
+
+// Reads the tags of the file at `path` through `read`, opened read-only for it.
+TagSet readByPath(const std::string& path,
+                  TagSet (*read)(TagLib::IOStream& stream, const std::string& path)) {
+    const int fd = openForReading(path);
+    if (fd < 0) {
+        return TagSet{};
+    }
+    DescriptorStream stream(fd, path);
+    TagSet tags = read(stream, path);
+    ::close(fd);
+    return tags;
+}
+
+} // namespace
+
+TagSet ReadMp3Tags(const std::string& path) {
+    return readByPath(path, [](TagLib::IOStream& s, const std::string&) { return readMp3Tags(s); });
+}
+
+TagSet ReadWavTags(const std::string& path) {
+    return readByPath(path, [](TagLib::IOStream& s, const std::string&) { return readWavTags(s); });
+}
+
+TagSet ReadSourceTags(const std::string& path) {
+    return readByPath(path, readSourceTags);
+}
+
+TagSet ReadTags(const std::string& path) {
+    const int fd = openForReading(path);
+    TagSet tags = readTags(fd, path);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return tags;
+}
+
+TagSet ReadTags(int fd, const std::string& name) {
+    return readTags(fd, name);
 }
 
 namespace {
@@ -790,7 +908,8 @@ bool WriteMp3Tags(const std::string& path, const TagSet& tags, std::string& why,
         // full disk then refuses the tag before a byte of the audio has moved.
         TagLib::ID3v2::Tag rendered;
         fillId3v2(rendered, tags, true);
-        const off_t room = static_cast<off_t>(rendered.render(TagLib::ID3v2::v4).size()) + (64 << 10);
+        const off_t room =
+            static_cast<off_t>(rendered.render(TagLib::ID3v2::v4).size()) + (64 << 10);
         int fd = ::open(target.c_str(), O_RDWR | O_CLOEXEC);
         if (fd < 0) {
             why = errnoText("cannot open the file", errno);
@@ -952,7 +1071,16 @@ void TagFile(const std::string& path, const TagSet& tags) {
 }
 
 void CarryTags(const std::string& source, const std::string& target, TargetFile kind) {
-    TagSet tags = ReadTags(source);
+    const int fd = openForReading(source);
+    CarryTags(fd, source, target, kind);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+void CarryTags(int sourceFd, const std::string& sourceName, const std::string& target,
+               TargetFile kind) {
+    TagSet tags = ReadTags(sourceFd, sourceName);
     const bool mp3 = kind == TargetFile::ByName ? lowerExtension(target) == "mp3"
                                                 : kind == TargetFile::PrivateMp3;
     if (!mp3) {
