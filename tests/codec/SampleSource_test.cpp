@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <functional>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "AudioCheck.h"
@@ -272,34 +271,25 @@ TEST(SampleSource, ReadingStaysWithinAFixedMemoryBound) {
     };
     for (const std::string& file : files) {
         SCOPED_TRACE(file);
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            long pages = 0;
-            if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
-                if (std::fscanf(statm, "%ld", &pages) != 1) {
-                    pages = 0;
+        const int status = testenv::runInChild(
+            [&file] {
+                long pages = 0;
+                if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+                    if (std::fscanf(statm, "%ld", &pages) != 1) {
+                        pages = 0;
+                    }
+                    std::fclose(statm);
                 }
-                std::fclose(statm);
-            }
-            const rlim_t limit =
-                static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + (256u << 20);
-            const rlimit bound{limit, limit};
-            if (pages == 0 || ::setrlimit(RLIMIT_AS, &bound) != 0) {
-                ::_exit(3);
-            }
-            const ReadAll r = readAll(file);
-            ::_exit(!r.opened || r.last == ReadStatus::End ? 0 : 4);
-        }
-        int status = 0;
-        for (int waited = 0; waited < 1200 && ::waitpid(child, &status, WNOHANG) == 0; ++waited) {
-            ::usleep(100000);
-        }
-        if (::waitpid(child, &status, WNOHANG) == 0) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            FAIL() << "the reader did not end within two minutes";
-        }
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+                const rlim_t limit =
+                    static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + (256u << 20);
+                const rlimit bound{limit, limit};
+                if (pages == 0 || ::setrlimit(RLIMIT_AS, &bound) != 0) {
+                    return 3;
+                }
+                const ReadAll r = readAll(file);
+                return !r.opened || r.last == ReadStatus::End ? 0 : 4;
+            },
+            120000);
+        EXPECT_EQ(status, 0);
     }
 }
