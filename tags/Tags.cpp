@@ -42,7 +42,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/ByteOrder.h"
 #include "platform/FileIO.h"
+#include "platform/ReplacementFile.h"
 
 namespace tags {
 namespace {
@@ -423,99 +425,6 @@ std::string directoryOf(const std::string& path) {
     }
     return slash == 0 ? "/" : path.substr(0, slash);
 }
-
-std::uint32_t le32(const unsigned char* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
-}
-
-// Names of tagged copies that had to be named: the writer's process id first, so
-// the next tag write in the folder can remove the ones whose writer died.
-const char kTagCopyPrefix[] = ".tw-tag-";
-
-// The tagged copy of a file, made beside it so that a kill at any moment leaves
-// nothing behind: an unnamed file (O_TMPFILE) that gets a name only to be renamed
-// over the original at once; where the file system has no unnamed files (FUSE,
-// vfat), a named temporary, which the next tag write in that folder removes once
-// its writer is gone.
-class TagCopy {
-public:
-    explicit TagCopy(const std::string& dir) : dir_(dir) {
-        platform::removeTemporariesOfDeadWriters(dir_, kTagCopyPrefix);
-        fd_ = ::open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        for (int attempt = 0; fd_ < 0 && attempt < 100; ++attempt) {
-            named_ = uniqueName();
-            fd_ = ::open(named_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-            if (fd_ < 0) {
-                const int error = errno;
-                named_.clear();
-                if (error != EEXIST) {
-                    errno = error;
-                    break;
-                }
-            }
-        }
-    }
-    ~TagCopy() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        if (!named_.empty()) {
-            ::unlink(named_.c_str());
-        }
-    }
-    TagCopy(const TagCopy&) = delete;
-    TagCopy& operator=(const TagCopy&) = delete;
-
-    int fd() const { return fd_; }
-    // A path that opens the copy, for TagLib.
-    std::string path() const {
-        return named_.empty() ? "/proc/self/fd/" + std::to_string(fd_) : named_;
-    }
-
-    // Flushes the copy to disk and puts it in place of `target`.
-    bool publish(const std::string& target, std::string& why) {
-        if (::fsync(fd_) != 0) {
-            why = errnoText("cannot flush the tagged copy", errno);
-            return false;
-        }
-        if (named_.empty()) {
-            // linkat never replaces a file: link under a unique name, then rename.
-            std::string linked = uniqueName();
-            for (int attempt = 0; attempt < 100; ++attempt) {
-                if (::linkat(AT_FDCWD, path().c_str(), AT_FDCWD, linked.c_str(),
-                             AT_SYMLINK_FOLLOW) == 0) {
-                    named_ = linked;
-                    break;
-                }
-                if (errno != EEXIST) {
-                    why = errnoText("cannot name the tagged copy", errno);
-                    return false;
-                }
-                linked = uniqueName();
-            }
-        }
-        if (::rename(named_.c_str(), target.c_str()) != 0) {
-            why = errnoText("cannot replace the file", errno);
-            return false;
-        }
-        named_.clear();
-        return true;
-    }
-
-private:
-    // Unique among running processes by the process id, within this one by the
-    // count; a name left by a dead process of the same id is skipped (EEXIST).
-    std::string uniqueName() const {
-        static std::atomic<unsigned> counter{0};
-        return dir_ + "/" + kTagCopyPrefix + std::to_string(::getpid()) + "-" +
-               std::to_string(counter.fetch_add(1));
-    }
-
-    std::string dir_;
-    std::string named_; // the copy's name while it has one
-    int fd_ = -1;
-};
 
 // Pictures above this size are left out of the MP3's tag.
 constexpr unsigned kMaxPictureBytes = 16u << 20;
@@ -930,7 +839,7 @@ bool WriteMp3Tags(const std::string& path, const TagSet& tags, std::string& why,
         return saved;
     }
 
-    TagCopy copy(directoryOf(target));
+    platform::ReplacementFile copy(directoryOf(target), ".tw-tag-");
     if (copy.fd() < 0) {
         why = errnoText("cannot create a file beside it", errno);
         return false;
@@ -971,9 +880,9 @@ bool WriteWavTags(const std::string& path, const TagSet& tags, std::string& why)
             return false;
         }
     }
-    const std::uint32_t dataSize = le32(header + 40);
+    const std::uint32_t dataSize = platform::getLe32(header + 40);
     if (std::memcmp(header, "RIFF", 4) != 0 || std::memcmp(header + 8, "WAVEfmt ", 8) != 0 ||
-        le32(header + 16) != 16 || std::memcmp(header + 36, "data", 4) != 0 ||
+        platform::getLe32(header + 16) != 16 || std::memcmp(header + 36, "data", 4) != 0 ||
         static_cast<std::uint64_t>(size) != 44 + std::uint64_t{dataSize}) {
         why = "the WAV file is not a 44-byte header followed by its data";
         return false;
@@ -1030,7 +939,7 @@ bool WriteWavTags(const std::string& path, const TagSet& tags, std::string& why)
     }
     if (!read || !fileSize(path, newSize) || newSize < size ||
         std::memcmp(after + 8, header + 8, 36) != 0 ||
-        le32(after + 4) != static_cast<std::uint64_t>(newSize) - 8) {
+        platform::getLe32(after + 4) != static_cast<std::uint64_t>(newSize) - 8) {
         why = "the tags were not written completely";
         undo();
         return false;
