@@ -30,7 +30,6 @@
 #include <taglib/xiphcomment.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
