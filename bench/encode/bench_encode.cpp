@@ -264,10 +264,9 @@ int benchFfmpegSources(codec::TMP3Codec& codec, const std::string& wav, const st
     const std::string coverPng = dir + "/noise.png";
     if (std::system(("sox -n -r 1 -c 1 -b 16 '" + oneHertz + "' synth 3000 sine 0.2").c_str()) !=
             0 ||
-        bench::childCpuSeconds(
-            {"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-             "nullsrc=s=6000x6000,format=rgb24,geq=r=random(1)*255:g=random(2)*255:b=random(3)*255",
-             "-frames:v", "1", coverPng}) < 0 ||
+        bench::childCpuSeconds({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "rawvideo",
+                                "-pix_fmt", "rgb24", "-s", "5800x5800", "-i", "/dev/urandom",
+                                "-frames:v", "1", coverPng}) < 0 ||
         bench::childCpuSeconds({"ffmpeg",
                                 "-nostdin",
                                 "-v",
@@ -339,6 +338,8 @@ int main(int argc, char** argv) {
     }
 
     codec::TMP3Codec codec;
+    // The reader library beside lame.so, not beside this benchmark.
+    codec.SourceReaderLibraryName = programDir + "/" + FFR_LIBRARY_NAME;
     if (int code = codec.LoadEncoder(programDir); code != 0) {
         std::fprintf(stderr, "LoadEncoder(%s): %d %s\n", programDir.c_str(), code,
                      codec::CodecResultText(code));
