@@ -477,6 +477,11 @@ struct FfrReader {
         return swr_init(made) >= 0;
     }
 
+    // A decoder's error on a packet or frame is taken for damaged data, as players and
+    // the ffmpeg tool take it (decoders give AVERROR_INVALIDDATA, but also -1 and
+    // others for a corrupt header); only running out of memory is not.
+    static bool damagedData(int error) { return error != AVERROR(ENOMEM); }
+
     void noteDamage() {
         ++damaged;
         if (++damagedRun >= kMaxDamagedRun) {
@@ -532,13 +537,17 @@ struct FfrReader {
                 inputEnded = true;
                 return;
             }
-            if (r == AVERROR_INVALIDDATA) {
-                noteDamage();
-                continue;
-            }
-            if (r != AVERROR(EAGAIN) || demuxEnded) {
+            if (r == AVERROR(EAGAIN) && demuxEnded) {
                 endInput(FFR_FAIL_DECODER);
                 return;
+            }
+            if (r != AVERROR(EAGAIN)) {
+                if (!damagedData(r)) {
+                    endInput(FFR_FAIL_DECODER);
+                    return;
+                }
+                noteDamage();
+                continue;
             }
             r = av_read_frame(format.get(), packet.get());
             if (r < 0) {
@@ -562,10 +571,12 @@ struct FfrReader {
             ++packets;
             r = avcodec_send_packet(dec, packet.get());
             av_packet_unref(packet.get());
-            if (r == AVERROR_INVALIDDATA) {
-                noteDamage();
-            } else if (r < 0 && r != AVERROR(EAGAIN)) {
-                endInput(FFR_FAIL_DECODER);
+            if (r < 0 && r != AVERROR(EAGAIN)) {
+                if (damagedData(r)) {
+                    noteDamage();
+                } else {
+                    endInput(FFR_FAIL_DECODER);
+                }
             }
         }
     }

@@ -33,13 +33,18 @@ extern "C" {
 
 /* ---- Results ------------------------------------------------------------------- */
 #define FFR_OK 0
-#define FFR_ERR_ARGUMENT 1    /* null pointer, wrong record size, not a regular file */
-#define FFR_ERR_NOT_AUDIO 2   /* no format it reads, no audio stream or no decoder for it,
-                               * or a stream that ends or fails before its first sample */
-#define FFR_ERR_IMPLAUSIBLE 3 /* rate below FFR_MIN_RATE or above FFR_MAX_RATE Hz, no
-                               * channel or more than FFR_MAX_CHANNELS */
-#define FFR_ERR_MEMORY 4      /* an allocation failed */
-#define FFR_ERR_STATE 5       /* ffr_start twice, or ffr_read before ffr_start */
+/* A null pointer, a record of the wrong size, a descriptor that is not a regular file. */
+#define FFR_ERR_ARGUMENT 1
+/* No format it reads, no audio stream or no decoder for it, or a stream that ends or
+ * fails before its first sample. */
+#define FFR_ERR_NOT_AUDIO 2
+/* A rate below FFR_MIN_RATE or above FFR_MAX_RATE Hz, no channel or more than
+ * FFR_MAX_CHANNELS. */
+#define FFR_ERR_IMPLAUSIBLE 3
+/* An allocation failed. */
+#define FFR_ERR_MEMORY 4
+/* ffr_start twice, or ffr_read before ffr_start. */
+#define FFR_ERR_STATE 5
 
 #define FFR_MIN_RATE 1000u
 #define FFR_MAX_RATE 1000000u
@@ -52,13 +57,16 @@ extern "C" {
 
 /* Why a reader failed (FfrStatus.failure). */
 #define FFR_FAIL_NONE 0
-#define FFR_FAIL_READ 1     /* the file could not be read (an I/O error) */
-#define FFR_FAIL_DAMAGE 2   /* more damaged packets than the bound: over 1 in 20 of those
-                             * read (after the first 32), or 64 in a row */
-#define FFR_FAIL_SHORT 3    /* the stream ended well short of the length its container
-                             * stated (over 2% and over half a second), or an Ogg stream
-                             * ended without its last page */
-#define FFR_FAIL_DECODER 4  /* the decoder or resampler failed otherwise */
+/* The file could not be read (an I/O error). */
+#define FFR_FAIL_READ 1
+/* More damaged packets than the bound: over 1 in 20 of those read (after the first
+ * 32), or 64 in a row. */
+#define FFR_FAIL_DAMAGE 2
+/* The stream ended well short of the length its container stated (over 2% and over
+ * half a second), or an Ogg stream ended without its last page. */
+#define FFR_FAIL_SHORT 3
+/* The decoder ran out of memory, or the resampler failed. */
+#define FFR_FAIL_DECODER 4
 
 typedef struct FfrReader FfrReader; /* opaque */
 
@@ -73,12 +81,12 @@ typedef struct FfrStreamInfo {
 
 /* Filled by ffr_status. 32 bytes; the caller sets `size` before the call. */
 typedef struct FfrStatus {
-    uint32_t size;          /* sizeof(FfrStatus) */
-    uint32_t progress;      /* percent of the stream read, 0 to 100 */
-    uint64_t framesGiven;   /* output frames given so far */
-    uint64_t damaged;       /* damaged packets and frames dropped so far */
-    int32_t state;          /* FFR_STATE_* */
-    int32_t failure;        /* FFR_FAIL_*, FFR_FAIL_NONE unless FFR_STATE_FAILED */
+    uint32_t size;        /* sizeof(FfrStatus) */
+    uint32_t progress;    /* percent of the stream read, 0 to 100 */
+    uint64_t framesGiven; /* output frames given so far */
+    uint64_t damaged;     /* damaged packets and frames dropped so far */
+    int32_t state;        /* FFR_STATE_* */
+    int32_t failure;      /* FFR_FAIL_*, FFR_FAIL_NONE unless FFR_STATE_FAILED */
 } FfrStatus;
 
 #ifdef __cplusplus
@@ -113,7 +121,8 @@ typedef int32_t (*FfrStartFn)(FfrReader*, uint32_t);
 
 /* Fills `out` with up to `frames` interleaved stereo float frames and sets *given.
  * Fewer than asked only when the stream ended or failed meanwhile; 0 once it has. A
- * damaged packet or frame is dropped and reading goes on, until the damage bound.
+ * damaged packet or frame (any error the decoder gives for it but running out of
+ * memory) is dropped and reading goes on, until the damage bound.
  * FFR_OK (look at ffr_status for the end and failures), FFR_ERR_ARGUMENT,
  * FFR_ERR_STATE. */
 TW_EXPORT int32_t ffr_read(FfrReader* reader, float* out, uint32_t frames, uint32_t* given);

@@ -202,8 +202,8 @@ TEST(SampleSource, EachFileEndsAsItsRuleSays) {
          true, 44100, m4aFrames + 43, 2, ReadStatus::End, false},
         // Damaged frames are skipped as ffmpeg skips them; past the bound, the end fails.
         {"adts-40-bytes",
-         [] { return damage(tone("d.aac", 44100, 20 * 44100, "-c:a aac -f adts"), 40, 1); }, true,
-         44100, -2, 4096, ReadStatus::End, true},
+         [] { return damage(tone("d.aac", 44100, 20 * 44100, "-c:a aac -f adts", 1), 40, 1); },
+         true, 44100, -2, 4096, ReadStatus::End, true},
         {"adts-a-third-garbage",
          [] { return damage(tone("g.aac", 44100, 10 * 44100, "-c:a aac -f adts"), 300, 200); },
          true, 44100, -1, 0, ReadStatus::Failed, true},
