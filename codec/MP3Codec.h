@@ -11,13 +11,16 @@
 #include <QPointer>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "codec/EncoderLibrary.h"
-#include "codec/FfmpegSource.h"
+#include "codec/Mp3Rates.h"
+#include "codec/SampleSource.h"
 #include "codec/XaudioPlayer.h"
+#include "ffreader.h"
 
 namespace codec {
 
@@ -46,11 +49,6 @@ extern const std::array<const char*, kCodecResultCount> CodecErrorText;
 
 // CodecErrorText[code], or "" for a code outside 0 to 26.
 const char* CodecResultText(int code);
-
-// The encoder bitrate (kbit/s) the file codec chooses for an accepted sample rate:
-// 64 up to 22050 Hz, 80 at 24000, 96 at 32000, 128 at 44100, 160 at 48000; 0 for a
-// rate outside the accepted nine.
-std::uint32_t BitrateForSampleRate(std::uint32_t sampleRate);
 
 // The configuration record the file codec gives beInitStream for a source rate:
 // kind 256, version 1, size 331, that input rate, output rate 0, mode 0 (stereo,
@@ -86,27 +84,42 @@ public:
     int LoadEncoder(const std::string& directory);
     bool EncoderLoaded() const { return encoder_.IsLoaded(); }
 
+    // File name of the source reader library that reads every source but the
+    // program's own WAVs, loaded the first time a job needs it.
+    std::string SourceReaderLibraryName = FFR_LIBRARY_NAME;
+
     // Starts encoding `source` to `target` (an MP3 file). An existing target is
     // deleted first (3 when it cannot be: read-only, a directory, or the deletion
-    // fails). A WAV file the WAV reader accepts is read by it, sample for sample;
-    // any other regular file is read through FFmpeg (FfmpegSource), whose samples
-    // reach the encoder as float when the library takes them, else dithered to
-    // 16 bits. A source neither reader can open, or without audio, is 15 and no
+    // fails). The source is opened once, read-only and without blocking, and only a
+    // regular file is read; that one descriptor serves the samples and the tags, so a
+    // source renamed or replaced meanwhile changes nothing. A WAV the WAV reader
+    // accepts is read by it, sample for sample; any other file through the source
+    // reader library, whose samples reach the encoder as float when the library
+    // takes them, else dithered to 16 bits (the dither starts afresh for every
+    // file). A source neither reader takes, or without a single sample, is 15 and no
     // target is created. Returns 0, 3, 4, 9 or 15. On anything but 0 nothing stays
     // open.
     int OpenEncode(const std::string& source, const std::string& target,
                    TargetMode mode = TargetMode::Replace);
+    // The same for a source the caller has open for reading at `sourceFd` (kept the
+    // caller's: the codec reads a duplicate); `sourceName` names it in messages and
+    // gives its format by its extension, and is never opened.
+    int OpenEncode(int sourceFd, const std::string& sourceName, const std::string& target,
+                   TargetMode mode = TargetMode::Replace);
 
     // Encodes one chunk. Returns 0 while there is more to do (progress set), 8 at the
-    // end (progress unchanged), or 5 (also a read or decode error of an FFmpeg
-    // source), 6, 7, 10 on failure.
+    // end (progress unchanged), or 5, 6, 7, 10 on failure. 5 is also a source read
+    // through the reader library that broke off: a read error, more damaged frames
+    // than players would skip, or an end well short of the length its container
+    // stated; damaged frames below that bound are skipped.
     int EncodeStep(std::uint16_t& progress);
 
     // Flushes the encoder into the target, writes the stream's Xing/Info (LAME) tag
     // frame over its first frame when the library offers it, and releases the
     // stream, both files and both buffers, whatever the last step returned; then
-    // the source's tags (WAV INFO or ID3 chunk) go onto the closed MP3 as an
-    // ID3v2.4 tag. Returns 0, or 11 when the encoder library is not loaded.
+    // the source's tags, read from the source's descriptor, go onto the closed MP3 as
+    // an ID3v2.4 tag. Damaged frames that were skipped are one line on stderr.
+    // Returns 0, or 11 when the encoder library is not loaded.
     int CloseEncode();
 
     // ---- Decoder side (MP3CodecDecode.cpp) ------------------------------------
@@ -170,11 +183,10 @@ private:
         bool owned = false; // made on a worker thread: deleted with the codec
     };
 
-    // Fills the sample buffer with chunkBytes / 4 frames of 16-bit stereo and returns
-    // the number of source bytes consumed (see MP3CodecEncode.cpp).
-    std::uint32_t ReadSamples(std::uint32_t chunkBytes);
-    // EncodeStep for a source read through FFmpeg.
-    int EncodeFfmpegStep(std::uint16_t& progress);
+    // OpenEncode with the source's descriptor from `openSource` (-1 when it cannot be
+    // opened), called once the target and the library have passed; the codec owns it.
+    int OpenEncodeFrom(const std::function<int()>& openSource, const std::string& sourceName,
+                       const std::string& target, TargetMode mode);
     // Finishes an open stream: flush into the target, then the tag frame, then the
     // stream is closed. Every path that ends an encode goes through it.
     void FinishStream();
@@ -184,29 +196,18 @@ private:
     // Encoder side.
     EncoderLibrary encoder_;
     EncoderConfigBytes configuration_{};
-    int source_ = -1;
+    int sourceFd_ = -1; // the one descriptor of the source, samples and tags
+    std::unique_ptr<SampleSource> source_;
     int target_ = -1;
     std::uint32_t samplesPerChunk_ = 0;
     std::uint32_t outputBufferSize_ = 0;
     std::uint32_t stream_ = 0;
     bool streamOpen_ = false;
-    std::uint32_t bytesDone_ = 0;
-    std::uint32_t chunkBytes_ = 0;
     std::uint32_t mp3Bytes_ = 0;
     std::vector<std::uint8_t> outputBuffer_;
     std::vector<std::int16_t> sampleBuffer_; // 2 x samples per chunk values
-    std::vector<std::uint8_t> scratch_;      // source bytes of a widened chunk
-    // A source that is not one of the WAVs the WAV reader accepts.
-    std::unique_ptr<FfmpegSource> ffmpeg_;
-    std::vector<float> floatBuffer_; // one chunk of its interleaved stereo frames
-    std::uint32_t ditherState_ = 0x9E3779B9u;
-    std::uint16_t formatTag_ = 0;
-    std::uint16_t channels_ = 0;
-    std::uint16_t blockAlign_ = 0;
-    std::uint16_t bits_ = 0;
-    std::uint32_t sampleRate_ = 0;
-    std::uint32_t byteRate_ = 0;
-    std::uint32_t dataSize_ = 0;
+    std::vector<float> floatBuffer_;         // the same for a float source
+    std::uint32_t ditherState_ = 0;
     // The files of the open encode, whose tags CloseEncode carries over at the end.
     std::string encodeSource_;
     std::string encodeTarget_;
@@ -224,9 +225,9 @@ private:
     std::uint32_t frequency_ = 0;
     std::uint8_t streamChannels_ = 0;
     std::string targetName_;
-    bool targetFree_ = false; // nothing was at the target's name when the decode opened
+    bool targetFree_ = false;    // nothing was at the target's name when the decode opened
     bool decodePrivate_ = false; // the decode writes a private target (TargetMode)
-    std::string sourceName_;  // the MP3 being decoded, whose tags go to the WAV
+    std::string sourceName_;     // the MP3 being decoded, whose tags go to the WAV
 };
 
 } // namespace codec

@@ -27,19 +27,6 @@ constexpr int kStateStopped = 0;
 constexpr int kStatePlaying = 1;
 constexpr int kStateEndOfStream = 3;
 
-// An existing target is removed before a decode; false when it cannot be: a file
-// the user may not write counts as read-only, and a directory cannot be deleted.
-bool removeExistingTarget(const std::string& target) {
-    struct stat st {};
-    if (::lstat(target.c_str(), &st) != 0) {
-        return true;
-    }
-    if (S_ISDIR(st.st_mode) || (!S_ISLNK(st.st_mode) && platform::isReadOnlyFile(target))) {
-        return false;
-    }
-    return ::unlink(target.c_str()) == 0;
-}
-
 // True when the first `size` bytes of the file are all zero (the header area the
 // player reserves, never written over).
 bool HoldsOnlyZeros(int fd, std::size_t size) {
@@ -137,10 +124,9 @@ int TMP3Codec::InitDecoder(const std::string& /*directory*/) {
     return kCodecOk;
 }
 
-int TMP3Codec::OpenDecode(const std::string& source, const std::string& target,
-                          TargetMode mode) {
+int TMP3Codec::OpenDecode(const std::string& source, const std::string& target, TargetMode mode) {
     decodePrivate_ = mode == TargetMode::Private;
-    if (!decodePrivate_ && !removeExistingTarget(target)) {
+    if (!decodePrivate_ && !platform::removeExistingFile(target)) {
         targetName_.clear();
         return kCodecUnableToOverwrite;
     }

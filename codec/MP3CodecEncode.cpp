@@ -1,12 +1,12 @@
 // The encode side of the file codec: WAV file -> encoder library -> MP3 file.
 
-#include <algorithm>
-#include <bit>
-#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "codec/MP3Codec.h"
 #include "codec/WavFormat.h"
@@ -16,22 +16,6 @@
 
 namespace codec {
 namespace {
-
-// Reads until `size` bytes are in or the file ends; the count read.
-std::size_t readFully(int fd, std::uint8_t* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        ssize_t n = ::read(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return done;
-}
 
 // False when not every byte could be written, and always for a target that could
 // not be created.
@@ -46,19 +30,6 @@ void closeFile(int& fd) {
     }
 }
 
-// An existing target is removed before an encode; false when it cannot be: a file
-// the user may not write counts as read-only, and a directory cannot be deleted.
-bool removeExistingTarget(const std::string& target) {
-    struct stat st {};
-    if (::lstat(target.c_str(), &st) != 0) {
-        return true;
-    }
-    if (S_ISDIR(st.st_mode) || (!S_ISLNK(st.st_mode) && platform::isReadOnlyFile(target))) {
-        return false;
-    }
-    return ::unlink(target.c_str()) == 0;
-}
-
 // A float sample (+-1.0 full scale) as a 16-bit value for a library without the
 // float entry point. A value that is already a 16-bit step (a 16-bit source that
 // was not resampled) passes unchanged; any other gets triangular (TPDF) dither of
@@ -68,7 +39,8 @@ std::int16_t ditherTo16(float value, std::uint32_t& state) {
     float y = std::nearbyint(x);
     if (y != x) {
         auto next = [&state] {
-            // xorshift32: per codec instance, nothing shared between threads.
+            // xorshift32, seeded afresh for every file: the same source gives the
+            // same bytes whichever codec encodes it and whatever it encoded before.
             state ^= state << 13;
             state ^= state >> 17;
             state ^= state << 5;
@@ -89,27 +61,6 @@ constexpr std::uint32_t kMaxSamplesPerChunk = 1u << 20;
 constexpr std::uint32_t kMaxOutputBufferSize = 1u << 24;
 
 } // namespace
-
-std::uint32_t BitrateForSampleRate(std::uint32_t sampleRate) {
-    switch (sampleRate) {
-    case 8000:
-    case 11025:
-    case 12000:
-    case 16000:
-    case 22050:
-        return 64;
-    case 24000:
-        return 80;
-    case 32000:
-        return 96;
-    case 44100:
-        return 128;
-    case 48000:
-        return 160;
-    default:
-        return 0;
-    }
-}
 
 BeConfig FileCodecEncoderConfig(std::uint32_t sampleRate, bool lameTag) {
     BeConfig config;
@@ -144,50 +95,50 @@ int TMP3Codec::LoadEncoder(const std::string& directory) {
     }
 }
 
-int TMP3Codec::OpenEncode(const std::string& source, const std::string& target,
+int TMP3Codec::OpenEncode(const std::string& source, const std::string& target, TargetMode mode) {
+    return OpenEncodeFrom(
+        [&source] {
+            // Opened without blocking, so that a FIFO, socket or device cannot stall
+            // the job (and with it the lock and every hand-off); only a regular file
+            // is then read.
+            int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+            if (fd >= 0 && ::fcntl(fd, F_SETFL, O_RDONLY) != 0) {
+                closeFile(fd);
+            }
+            return fd;
+        },
+        source, target, mode);
+}
+
+int TMP3Codec::OpenEncode(int sourceFd, const std::string& sourceName, const std::string& target,
                           TargetMode mode) {
+    return OpenEncodeFrom(
+        [sourceFd] { return sourceFd >= 0 ? ::fcntl(sourceFd, F_DUPFD_CLOEXEC, 0) : -1; },
+        sourceName, target, mode);
+}
+
+int TMP3Codec::OpenEncodeFrom(const std::function<int()>& openSource, const std::string& sourceName,
+                              const std::string& target, TargetMode mode) {
     // A caller that skipped CloseEncode must not leak the previous encode.
     ReleaseEncode();
     encodeSource_.clear();
     encodeTarget_.clear();
     encodePrivate_ = mode == TargetMode::Private;
 
-    if (!encodePrivate_ && !removeExistingTarget(target)) {
+    if (!encodePrivate_ && !platform::removeExistingFile(target)) {
         return kCodecUnableToOverwrite;
     }
     if (!encoder_.IsLoaded()) {
         return kCodecDllNotLoadedOpen;
     }
-
-    // Opened without blocking, so that a FIFO, socket or device cannot stall the
-    // job (and with it the lock and every hand-off); only regular files are read.
-    source_ = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    sourceFd_ = openSource();
     struct stat sourceStat {};
-    if (source_ >= 0 && (::fstat(source_, &sourceStat) != 0 || !S_ISREG(sourceStat.st_mode) ||
-                         ::fcntl(source_, F_SETFL, O_RDONLY) != 0)) {
-        closeFile(source_);
+    if (sourceFd_ >= 0 && ::fstat(sourceFd_, &sourceStat) == 0 && S_ISREG(sourceStat.st_mode)) {
+        source_ = OpenSampleSource(sourceFd_, sourceName, SourceReaderLibraryName);
     }
-    WavHeader header;
-    if (source_ >= 0 && ReadWavHeader(source_, header)) {
-        formatTag_ = header.formatTag;
-        channels_ = header.channels;
-        blockAlign_ = header.blockAlign;
-        bits_ = header.bitsPerSample;
-        sampleRate_ = header.sampleRate;
-        byteRate_ = header.byteRate;
-        dataSize_ = header.dataSize;
-    } else {
-        // Any other regular file: FFmpeg's libraries read it, or nothing does.
-        const bool regular = source_ >= 0;
-        closeFile(source_);
-        if (regular) {
-            ffmpeg_ = FfmpegSource::Open(source);
-        }
-        if (!ffmpeg_) {
-            return kCodecBadWavFormat;
-        }
-        sampleRate_ = ffmpeg_->SampleRate();
-        channels_ = 2;
+    if (!source_) {
+        closeFile(sourceFd_);
+        return kCodecBadWavFormat;
     }
 
     // A target that cannot be created stays -1: the first chunk's write then fails.
@@ -195,28 +146,30 @@ int TMP3Codec::OpenEncode(const std::string& source, const std::string& target,
     target_ = ::open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
 
     configuration_ = EncoderConfigToBytes(
-        FileCodecEncoderConfig(sampleRate_, encoder_.GetLameTagFrame != nullptr));
+        FileCodecEncoderConfig(source_->SampleRate(), encoder_.GetLameTagFrame != nullptr));
 
     samplesPerChunk_ = 0;
     outputBufferSize_ = 0;
     stream_ = 0;
-    bytesDone_ = 0;
     std::uint32_t result =
         encoder_.InitStream(configuration_.data(), &samplesPerChunk_, &outputBufferSize_, &stream_);
     if (result == 0) {
         streamOpen_ = true;
     }
-    if (result != 0 || samplesPerChunk_ == 0 || samplesPerChunk_ > kMaxSamplesPerChunk ||
+    if (result != 0 || samplesPerChunk_ < 2 || samplesPerChunk_ > kMaxSamplesPerChunk ||
         outputBufferSize_ == 0 || outputBufferSize_ > kMaxOutputBufferSize) {
         ReleaseEncode();
         return kCodecUnableToInitStream;
     }
 
     outputBuffer_.assign(outputBufferSize_, 0);
-    sampleBuffer_.assign(2 * static_cast<std::size_t>(samplesPerChunk_), 0);
-    encodeSource_ = source;
+    sampleBuffer_.assign(samplesPerChunk_, 0);
+    if (source_->Kind() == SampleKind::Float) {
+        floatBuffer_.assign(samplesPerChunk_, 0.0f);
+    }
+    ditherState_ = 0x9E3779B9u;
+    encodeSource_ = sourceName;
     encodeTarget_ = target;
-    // ReadWavHeader left the source at its first sample byte.
     return kCodecOk;
 }
 
@@ -224,63 +177,35 @@ int TMP3Codec::EncodeStep(std::uint16_t& progress) {
     if (!encoder_.IsLoaded()) {
         return kCodecDllNotLoadedStep;
     }
-    if (ffmpeg_) {
-        return EncodeFfmpegStep(progress);
-    }
-    if (bytesDone_ >= dataSize_) {
+    if (!source_) {
         return kCodecDone;
     }
-
-    // The chunk is measured in bytes of 16-bit stereo output: chunkBytes / 4 frames.
-    const std::uint64_t fullChunk = 2 * static_cast<std::uint64_t>(samplesPerChunk_);
-    chunkBytes_ = static_cast<std::uint64_t>(bytesDone_) + fullChunk < dataSize_
-                      ? static_cast<std::uint32_t>(fullChunk)
-                      : dataSize_ - bytesDone_;
-    chunkBytes_ &= ~3u;
-
-    std::uint32_t consumed = ReadSamples(chunkBytes_);
-    if (consumed == 0) {
+    // A chunk of samples-per-chunk values: half as many stereo frames.
+    std::uint32_t frames = 0;
+    switch (
+        source_->Read(sampleBuffer_.data(), floatBuffer_.data(), samplesPerChunk_ / 2, frames)) {
+    case ReadStatus::End:
+        return kCodecDone;
+    case ReadStatus::Failed:
         return kCodecUnableToReadWavData;
+    case ReadStatus::Frames:
+        break;
     }
 
-    mp3Bytes_ = 0;
-    if (encoder_.EncodeChunk(stream_, chunkBytes_ / 2, sampleBuffer_.data(), outputBuffer_.data(),
-                             &mp3Bytes_) != 0) {
-        return kCodecChunkEncodeFail;
-    }
-    if (mp3Bytes_ > outputBuffer_.size() || !writeAll(target_, outputBuffer_.data(), mp3Bytes_)) {
-        return kCodecWriteFail;
-    }
-
-    bytesDone_ += consumed;
-    progress = dataSize_ <= 300 ? 100 : static_cast<std::uint16_t>(bytesDone_ / (dataSize_ / 100));
-    return kCodecOk;
-}
-
-int TMP3Codec::EncodeFfmpegStep(std::uint16_t& progress) {
-    if (ffmpeg_->AtEnd()) {
-        return kCodecDone;
-    }
-    const std::size_t frames = samplesPerChunk_ / 2;
-    floatBuffer_.resize(2 * frames);
-    const long got = ffmpeg_->Read(floatBuffer_.data(), frames);
-    if (got < 0) {
-        return kCodecUnableToReadWavData;
-    }
-    if (got == 0) {
-        return kCodecDone;
-    }
-    const auto count = static_cast<std::uint32_t>(2 * got);
+    const std::uint32_t values = 2 * frames;
     mp3Bytes_ = 0;
     std::uint32_t result = 0;
-    if (encoder_.EncodeChunkFloat) {
-        result = encoder_.EncodeChunkFloat(stream_, count, floatBuffer_.data(),
+    if (source_->Kind() == SampleKind::Int16) {
+        result = encoder_.EncodeChunk(stream_, values, sampleBuffer_.data(), outputBuffer_.data(),
+                                      &mp3Bytes_);
+    } else if (encoder_.EncodeChunkFloat) {
+        result = encoder_.EncodeChunkFloat(stream_, values, floatBuffer_.data(),
                                            outputBuffer_.data(), &mp3Bytes_);
     } else {
-        for (std::uint32_t i = 0; i < count; ++i) {
+        for (std::uint32_t i = 0; i < values; ++i) {
             sampleBuffer_[i] = ditherTo16(floatBuffer_[i], ditherState_);
         }
-        result = encoder_.EncodeChunk(stream_, count, sampleBuffer_.data(), outputBuffer_.data(),
+        result = encoder_.EncodeChunk(stream_, values, sampleBuffer_.data(), outputBuffer_.data(),
                                       &mp3Bytes_);
     }
     if (result != 0) {
@@ -289,79 +214,31 @@ int TMP3Codec::EncodeFfmpegStep(std::uint16_t& progress) {
     if (mp3Bytes_ > outputBuffer_.size() || !writeAll(target_, outputBuffer_.data(), mp3Bytes_)) {
         return kCodecWriteFail;
     }
-    progress = ffmpeg_->Progress();
+    progress = source_->Progress();
     return kCodecOk;
-}
-
-std::uint32_t TMP3Codec::ReadSamples(std::uint32_t chunkBytes) {
-    const std::size_t frames = chunkBytes / 4;
-    std::int16_t* out = sampleBuffer_.data();
-
-    if (channels_ == 2 && bits_ == 16) {
-        // Fewer than four bytes left: half a frame that can never be encoded. Step over
-        // it a byte at a time, as for the other sources, so that a file whose data size
-        // is not a multiple of 4 still ends with "Encode done".
-        if (chunkBytes == 0) {
-            return 1;
-        }
-        auto* bytes = reinterpret_cast<std::uint8_t*>(out);
-        std::size_t got = readFully(source_, bytes, chunkBytes);
-        if (got < chunkBytes) {
-            std::fill(bytes + got, bytes + chunkBytes, std::uint8_t{0});
-        }
-        if constexpr (std::endian::native == std::endian::big) {
-            for (std::size_t i = 0; i < frames * 2; ++i) {
-                auto v = static_cast<std::uint16_t>(out[i]);
-                out[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>((v >> 8) | (v << 8)));
-            }
-        }
-        return static_cast<std::uint32_t>(got);
-    }
-
-    // Mono 8-bit holds 1 byte per frame; mono 16-bit and stereo 8-bit hold 2.
-    const std::size_t bytesPerFrame = (bits_ == 8 && channels_ == 1) ? 1 : 2;
-    const std::size_t request = bytesPerFrame == 1 ? chunkBytes / 4 : chunkBytes / 2;
-    if (request == 0) {
-        return 1;
-    }
-    scratch_.resize(request);
-    std::size_t got = readFully(source_, scratch_.data(), request);
-    if (got == 0) {
-        return 0;
-    }
-    const std::size_t whole = got / bytesPerFrame;
-    const std::uint8_t* in = scratch_.data();
-    for (std::size_t f = 0; f < frames; ++f) {
-        std::int16_t left = 0;
-        std::int16_t right = 0;
-        if (f < whole) {
-            if (bits_ == 8 && channels_ == 1) {
-                left = right = static_cast<std::int16_t>((in[f] - 128) * 256);
-            } else if (bits_ == 8) {
-                left = static_cast<std::int16_t>((in[2 * f] - 128) * 256);
-                right = static_cast<std::int16_t>((in[2 * f + 1] - 128) * 256);
-            } else {
-                left = right = static_cast<std::int16_t>(in[2 * f] | (in[2 * f + 1] << 8));
-            }
-        }
-        out[2 * f] = left;
-        out[2 * f + 1] = right;
-    }
-    return static_cast<std::uint32_t>(got);
 }
 
 int TMP3Codec::CloseEncode() {
     if (!encoder_.IsLoaded()) {
         return kCodecDllNotLoadedClose;
     }
+    if (source_ && source_->DamagedFrames() > 0) {
+        std::fprintf(stderr, "mp3tunewright: %s: %llu damaged frames skipped\n",
+                     encodeSource_.c_str(),
+                     static_cast<unsigned long long>(source_->DamagedFrames()));
+        std::fflush(stderr);
+    }
+    // The source's descriptor outlives the rest: the tags are read from it.
+    int sourceFd = std::exchange(sourceFd_, -1);
     ReleaseEncode();
     // 3. The source's tags go onto the finished, closed MP3.
     if (!encodeTarget_.empty()) {
-        tags::CarryTags(encodeSource_, encodeTarget_,
+        tags::CarryTags(sourceFd, encodeSource_, encodeTarget_,
                         encodePrivate_ ? tags::TargetFile::PrivateMp3 : tags::TargetFile::ByName);
         encodeSource_.clear();
         encodeTarget_.clear();
     }
+    closeFile(sourceFd);
     return kCodecOk;
 }
 
@@ -389,23 +266,18 @@ void TMP3Codec::FinishStream() {
 void TMP3Codec::ReleaseEncode() {
     FinishStream();
     stream_ = 0;
-    closeFile(source_);
+    source_.reset();
+    closeFile(sourceFd_);
     closeFile(target_);
     outputBuffer_.clear();
     outputBuffer_.shrink_to_fit();
     sampleBuffer_.clear();
     sampleBuffer_.shrink_to_fit();
-    scratch_.clear();
-    scratch_.shrink_to_fit();
-    ffmpeg_.reset();
     floatBuffer_.clear();
     floatBuffer_.shrink_to_fit();
     samplesPerChunk_ = 0;
     outputBufferSize_ = 0;
-    bytesDone_ = 0;
-    chunkBytes_ = 0;
     mp3Bytes_ = 0;
-    dataSize_ = 0;
 }
 
 } // namespace codec

@@ -1,5 +1,6 @@
 #include "codec/WavFormat.h"
 
+#include "platform/ByteOrder.h"
 #include "platform/FileIO.h"
 
 #include <cerrno>
@@ -10,26 +11,6 @@
 
 namespace codec {
 namespace {
-
-void put16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void put32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-}
-
-std::uint16_t get16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t get32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
 
 std::uint32_t dataSizeForFileSize(std::uint64_t fileSize) {
     if (fileSize <= kWavHeaderSize) {
@@ -108,17 +89,17 @@ WavHeaderBytes MakeWavHeader(const AudioFormat& format, std::uint32_t dataSize) 
     }
     WavHeaderBytes h{};
     std::memcpy(&h[0], "RIFF", 4);
-    put32(&h[4], dataSize + 36);
+    platform::putLe32(&h[4], dataSize + 36);
     std::memcpy(&h[8], "WAVEfmt ", 8);
-    put32(&h[16], 16);
-    put16(&h[20], 1);
-    put16(&h[22], format.channels);
-    put32(&h[24], format.sampleRate);
-    put32(&h[28], format.byteRate());
-    put16(&h[32], format.blockAlign());
-    put16(&h[34], format.bitsPerSample);
+    platform::putLe32(&h[16], 16);
+    platform::putLe16(&h[20], 1);
+    platform::putLe16(&h[22], format.channels);
+    platform::putLe32(&h[24], format.sampleRate);
+    platform::putLe32(&h[28], format.byteRate());
+    platform::putLe16(&h[32], format.blockAlign());
+    platform::putLe16(&h[34], format.bitsPerSample);
     std::memcpy(&h[36], "data", 4);
-    put32(&h[40], dataSize);
+    platform::putLe32(&h[40], dataSize);
     return h;
 }
 
@@ -178,23 +159,6 @@ bool FinishWavFile(int fd, const AudioFormat& format) {
         }
     }
     return WriteWavHeader(fd, format, data);
-}
-
-bool IsAcceptedSampleRate(std::uint32_t sampleRate) {
-    switch (sampleRate) {
-    case 8000:
-    case 11025:
-    case 12000:
-    case 16000:
-    case 22050:
-    case 24000:
-    case 32000:
-    case 44100:
-    case 48000:
-        return true;
-    default:
-        return false;
-    }
 }
 
 namespace {
@@ -265,7 +229,7 @@ Walk walkChunks(int fd, std::uint64_t fileSize, ChunkPlaces& places) {
         if (!preadExact(fd, chunk, sizeof chunk, at) || !isChunkId(chunk)) {
             return Walk::Unreliable;
         }
-        const std::uint32_t length = get32(&chunk[4]);
+        const std::uint32_t length = platform::getLe32(&chunk[4]);
         const std::uint64_t body = at + 8;
         if (!fmtFound && std::memcmp(chunk, "fmt ", 4) == 0) {
             if (length < 16 || body + 16 > fileSize) {
@@ -318,7 +282,7 @@ bool searchChunks(int fd, std::uint64_t fileSize, ChunkPlaces& places) {
     in.skip(3);
     std::uint8_t size[4];
     if (in.readExact(size, sizeof size)) {
-        places.dataSize = get32(size);
+        places.dataSize = platform::getLe32(size);
     } else {
         whole = false;
     }
@@ -354,12 +318,12 @@ bool ReadWavHeader(int fd, WavHeader& header) {
     if (!preadExact(fd, fields, sizeof fields, places.fields)) {
         return false;
     }
-    header.formatTag = get16(&fields[0]);
-    header.channels = get16(&fields[2]);
-    header.sampleRate = get32(&fields[4]);
-    header.byteRate = get32(&fields[8]);
-    header.blockAlign = get16(&fields[12]);
-    header.bitsPerSample = get16(&fields[14]);
+    header.formatTag = platform::getLe16(&fields[0]);
+    header.channels = platform::getLe16(&fields[2]);
+    header.sampleRate = platform::getLe32(&fields[4]);
+    header.byteRate = platform::getLe32(&fields[8]);
+    header.blockAlign = platform::getLe16(&fields[12]);
+    header.bitsPerSample = platform::getLe16(&fields[14]);
     header.dataSize = places.dataSize;
     header.dataOffset = places.dataOffset;
 
@@ -369,7 +333,7 @@ bool ReadWavHeader(int fd, WavHeader& header) {
         std::uint8_t extension[kExtensibleBytes];
         if (places.fieldsLength < 16 + kExtensibleBytes ||
             !preadExact(fd, extension, sizeof extension, places.fields + 16) ||
-            get16(&extension[0]) < 22 ||
+            platform::getLe16(&extension[0]) < 22 ||
             std::memcmp(&extension[8], kPcmSubFormat, sizeof kPcmSubFormat) != 0) {
             return false;
         }

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "codec/Mp3Rates.h"
+
 namespace codec {
 
 // Size of the header every writer puts at offset 0; the samples follow it.
@@ -61,10 +63,6 @@ bool WriteWavHeaderForFileSize(std::FILE* file, const AudioFormat& format);
 // readers see every frame written. A file above what a header can describe keeps
 // its length. Leaves the position at 44; false when a step failed.
 bool FinishWavFile(int fd, const AudioFormat& format);
-
-// The nine sample rates the program accepts: 8000, 11025, 12000, 16000, 22050, 24000,
-// 32000, 44100, 48000 Hz.
-bool IsAcceptedSampleRate(std::uint32_t sampleRate);
 
 // The fields the lenient reader takes from a WAV file's header.
 struct WavHeader {

@@ -5,17 +5,11 @@
 #include <fstream>
 #include <vector>
 
+#include "platform/ByteOrder.h"
 #include "platform/Services.h"
 
 namespace platform {
 namespace {
-
-uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (uint32_t(b[at + 3]) << 24);
-}
-uint16_t le16(const std::vector<uint8_t>& b, size_t at) {
-    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
-}
 
 struct Pcm {
     unsigned rate = 0;
@@ -40,12 +34,12 @@ bool readWave(const std::string& path, Pcm& pcm) {
     bool haveFormat = false;
     while (at + 8 <= bytes.size()) {
         std::string id(bytes.begin() + at, bytes.begin() + at + 4);
-        uint64_t size = le32(bytes, at + 4);
+        uint64_t size = getLe32(bytes.data() + at + 4);
         size_t body = at + 8;
         if (id == "fmt " && size >= 16 && body + 16 <= bytes.size()) {
-            pcm.channels = le16(bytes, body + 2);
-            pcm.rate = le32(bytes, body + 4);
-            pcm.bits = le16(bytes, body + 14);
+            pcm.channels = getLe16(bytes.data() + body + 2);
+            pcm.rate = getLe32(bytes.data() + body + 4);
+            pcm.bits = getLe16(bytes.data() + body + 14);
             haveFormat = true;
         } else if (id == "data") {
             size_t end = static_cast<size_t>(std::min<uint64_t>(body + size, bytes.size()));

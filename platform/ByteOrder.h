@@ -25,6 +25,17 @@ inline void putLe64(std::string& out, uint64_t v) {
     putLe32(out, static_cast<uint32_t>(v >> 32));
 }
 
+inline void putLe16(unsigned char* p, uint16_t v) {
+    p[0] = static_cast<unsigned char>(v & 0xff);
+    p[1] = static_cast<unsigned char>(v >> 8);
+}
+
+inline void putLe32(unsigned char* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        p[i] = static_cast<unsigned char>((v >> (8 * i)) & 0xff);
+    }
+}
+
 inline uint16_t getLe16(const unsigned char* p) {
     return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }

@@ -128,6 +128,17 @@ bool isReadOnlyFile(const std::string& path) {
     return ::access(path.c_str(), W_OK) != 0;
 }
 
+bool removeExistingFile(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return true;
+    }
+    if (S_ISDIR(st.st_mode) || (!S_ISLNK(st.st_mode) && isReadOnlyFile(path))) {
+        return false;
+    }
+    return ::unlink(path.c_str()) == 0;
+}
+
 bool forceDirectories(const std::string& dir) {
     std::string path = dir;
     while (path.size() > 1 && path.back() == '/') {
@@ -149,4 +160,4 @@ bool forceDirectories(const std::string& dir) {
     return errno == EEXIST && directoryExists(path);
 }
 
-}  // namespace platform
+} // namespace platform

@@ -39,8 +39,13 @@ bool directoryExists(const std::string& path);
 // file is treated as read-only and is neither overwritten nor deleted.
 bool isReadOnlyFile(const std::string& path);
 
+// Removes what is at `path` so that a new file can take the name: true when nothing
+// is there any more. A directory and a read-only file are left (false); a link is
+// removed itself, whatever it points at.
+bool removeExistingFile(const std::string& path);
+
 // Creates a directory and its missing parents. The root itself, and an empty
 // parent of a relative name, count as existing. Returns false on any failure.
 bool forceDirectories(const std::string& dir);
 
-}  // namespace platform
+} // namespace platform

@@ -29,7 +29,6 @@
 #include <taglib/wavpackfile.h>
 #include <taglib/xiphcomment.h>
 
-#include <atomic>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -42,7 +41,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/ByteOrder.h"
 #include "platform/FileIO.h"
+#include "platform/ReplacementFile.h"
 
 namespace tags {
 namespace {
@@ -109,6 +110,77 @@ std::string utf8(const TagLib::String& s) {
 
 TagLib::String fromUtf8(const std::string& s) {
     return TagLib::String(s, TagLib::String::UTF8);
+}
+
+// A read-only view of an open file for TagLib: reads with pread (the descriptor's
+// own position never moves), writes nothing, and opens nothing by name. Reads are
+// bounded: one read above kMaxReadBytes and everything past kMaxTotalBytes come back
+// empty, so a tag that claims a huge item is not read (TagLib then drops that item
+// or the tag) and no lying length makes a job hold more than that.
+class DescriptorStream : public TagLib::IOStream {
+public:
+    static constexpr unsigned long kMaxReadBytes = (16ul << 20) + (1ul << 20);
+    static constexpr unsigned long kMaxTotalBytes = 48ul << 20;
+
+    DescriptorStream(int fd, const std::string& name) : fd_(fd), name_(name) {}
+
+    TagLib::FileName name() const override { return name_.c_str(); }
+    TagLib::ByteVector readBlock(unsigned long length) override {
+        const long size = this->length();
+        if (length > kMaxReadBytes || total_ + length > kMaxTotalBytes || pos_ >= size) {
+            return TagLib::ByteVector();
+        }
+        length = std::min<unsigned long>(length, static_cast<unsigned long>(size - pos_));
+        TagLib::ByteVector data(static_cast<unsigned>(length), '\0');
+        std::size_t done = 0;
+        while (done < length) {
+            const ssize_t n = ::pread(fd_, data.data() + done, length - done, pos_ + done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        data.resize(static_cast<unsigned>(done));
+        pos_ += static_cast<long>(done);
+        total_ += done;
+        return data;
+    }
+    void writeBlock(const TagLib::ByteVector&) override {}
+    void insert(const TagLib::ByteVector&, unsigned long, unsigned long) override {}
+    void removeBlock(unsigned long, unsigned long) override {}
+    bool readOnly() const override { return true; }
+    bool isOpen() const override { return fd_ >= 0; }
+    void seek(long offset, Position p) override {
+        const long base = p == Beginning ? 0 : p == Current ? pos_ : length();
+        pos_ = std::max(0L, base + offset);
+    }
+    long tell() const override { return pos_; }
+    long length() override {
+        struct stat st {};
+        return ::fstat(fd_, &st) == 0 ? static_cast<long>(st.st_size) : 0;
+    }
+    void truncate(long) override {}
+
+private:
+    int fd_;
+    std::string name_;
+    long pos_ = 0;
+    unsigned long total_ = 0;
+};
+
+// A file opened to read its tags: read-only, without blocking on a FIFO or device,
+// and only when it is a regular file; -1 otherwise.
+int openForReading(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st {};
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        fd = -1;
+    }
+    return fd;
 }
 
 std::string lowerExtension(const std::string& path) {
@@ -353,99 +425,6 @@ std::string directoryOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::uint32_t le32(const unsigned char* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
-}
-
-// Names of tagged copies that had to be named: the writer's process id first, so
-// the next tag write in the folder can remove the ones whose writer died.
-const char kTagCopyPrefix[] = ".tw-tag-";
-
-// The tagged copy of a file, made beside it so that a kill at any moment leaves
-// nothing behind: an unnamed file (O_TMPFILE) that gets a name only to be renamed
-// over the original at once; where the file system has no unnamed files (FUSE,
-// vfat), a named temporary, which the next tag write in that folder removes once
-// its writer is gone.
-class TagCopy {
-public:
-    explicit TagCopy(const std::string& dir) : dir_(dir) {
-        platform::removeTemporariesOfDeadWriters(dir_, kTagCopyPrefix);
-        fd_ = ::open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        for (int attempt = 0; fd_ < 0 && attempt < 100; ++attempt) {
-            named_ = uniqueName();
-            fd_ = ::open(named_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-            if (fd_ < 0) {
-                const int error = errno;
-                named_.clear();
-                if (error != EEXIST) {
-                    errno = error;
-                    break;
-                }
-            }
-        }
-    }
-    ~TagCopy() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        if (!named_.empty()) {
-            ::unlink(named_.c_str());
-        }
-    }
-    TagCopy(const TagCopy&) = delete;
-    TagCopy& operator=(const TagCopy&) = delete;
-
-    int fd() const { return fd_; }
-    // A path that opens the copy, for TagLib.
-    std::string path() const {
-        return named_.empty() ? "/proc/self/fd/" + std::to_string(fd_) : named_;
-    }
-
-    // Flushes the copy to disk and puts it in place of `target`.
-    bool publish(const std::string& target, std::string& why) {
-        if (::fsync(fd_) != 0) {
-            why = errnoText("cannot flush the tagged copy", errno);
-            return false;
-        }
-        if (named_.empty()) {
-            // linkat never replaces a file: link under a unique name, then rename.
-            std::string linked = uniqueName();
-            for (int attempt = 0; attempt < 100; ++attempt) {
-                if (::linkat(AT_FDCWD, path().c_str(), AT_FDCWD, linked.c_str(),
-                             AT_SYMLINK_FOLLOW) == 0) {
-                    named_ = linked;
-                    break;
-                }
-                if (errno != EEXIST) {
-                    why = errnoText("cannot name the tagged copy", errno);
-                    return false;
-                }
-                linked = uniqueName();
-            }
-        }
-        if (::rename(named_.c_str(), target.c_str()) != 0) {
-            why = errnoText("cannot replace the file", errno);
-            return false;
-        }
-        named_.clear();
-        return true;
-    }
-
-private:
-    // Unique among running processes by the process id, within this one by the
-    // count; a name left by a dead process of the same id is skipped (EEXIST).
-    std::string uniqueName() const {
-        static std::atomic<unsigned> counter{0};
-        return dir_ + "/" + kTagCopyPrefix + std::to_string(::getpid()) + "-" +
-               std::to_string(counter.fetch_add(1));
-    }
-
-    std::string dir_;
-    std::string named_; // the copy's name while it has one
-    int fd_ = -1;
-};
-
 // Pictures above this size are left out of the MP3's tag.
 constexpr unsigned kMaxPictureBytes = 16u << 20;
 
@@ -596,10 +575,12 @@ std::string TagSet::trackText() const {
     return text;
 }
 
-TagSet ReadMp3Tags(const std::string& path) {
+namespace {
+
+TagSet readMp3Tags(TagLib::IOStream& stream) {
     TagSet tags;
     try {
-        TagLib::MPEG::File file(path.c_str(), false);
+        TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
         if (!file.isValid()) {
             return tags;
         }
@@ -615,11 +596,11 @@ TagSet ReadMp3Tags(const std::string& path) {
     return tags;
 }
 
-TagSet ReadWavTags(const std::string& path) {
+TagSet readWavTags(TagLib::IOStream& stream) {
     installStringHandlers();
     TagSet tags;
     try {
-        TagLib::RIFF::WAV::File file(path.c_str(), false);
+        TagLib::RIFF::WAV::File file(&stream, false);
         if (!file.isValid()) {
             return tags;
         }
@@ -635,12 +616,12 @@ TagSet ReadWavTags(const std::string& path) {
     return tags;
 }
 
-TagSet ReadSourceTags(const std::string& path) {
+TagSet readSourceTags(TagLib::IOStream& stream, const std::string& path) {
     TagSet tags;
     std::vector<Picture> pictures;
     try {
         // TagLib picks the format by the name's extension, else by the content.
-        TagLib::FileRef ref(path.c_str(), false);
+        TagLib::FileRef ref(&stream, false);
         TagLib::File* file = ref.file();
         if (ref.isNull() || !file || !file->isValid()) {
             return tags;
@@ -712,15 +693,60 @@ TagSet ReadSourceTags(const std::string& path) {
     return tags;
 }
 
-TagSet ReadTags(const std::string& path) {
-    const std::string ext = lowerExtension(path);
+// The tags of the file open at `fd`, by the format `name`'s extension names.
+TagSet readTags(int fd, const std::string& name) {
+    if (fd < 0) {
+        return TagSet{};
+    }
+    DescriptorStream stream(fd, name);
+    const std::string ext = lowerExtension(name);
     if (ext == "mp3") {
-        return ReadMp3Tags(path);
+        return readMp3Tags(stream);
     }
     if (ext == "wav") {
-        return ReadWavTags(path);
+        return readWavTags(stream);
     }
-    return ReadSourceTags(path);
+    return readSourceTags(stream, name);
+}
+
+// Reads the tags of the file at `path` through `read`, opened read-only for it.
+TagSet readByPath(const std::string& path,
+                  TagSet (*read)(TagLib::IOStream& stream, const std::string& path)) {
+    const int fd = openForReading(path);
+    if (fd < 0) {
+        return TagSet{};
+    }
+    DescriptorStream stream(fd, path);
+    TagSet tags = read(stream, path);
+    ::close(fd);
+    return tags;
+}
+
+} // namespace
+
+TagSet ReadMp3Tags(const std::string& path) {
+    return readByPath(path, [](TagLib::IOStream& s, const std::string&) { return readMp3Tags(s); });
+}
+
+TagSet ReadWavTags(const std::string& path) {
+    return readByPath(path, [](TagLib::IOStream& s, const std::string&) { return readWavTags(s); });
+}
+
+TagSet ReadSourceTags(const std::string& path) {
+    return readByPath(path, readSourceTags);
+}
+
+TagSet ReadTags(const std::string& path) {
+    const int fd = openForReading(path);
+    TagSet tags = readTags(fd, path);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return tags;
+}
+
+TagSet ReadTags(int fd, const std::string& name) {
+    return readTags(fd, name);
 }
 
 namespace {
@@ -790,7 +816,8 @@ bool WriteMp3Tags(const std::string& path, const TagSet& tags, std::string& why,
         // full disk then refuses the tag before a byte of the audio has moved.
         TagLib::ID3v2::Tag rendered;
         fillId3v2(rendered, tags, true);
-        const off_t room = static_cast<off_t>(rendered.render(TagLib::ID3v2::v4).size()) + (64 << 10);
+        const off_t room =
+            static_cast<off_t>(rendered.render(TagLib::ID3v2::v4).size()) + (64 << 10);
         int fd = ::open(target.c_str(), O_RDWR | O_CLOEXEC);
         if (fd < 0) {
             why = errnoText("cannot open the file", errno);
@@ -811,7 +838,7 @@ bool WriteMp3Tags(const std::string& path, const TagSet& tags, std::string& why,
         return saved;
     }
 
-    TagCopy copy(directoryOf(target));
+    platform::ReplacementFile copy(directoryOf(target), ".tw-tag-");
     if (copy.fd() < 0) {
         why = errnoText("cannot create a file beside it", errno);
         return false;
@@ -852,9 +879,9 @@ bool WriteWavTags(const std::string& path, const TagSet& tags, std::string& why)
             return false;
         }
     }
-    const std::uint32_t dataSize = le32(header + 40);
+    const std::uint32_t dataSize = platform::getLe32(header + 40);
     if (std::memcmp(header, "RIFF", 4) != 0 || std::memcmp(header + 8, "WAVEfmt ", 8) != 0 ||
-        le32(header + 16) != 16 || std::memcmp(header + 36, "data", 4) != 0 ||
+        platform::getLe32(header + 16) != 16 || std::memcmp(header + 36, "data", 4) != 0 ||
         static_cast<std::uint64_t>(size) != 44 + std::uint64_t{dataSize}) {
         why = "the WAV file is not a 44-byte header followed by its data";
         return false;
@@ -911,7 +938,7 @@ bool WriteWavTags(const std::string& path, const TagSet& tags, std::string& why)
     }
     if (!read || !fileSize(path, newSize) || newSize < size ||
         std::memcmp(after + 8, header + 8, 36) != 0 ||
-        le32(after + 4) != static_cast<std::uint64_t>(newSize) - 8) {
+        platform::getLe32(after + 4) != static_cast<std::uint64_t>(newSize) - 8) {
         why = "the tags were not written completely";
         undo();
         return false;
@@ -952,7 +979,16 @@ void TagFile(const std::string& path, const TagSet& tags) {
 }
 
 void CarryTags(const std::string& source, const std::string& target, TargetFile kind) {
-    TagSet tags = ReadTags(source);
+    const int fd = openForReading(source);
+    CarryTags(fd, source, target, kind);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+void CarryTags(int sourceFd, const std::string& sourceName, const std::string& target,
+               TargetFile kind) {
+    TagSet tags = ReadTags(sourceFd, sourceName);
     const bool mp3 = kind == TargetFile::ByName ? lowerExtension(target) == "mp3"
                                                 : kind == TargetFile::PrivateMp3;
     if (!mp3) {

@@ -6,7 +6,9 @@
 // 44-byte header) stay exactly where the writers put them.
 //
 // Reading never fails: a file without tags, with broken tags, or that cannot be
-// read gives an empty TagSet. Writing reports its failure and leaves the file as it
+// read gives an empty TagSet. A file is only ever read: it is opened read-only,
+// without blocking, and only when it is a regular file; an item above 17 MiB is
+// not read at all. Writing reports its failure and leaves the file as it
 // was. Everything here may run on any thread; nothing is shared between calls.
 
 #include <string>
@@ -58,6 +60,10 @@ TagSet ReadSourceTags(const std::string& path);
 // ReadMp3Tags or ReadWavTags by the name's extension (any case); ReadSourceTags
 // for every other name.
 TagSet ReadTags(const std::string& path);
+// The same for a file the caller has open for reading at `fd`: it is read there
+// (with pread, so its position does not move) and never opened again by name;
+// `name` gives the format by its extension.
+TagSet ReadTags(int fd, const std::string& name);
 
 // Puts an ID3v2.4 tag in front of the audio of a finished MP3 file. The tag is
 // written into a copy in the same folder, which is flushed to disk and then renamed
@@ -91,6 +97,9 @@ enum class TargetFile { ByName, PrivateMp3, PrivateWav };
 // Pictures go into an MP3 target only. A source without tags gives no tag.
 void CarryTags(const std::string& source, const std::string& target,
                TargetFile kind = TargetFile::ByName);
+// The same for a source open for reading at `sourceFd` (see ReadTags).
+void CarryTags(int sourceFd, const std::string& sourceName, const std::string& target,
+               TargetFile kind);
 
 // The local time as an ID3v2.4 timestamp, "yyyy-MM-ddTHH:mm:ss".
 std::string LocalTimestamp();

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "AudioCheck.h"
 #include "TestEnv.h"
@@ -375,9 +378,9 @@ TEST_F(MP3CodecEncode, MonoSixteenBitIsDuplicatedAndStereoPassesStraight) {
     EXPECT_EQ(recorded(), stereo);
 }
 
-TEST_F(MP3CodecEncode, SmallerSourcesEndOverShrinkingChunksThenSingleBytes) {
+TEST_F(MP3CodecEncode, SmallerSourcesAreReadToTheirLastFrame) {
     TMP3Codec codec;
-    useFake(codec, 8); // chunks of 16 output bytes = 4 frames
+    useFake(codec, 8); // chunks of 8 values = 4 stereo frames
     std::string samples;
     for (int i = 0; i < 37; ++i) {
         samples.push_back(static_cast<char>(i + 1));
@@ -385,24 +388,13 @@ TEST_F(MP3CodecEncode, SmallerSourcesEndOverShrinkingChunksThenSingleBytes) {
     EncodeRun r =
         encode(codec, writeWav("tail.wav", wavFile(22050, 1, 8, samples)), path("tail.mp3"));
     EXPECT_EQ(r.last, 8);
-    // What the design's arithmetic gives for 37 bytes of mono 8-bit: while at least
-    // 16 bytes remain, chunks of 16 (4 source bytes); then a quarter of what is left;
-    // below 4 bytes one byte per call with no values.
-    std::vector<std::uint32_t> expected;
-    std::uint32_t done = 0;
-    std::size_t sourceBytes = 0;
-    while (done < 37) {
-        std::uint32_t chunk = done + 16 < 37 ? 16 : 37 - done;
-        chunk &= ~3u;
-        expected.push_back(chunk / 2);
-        std::uint32_t take = chunk / 4;
-        sourceBytes += take;
-        done += take == 0 ? 1 : take;
-    }
+    // Whole chunks of 4 frames, then the last frame: none of the 37 is left out.
+    std::vector<std::uint32_t> expected(9, 8);
+    expected.push_back(2);
     EXPECT_EQ(encodeCalls(), expected);
     auto v = recorded();
-    ASSERT_EQ(v.size(), sourceBytes * 2);
-    for (std::size_t i = 0; i < sourceBytes; ++i) {
+    ASSERT_EQ(v.size(), 37u * 2);
+    for (std::size_t i = 0; i < 37; ++i) {
         EXPECT_EQ(v[2 * i], (static_cast<int>(i + 1) - 128) * 256) << "in order, none skipped";
     }
 }
@@ -632,5 +624,93 @@ TEST_F(MP3CodecEncode, WithoutTheFloatEntryPointSourcesAreDitheredToSixteenBits)
             EXPECT_LT(worst, 1.5);
             EXPECT_GT(differing, got.size() / 10);
         }
+    }
+}
+
+// The dither of a float source starts afresh for every file: the same file gives the
+// same values whatever the codec encoded before.
+TEST_F(MP3CodecEncode, TheSameSourceGivesTheSameValuesWhateverWentBefore) {
+    const std::string source = path("deep.flac");
+    ASSERT_EQ(testenv::run("ffmpeg -v error -y -f lavfi -i 'aevalsrc=0.3*sin(2*PI*441*t):s=44100:"
+                           "d=0.3' -c:a flac -sample_fmt s32 '" +
+                           source + "'"),
+              0);
+    TMP3Codec codec;
+    useFake(codec);
+    std::vector<std::vector<std::int16_t>> runs;
+    for (int i = 0; i < 2; ++i) {
+        std::remove(path("recorded.raw").c_str());
+        ASSERT_EQ(encode(codec, source, path("out.mp3")).last, 8);
+        runs.push_back(recorded());
+    }
+    ASSERT_FALSE(runs[0].empty());
+    EXPECT_EQ(runs[0], runs[1]);
+}
+
+// Without the reader library a WAV of the program's own kind still converts; any
+// other source is refused as a bad format, with one line on stderr saying why.
+TEST_F(MP3CodecEncode, WithoutTheReaderLibraryOnlyTheWavPathWorks) {
+    const std::string flac = path("tone.flac");
+    ASSERT_EQ(testenv::run("ffmpeg -v error -y -f lavfi -i sine=d=0.5 '" + flac + "'"), 0);
+    const std::string wav =
+        writeWav("tone.wav", wavFile(44100, 2, 16, bytes16(sine16(44100, 0.5, {440.0, 660.0}))));
+    TMP3Codec codec;
+    ASSERT_EQ(codec.LoadEncoder(platform::programDir()), 0);
+    codec.SourceReaderLibraryName = "no_such_reader.so";
+    EXPECT_EQ(encode(codec, wav, path("tone-wav.mp3")).last, 8);
+    ::testing::internal::CaptureStderr();
+    const int open = codec.OpenEncode(flac, path("tone-flac.mp3"));
+    const std::string errors = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(open, 15);
+    EXPECT_FALSE(testenv::fileExists(path("tone-flac.mp3")));
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+    EXPECT_NE(errors.find("no_such_reader.so"), std::string::npos) << errors;
+}
+
+// A source renamed away and replaced while it is encoded (a FIFO without a writer, a
+// link to an endless device) changes nothing: the samples and the tags come from the
+// file that was opened, and the job ends on its own.
+TEST_F(MP3CodecEncode, ASourceReplacedWhileItIsEncodedChangesNothing) {
+    struct Row {
+        const char* name;
+        std::function<int(const std::string&)> replace;
+    } rows[] = {
+        {"fifo", [](const std::string& p) { return ::mkfifo(p.c_str(), 0600); }},
+        {"endless-device", [](const std::string& p) { return ::symlink("/dev/zero", p.c_str()); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string source = path(std::string(row.name) + ".flac");
+        const std::string target = path(std::string(row.name) + ".mp3");
+        ASSERT_EQ(testenv::run("ffmpeg -v error -y -f lavfi -i sine=f=440:d=3 -metadata "
+                               "title=Kept '" +
+                               source + "'"),
+                  0);
+        const int status = testenv::runInChild(
+            [&] {
+                TMP3Codec codec;
+                std::uint16_t progress = 0;
+                if (codec.LoadEncoder(platform::programDir()) != 0 ||
+                    codec.OpenEncode(source, target) != 0 || codec.EncodeStep(progress) != 0) {
+                    return 2;
+                }
+                const std::string aside = source + ".old";
+                if (::rename(source.c_str(), aside.c_str()) != 0 || row.replace(source) != 0) {
+                    return 3;
+                }
+                int code = 0;
+                while (code == 0) {
+                    code = codec.EncodeStep(progress);
+                }
+                codec.CloseEncode();
+                return code;
+            },
+            60000);
+        EXPECT_EQ(status, 8);
+        Decoded d = decodeMp3(target);
+        ASSERT_TRUE(d.ok);
+        EXPECT_NEAR(double(d.frames()), 3.0 * 44100, 2.0);
+        EXPECT_EQ(testenv::probeTags(target)["title"], "Kept");
+        ::unlink(source.c_str());
     }
 }

@@ -102,6 +102,7 @@ TEST(Package, HoldsTheProgramFolderTheCommandAndTheDesktopFilesOnly) {
         {"./usr/lib/mp3tunewright/mp3tunewright", "-rwxr-xr-x"},
         {"./usr/lib/mp3tunewright/lame.so", "-rw-r--r--"},
         {"./usr/lib/mp3tunewright/xaudio.so", "-rw-r--r--"},
+        {"./usr/lib/mp3tunewright/ffreader.so", "-rw-r--r--"},
         {"./usr/lib/mp3tunewright/libakrip32.so", "-rw-r--r--"},
         {"./usr/lib/mp3tunewright/alldone.wav", "-rw-r--r--"},
         {"./usr/lib/mp3tunewright/mp3tw.html", "-rw-r--r--"},

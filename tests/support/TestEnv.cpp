@@ -145,6 +145,27 @@ bool fileExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+int runInChild(const std::function<int()>& body, int timeoutMs) {
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child < 0) {
+        return -1;
+    }
+    if (child == 0) {
+        ::_exit(body());
+    }
+    int status = 0;
+    for (int waited = 0; waited < timeoutMs; waited += 20) {
+        if (::waitpid(child, &status, WNOHANG) == child) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        ::usleep(20000);
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    return -1;
+}
+
 int run(const std::string& command) {
     int status = std::system(command.c_str());
     if (status == -1 || !WIFEXITED(status)) {

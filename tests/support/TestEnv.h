@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <sys/resource.h>
@@ -49,6 +50,11 @@ private:
 
 // Runs a shell command and returns its exit status (-1 when it could not run).
 int run(const std::string& command);
+
+// Runs `body` in a forked child and returns the exit status it gave (its return
+// value), or -1 when it did not end within `timeoutMs` (it is then killed) or died
+// of a signal. For what could hang or take the whole process with it.
+int runInChild(const std::function<int()>& body, int timeoutMs);
 
 // The tags of an audio file as ffprobe reads them ("title", "artist", "album",
 // "album_artist", "date", "track", "genre", "comment"; keys in lower case). Fails
