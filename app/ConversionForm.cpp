@@ -498,7 +498,6 @@ void TForm1::Shutdown() {
 
 void TForm1::CloseFromOutside() {
     ClosedFromOutside = true;
-    Engine.CloseFromOutside();
     close();
     // close() sends no close event to a window whose platform window is gone.
     FormCloseQuery();

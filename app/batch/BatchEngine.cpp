@@ -491,11 +491,6 @@ void BatchEngine::EndCurrentJob() {
     }
 }
 
-void BatchEngine::CloseFromOutside() {
-    closedFromOutside_ = true;
-    Close();
-}
-
 void BatchEngine::Finish() {
     if (finished_ || !pool_) {
         return;

@@ -118,12 +118,11 @@ public:
     // entry is in its codec phase the user is asked whether to delete what it
     // wrote: OK drops it, Cancel puts in place what it wrote so far.
     void Exit();
-    // The window is asked to close: every job stops at its next loop test.
+    // The window is asked to close (also from outside: a signal, the session
+    // ending): every job stops at its next loop test, the entry in its codec phase
+    // puts in place what it wrote, and the names left are kept for the next
+    // converter, which redoes that entry from the start.
     void Close();
-    // A close from outside (a signal, the session ending): as Close, and the queue
-    // is left to the next converter; the entry in its codec phase puts in place
-    // what it wrote and is redone from the start next time.
-    void CloseFromOutside();
     // Waits for every worker, puts in place or drops what the stopped jobs wrote,
     // and keeps the record for a next converter only when names are unfinished.
     void Finish();
@@ -131,8 +130,6 @@ public:
     // The completion sound and the opening of the last job's target folder.
     void CompletionActions();
 
-    int Workers() const { return pool_ ? pool_->workers() : 0; }
-    bool ClosedFromOutside() const { return closedFromOutside_; }
 
     // Hand-off files this process read and could not remove, or could not take (no
     // room to record their names): they are not waiting work for this process.
@@ -248,7 +245,6 @@ private:
     std::unordered_set<std::string> names_; // the queued names
     bool batchEndsAhead_ = false; // an entry ahead ends the batch at its turn
     bool closeRequested_ = false;
-    bool closedFromOutside_ = false;
     bool dropCurrent_ = false; // Exit's OK: what the current entry wrote goes
     bool asking_ = false;      // Exit's question is open
     bool stoppedLeft_ = false; // a stopped job's entry is left for the next converter
