@@ -124,8 +124,13 @@ void BatchEngine::Start(const std::vector<std::string>& names, const std::string
     }
     // The computer stays awake while the batch runs.
     if (platform::services().sleepInhibitor) {
+        // A folder's files are counted only once it has been walked.
+        const bool folders = std::any_of(queue_.begin(), queue_.end(),
+                                         [](const Entry& e) { return e.folder; });
+        const size_t n = queue_.size();
         awake_ = platform::services().sleepInhibitor->inhibit(
-            "Converting " + std::to_string(queue_.size()) + (queue_.size() == 1 ? " file" : " files"));
+            folders ? "Converting files"
+                    : "Converting " + std::to_string(n) + (n == 1 ? " file" : " files"));
     }
     pool_ = std::make_unique<JobPool>(workers, programDir_);
     parallel_ = pool_->workers() > 1;

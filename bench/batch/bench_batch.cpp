@@ -102,8 +102,9 @@ double realtimeSeconds() {
     return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
 }
 
-// The newest modification time among the files below `dir` (any depth), on the
-// real-time clock; 0 when there are none.
+// The newest modification time among the files and folders below `dir` (any
+// depth), on the real-time clock; 0 when there are none. A folder counts too: an
+// output takes its place in its folder (a new name there) after its last write.
 double lastWrite(const std::string& dir) {
     double newest = 0;
     DIR* listing = ::opendir(dir.c_str());
@@ -121,7 +122,8 @@ double lastWrite(const std::string& dir) {
             continue;
         }
         if (S_ISDIR(st.st_mode)) {
-            newest = std::max(newest, lastWrite(path));
+            newest = std::max({newest, lastWrite(path),
+                               st.st_mtim.tv_sec + st.st_mtim.tv_nsec / 1e9});
         } else {
             newest = std::max(newest, st.st_mtim.tv_sec + st.st_mtim.tv_nsec / 1e9);
         }

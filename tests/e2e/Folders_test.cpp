@@ -1,7 +1,8 @@
 // Folders chosen in a file manager, through the real program: every audio file below
 // a folder, its place in the tree kept under the output folder; hidden things, other
-// types and what a link reaches twice left out; an empty folder said on stderr; and a
-// converter killed halfway through a folder converts each file once after a restart.
+// types and what a link reaches twice left out; an empty folder said on stderr; a
+// converter killed halfway through a folder converts each file once after a restart;
+// and what the desktop's own services hear of such a batch.
 
 #include <gtest/gtest.h>
 
@@ -103,4 +104,35 @@ TEST(Folders, AConverterKilledHalfwayThroughAFolderConvertsEachFileOnce) {
     ASSERT_EQ(e2e::run(e2e::programPath(), {root + "other.wav"}, kEndMs), 0);
     std::remove((out + "encoded/other.MP3").c_str());
     EXPECT_EQ(tree(out + "encoded"), expected);
+}
+
+// The desktop's services, stand-ins on a private session bus and a private system
+// bus: the computer kept awake while the batch runs, the share done on the launcher
+// icon, and one notification at the end that opens the output folder.
+TEST(Folders, TheDesktopHearsOfTheBatch) {
+    const std::string root = testenv::makeDir("folder-desktop") + "/";
+    testenv::makeDir("folder-desktop/Album");
+    apptest::makeWav(root + "Album/a.wav", 0.3);
+    apptest::makeWav(root + "Album/b.wav", 0.3);
+    const std::string encoded = root + "out/encoded";
+    e2e::saveSettings(root + "out/decoded", encoded);
+    testenv::PrivateSystemBus systemBus(root);
+    e2e::Options options;
+    options.env["DBUS_SYSTEM_BUS_ADDRESS"] = systemBus.address;
+    const std::string log = root + "events.txt";
+    ASSERT_EQ(e2e::run("/usr/bin/dbus-run-session",
+                       {"--", "/usr/bin/python3", TW_BUS_PEERS, "--notifications", "--logind", log,
+                        "--", e2e::programPath(), "--", root + "Album"},
+                       kEndMs, options),
+              0);
+    const std::string events = testenv::readFile(log);
+    const std::string icon = "io.github.tunewright.MP3Tunewright";
+    for (const std::string& event :
+         {"inhibit sleep:idle|MP3 Tunewright|Converting files|block\n", "released while running\n",
+          "update application://" + icon + ".desktop|1.000|1\n",
+          "update application://" + icon + ".desktop|0.000|0\n",
+          "|2 files compressed to MP3|Saved in " + encoded + "|default,Open folder|"}) {
+        EXPECT_NE(events.find(event), std::string::npos) << event << " in\n" << events;
+    }
+    EXPECT_EQ(events.find("notify "), events.rfind("notify ")) << "one notification";
 }

@@ -22,42 +22,11 @@ std::vector<std::string> lines(const std::string& text) {
     return out;
 }
 
-// A system bus of the test's own, on which anyone may own any name.
-class PrivateSystemBus {
-public:
-    explicit PrivateSystemBus(const std::string& dir)
-        : address("unix:path=" + dir + "/system_bus_socket") {
-        testenv::writeFile(dir + "/system.conf", R"(<busconfig>
-  <type>system</type>
-  <listen>)" + address + R"(</listen>
-  <policy context="default">
-    <allow user="*"/> <allow own="*"/>
-    <allow send_destination="*"/> <allow receive_sender="*"/>
-  </policy>
-</busconfig>
-)");
-        EXPECT_EQ(testenv::run("dbus-daemon --config-file='" + dir +
-                               "/system.conf' --fork --print-pid=1 > '" + dir +
-                               "/pid' 2>/dev/null"),
-                  0);
-        pid_ = std::atoi(testenv::readFile(dir + "/pid").c_str());
-    }
-    ~PrivateSystemBus() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-        }
-    }
-    const std::string address;
-
-private:
-    int pid_ = 0;
-};
-
 } // namespace
 
 TEST(DesktopBus, TheDesktopsServicesSeeWhatTheProgramSends) {
     const std::string root = testenv::makeDir("desktop-bus");
-    PrivateSystemBus systemBus(root);
+    testenv::PrivateSystemBus systemBus(root);
     const std::string log = root + "/events.txt";
     const std::string peers = "/usr/bin/python3 '" TW_BUS_PEERS "' ";
     const std::string driver = " -- '" + testenv::appDir() + "tw_desktop_bus_driver' ";

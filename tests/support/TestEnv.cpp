@@ -224,4 +224,27 @@ void setParallelJobs(unsigned jobs) {
         user.writeInteger(settings::kSettingsKey, "ParallelJobs", static_cast<int32_t>(jobs)));
 }
 
+PrivateSystemBus::PrivateSystemBus(const std::string& dir)
+    : address("unix:path=" + dir + "/system_bus_socket") {
+    writeFile(dir + "/system.conf", R"(<busconfig>
+  <type>system</type>
+  <listen>)" + address + R"(</listen>
+  <policy context="default">
+    <allow user="*"/> <allow own="*"/>
+    <allow send_destination="*"/> <allow receive_sender="*"/>
+  </policy>
+</busconfig>
+)");
+    EXPECT_EQ(run("dbus-daemon --config-file='" + dir + "/system.conf' --fork --print-pid=1 > '" +
+                  dir + "/pid' 2>/dev/null"),
+              0);
+    pid_ = std::atoi(readFile(dir + "/pid").c_str());
+}
+
+PrivateSystemBus::~PrivateSystemBus() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+    }
+}
+
 } // namespace testenv

@@ -51,6 +51,20 @@ private:
 // Runs a shell command and returns its exit status (-1 when it could not run).
 int run(const std::string& command);
 
+// A D-Bus system bus of the test's own in `dir`, on which anyone may own any name
+// (for a stand-in logind); its address goes into DBUS_SYSTEM_BUS_ADDRESS.
+class PrivateSystemBus {
+public:
+    explicit PrivateSystemBus(const std::string& dir);
+    ~PrivateSystemBus();
+    PrivateSystemBus(const PrivateSystemBus&) = delete;
+    PrivateSystemBus& operator=(const PrivateSystemBus&) = delete;
+    const std::string address;
+
+private:
+    int pid_ = 0;
+};
+
 // Runs `body` in a forked child and returns the exit status it gave (its return
 // value), or -1 when it did not end within `timeoutMs` (it is then killed) or died
 // of a signal. For what could hang or take the whole process with it.
