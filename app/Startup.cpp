@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include "app/CommandLine.h"
+#include "app/HandOff.h"
 #include "app/ConversionForm.h"
-#include "app/batch/FolderEntries.h"
 #include "app/Lifetime.h"
 #include "app/Windows.h"
 #include "platform/InstanceFiles.h"
@@ -86,20 +86,6 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
 
 namespace {
 
-// Relative names are made absolute here, in the process that got them, since
-// the converting process may run in another directory. A name that is a folder
-// becomes its folder entry, which says which verb it came with (--decode-folders).
-std::vector<std::string> absoluteNames(const std::vector<std::string>& names, bool decodeFolders) {
-    std::vector<std::string> out;
-    out.reserve(names.size());
-    for (const std::string& n : names) {
-        std::string name = platform::absolutePath(n);
-        out.push_back(platform::directoryExists(name) ? FolderEntryText(name, decodeFolders)
-                                                      : std::move(name));
-    }
-    return out;
-}
-
 // A start that cannot go on: the reason goes to stderr and, since a user who
 // started from a file manager never sees stderr, into a message box when a
 // display is there to show one.
@@ -123,42 +109,9 @@ int startError(const std::string& reason, char* program) {
     return 2;
 }
 
-// Hands the names over to the process that holds the lock. After publishing, the
-// lock is tried once more: a holder that released it meanwhile may have looked
-// for hand-off files before this one appeared, so a free lock makes this process
-// the converter, which takes its own file back through its scan.
-enum class HandOff { Done, Convert, Failed };
-
-HandOff handOff(platform::InstanceLock& lock, const std::vector<std::string>& names,
-                bool decodeFolders, std::string* error) {
-    platform::FileIdentity identity;
-    const std::string published = platform::writeHandOffFile(
-        lock.dir(), absoluteNames(names, decodeFolders), error, &identity);
-    if (published.empty()) {
-        *error = "cannot hand the file names over: " + *error;
-        return HandOff::Failed;
-    }
-    switch (lock.reacquire(error)) {
-    case platform::LockResult::Acquired:
-        return HandOff::Convert;
-    case platform::LockResult::Held:
-        return HandOff::Done;
-    case platform::LockResult::Failed:
-        break;
-    }
-    // Nobody may ever read the file: take it back, but only this writer's own file
-    // (a converter may have taken it and another writer published the same
-    // number since). When it cannot be taken back (a converter has read it
-    // already, or it stays for the next one), the hand-off stands.
-    if (!platform::withdrawHandOffFile(published, identity)) {
-        return HandOff::Done;
-    }
-    return HandOff::Failed;
-}
-
 } // namespace
 
-int Run(int argc, char** argv) {
+int Run(int argc, char** argv, const HeldLock* held) {
     // Options are answered before anything exists: no lock, no folder, no
     // application object.
     Arguments arguments = ParseArguments(argc, argv);
@@ -169,29 +122,24 @@ int Run(int argc, char** argv) {
     platform::InstanceLock lock;
 
     std::vector<std::string> firstNames;
-    if (line.hasFileNames()) {
-        std::string error;
-        std::string dir = platform::runtimeDir(&error);
-        if (dir.empty()) {
-            return startError(error, argv[0]);
+    if (held) {
+        lock.adopt(held->fd, held->dir);
+        if (!held->namesHandedOver) {
+            firstNames = AbsoluteNames(line.names, arguments.decodeFolders);
         }
-        switch (lock.tryAcquire(dir, &error)) {
-        case platform::LockResult::Acquired:
-            // Every argument is one queue entry.
-            firstNames = absoluteNames(line.names, arguments.decodeFolders);
-            break;
-        case platform::LockResult::Failed:
-            // Only a lock held by another process means hand-off.
-            return startError(error, argv[0]);
-        case platform::LockResult::Held:
-            // The hand-off role never creates the application object.
-            switch (handOff(lock, line.names, arguments.decodeFolders, &error)) {
-            case HandOff::Done:
-                return 1;
-            case HandOff::Failed:
-                return startError(error, argv[0]);
-            case HandOff::Convert:
-                break; // the names are in the hand-off file this process now reads
+    } else if (line.hasFileNames()) {
+        // The hand-off role never creates the application object.
+        const Claim claim = ClaimNames(lock, line.names, arguments.decodeFolders);
+        switch (claim.outcome) {
+        case Claim::HandedOver:
+            return 1;
+        case Claim::Failed:
+            return startError(claim.error, argv[0]);
+        case Claim::Converter:
+            // Every argument is one queue entry, unless the names went into a
+            // hand-off file this process now reads.
+            if (!claim.namesHandedOver) {
+                firstNames = AbsoluteNames(line.names, arguments.decodeFolders);
             }
             break;
         }

@@ -39,10 +39,17 @@ public:
     bool notify(QObject* receiver, QEvent* event) override;
 };
 
+// The instance lock a start took before the program proper was loaded.
+struct HeldLock {
+    int fd = -1;
+    std::string dir;
+    bool namesHandedOver = false; // the names are in a hand-off file this process reads
+};
+
 // The whole start-up: roles, lock, hand-off, windows, message loop. Returns the
 // process exit code (0 after a normal run, --help or --version, 1 after a
 // hand-off, 2 after an unknown option or when the runtime folder or the hand-off
-// file cannot be used).
-int Run(int argc, char** argv);
+// file cannot be used). With `held`, the lock is already this process's.
+int Run(int argc, char** argv, const HeldLock* held = nullptr);
 
 }  // namespace app

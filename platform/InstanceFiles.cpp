@@ -135,6 +135,19 @@ LockResult InstanceLock::reacquire(std::string* error) {
     return tryAcquire(dir_, error);
 }
 
+int InstanceLock::handOver() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void InstanceLock::adopt(int fd, const std::string& dir) {
+    release();
+    fd_ = fd;
+    dir_ = dir;
+    path_ = dir + kLockName;
+}
+
 void InstanceLock::release() {
     if (fd_ >= 0) {
         ::unlink(path_.c_str());

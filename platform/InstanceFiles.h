@@ -46,6 +46,12 @@ public:
     const std::string& dir() const { return dir_; }
     // Removes the file while still holding the lock, then closes it.
     void release();
+    // Gives the held lock's descriptor to the caller, who passes it to the part of
+    // the process that goes on holding it (adopt()); this object holds nothing then.
+    int handOver();
+    // Holds the lock whose descriptor `fd` another object of this process took in
+    // `dir`.
+    void adopt(int fd, const std::string& dir);
 
 private:
     int fd_ = -1;

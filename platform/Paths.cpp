@@ -1,6 +1,5 @@
 #include "platform/Paths.h"
 
-#include <QStandardPaths>
 #include <cerrno>
 #include <climits>
 #include <sys/stat.h>
@@ -18,18 +17,6 @@ std::string programDir() {
         buf.resize(static_cast<size_t>(n));
         return buf.substr(0, buf.rfind('/') + 1);
     }();
-    return dir;
-}
-
-std::string musicDir() {
-    QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
-    if (music.isEmpty()) {
-        music = QStandardPaths::writableLocation(QStandardPaths::HomeLocation) + "/Music";
-    }
-    std::string dir = music.toStdString();
-    while (dir.size() > 1 && dir.back() == '/') {
-        dir.pop_back();
-    }
     return dir;
 }
 

@@ -127,8 +127,8 @@ TEST(Folders, TheDesktopHearsOfTheBatch) {
               0);
     const std::string events = testenv::readFile(log);
     const std::string icon = "io.github.tunewright.MP3Tunewright";
-    for (const std::string& event :
-         {"inhibit sleep:idle|MP3 Tunewright|Converting files|block\n", "released while running\n",
+    for (const std::string& event : std::vector<std::string>{
+             "inhibit sleep:idle|MP3 Tunewright|Converting files|block\n", "released while running\n",
           "update application://" + icon + ".desktop|1.000|1\n",
           "update application://" + icon + ".desktop|0.000|0\n",
           "|2 files compressed to MP3|Saved in " + encoded + "|default,Open folder|"}) {

@@ -16,7 +16,7 @@ TEST(Install, PutsTheProgramAndEverythingItLoadsInOneFolder) {
               0);
     std::string dir = prefix + "/lib/mp3tunewright/";
     for (const char* f :
-         {"mp3tunewright", "lame.so", "xaudio.so", "ffreader.so", "libakrip32.so", "alldone.wav",
+         {"mp3tunewright", "mp3tunewright-program.so", "lame.so", "xaudio.so", "ffreader.so", "libakrip32.so", "alldone.wav",
           "mp3tw.html"}) {
         EXPECT_TRUE(testenv::fileExists(dir + f)) << f;
     }

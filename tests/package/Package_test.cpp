@@ -100,6 +100,7 @@ TEST(Package, HoldsTheProgramFolderTheCommandAndTheDesktopFilesOnly) {
     std::map<std::string, std::string> expected = {
         {"./usr/bin/mp3tunewright", "lrwxrwxrwx -> ../lib/mp3tunewright/mp3tunewright"},
         {"./usr/lib/mp3tunewright/mp3tunewright", "-rwxr-xr-x"},
+        {"./usr/lib/mp3tunewright/mp3tunewright-program.so", "-rw-r--r--"},
         {"./usr/lib/mp3tunewright/lame.so", "-rw-r--r--"},
         {"./usr/lib/mp3tunewright/xaudio.so", "-rw-r--r--"},
         {"./usr/lib/mp3tunewright/ffreader.so", "-rw-r--r--"},
