@@ -530,7 +530,9 @@ void BatchEngine::Finish() {
             if (e.state.code == codec::kCodecDone && !e.state.stopped) {
                 record_.finished({e.record});
             } else {
-                record_.stopped(e.record, placed, identity);
+                if (placed.empty()) {
+                    record_.stopped(e.record);
+                }
                 stoppedLeft_ = true;
             }
         }
@@ -957,6 +959,20 @@ int BatchEngine::PutInPlace(Entry& entry, const Decision& decision, int code,
     const bool complete = code == codec::kCodecDone && !entry.state.stopped;
     std::string target = decision.target;
     const bool decode = IsDecodeEntry(entry.name);
+    // The record says where the output goes, and which file it is, before it goes
+    // there: a converter killed in between leaves a record the next one can check
+    // against the folder, so the name is neither lost nor converted twice.
+    identity = output->identity();
+    auto announce = [&] {
+        if (entry.record == kNoIndex) {
+            return;
+        }
+        if (entry.state.stopped) {
+            record_.stopped(entry.record, target, identity);
+        } else {
+            record_.finished(entry.record, target, identity);
+        }
+    };
     for (int attempt = 0; attempt < 100; ++attempt) {
         if (PathExists(target)) {
             struct stat st {};
@@ -969,18 +985,22 @@ int BatchEngine::PutInPlace(Entry& entry, const Decision& decision, int code,
             if (!complete && !decision.redo) {
                 return code;
             }
-            if (!output->publish(target, JobOutput::Place::Replace, &identity)) {
+            announce();
+            if (!output->publish(target, JobOutput::Place::Replace)) {
                 break;
             }
-        } else if (!output->publish(target, JobOutput::Place::IfAbsent, &identity)) {
-            if (errno != EEXIST) {
-                break;
+        } else {
+            announce();
+            if (!output->publish(target, JobOutput::Place::IfAbsent)) {
+                if (errno != EEXIST) {
+                    break;
+                }
+                // Something took the name since the decision.
+                if (view_.settings().Overwrite == 1 && !decision.redo) {
+                    target = UniqueTargetName(target, kindOf(decode).extension);
+                }
+                continue;
             }
-            // Something took the name since the decision.
-            if (view_.settings().Overwrite == 1 && !decision.redo) {
-                target = UniqueTargetName(target, kindOf(decode).extension);
-            }
-            continue;
         }
         placed = target;
         return code;
@@ -1018,9 +1038,12 @@ void BatchEngine::FinishTurn() {
         TargetName = placed;
     }
     if (e.record != kNoIndex) {
-        // A stopped job is redone by the next converter, into the partial it left.
+        // A stopped job is redone by the next converter, into the partial it left
+        // (its mark went with the partial).
         if (e.state.stopped) {
-            record_.stopped(e.record, placed, identity);
+            if (placed.empty()) {
+                record_.stopped(e.record);
+            }
             stoppedLeft_ = true;
         } else {
             record_.finished({e.record});

@@ -68,7 +68,11 @@ std::string JobOutput::hiddenName() const {
            std::to_string(counter.fetch_add(1));
 }
 
-bool JobOutput::publish(const std::string& target, Place how, platform::FileIdentity* identity) {
+platform::FileIdentity JobOutput::identity() const {
+    return platform::identityOf(fd_).value_or(platform::FileIdentity{});
+}
+
+bool JobOutput::publish(const std::string& target, Place how) {
     if (published_) {
         errno = EALREADY;
         return false;
@@ -126,10 +130,6 @@ bool JobOutput::publish(const std::string& target, Place how, platform::FileIden
         return false;
     }
     published_ = true;
-    if (identity) {
-        std::optional<platform::FileIdentity> id = platform::identityOf(fd_);
-        *identity = id.value_or(platform::FileIdentity{});
-    }
     return true;
 }
 

@@ -28,6 +28,8 @@ public:
     const std::string& folder() const { return folder_; }
     // Its size now; 0 when it cannot be read.
     off_t size() const;
+    // Its identity now (which a name it is given later keeps).
+    platform::FileIdentity identity() const;
 
     // How an output takes its place.
     enum class Place {
@@ -36,9 +38,8 @@ public:
     };
     // Gives the output the name `target` in its own folder, flushed to disk first.
     // False with errno set (EEXIST: something is at the name, with IfAbsent); the
-    // output is then still unnamed. After a success the output is that file and
-    // `identity` tells it.
-    bool publish(const std::string& target, Place how, platform::FileIdentity* identity = nullptr);
+    // output is then still unnamed.
+    bool publish(const std::string& target, Place how);
 
 private:
     JobOutput() = default;

@@ -202,11 +202,11 @@ bool decodeQueueRecord(const std::string& bytes, uint32_t& generation,
 std::string encodeQueueMark(const RecordMark& mark) {
     std::string bytes;
     uint32_t word = (mark.index & kIndexMask) | (static_cast<uint32_t>(mark.kind) << kKindShift);
-    const bool partial = mark.kind == RecordMark::Stopped && !mark.partial.empty();
+    const bool partial = mark.kind != RecordMark::Started && !mark.target.empty();
     putLe32(bytes, word | (partial ? kMarkPartialFlag : 0));
     if (partial) {
-        putCounted(bytes, mark.partial);
-        putIdentity(bytes, mark.partialIdentity);
+        putCounted(bytes, mark.target);
+        putIdentity(bytes, mark.targetIdentity);
     }
     return bytes;
 }
@@ -244,8 +244,8 @@ bool decodeQueueDone(const std::string& bytes, uint32_t& generation,
             mark.index = word & kIndexMask;
             mark.kind = static_cast<RecordMark::Kind>(kind);
             if ((word & kMarkPartialFlag) != 0 &&
-                (!readCounted(bytes, next, mark.partial) ||
-                 !readIdentity(bytes, next, mark.partialIdentity))) {
+                (!readCounted(bytes, next, mark.target) ||
+                 !readIdentity(bytes, next, mark.targetIdentity))) {
                 break;
             }
         }
@@ -288,13 +288,17 @@ RecordLeft QueueRecord::readLeft(const std::string& dir) {
             break;
         case RecordMark::Stopped:
             running[mark.index] = false;
-            if (!mark.partial.empty()) {
-                entries[mark.index].partial = std::move(mark.partial);
-                entries[mark.index].partialIdentity = mark.partialIdentity;
+            if (!mark.target.empty()) {
+                entries[mark.index].partial = std::move(mark.target);
+                entries[mark.index].partialIdentity = mark.targetIdentity;
             }
             break;
         case RecordMark::Finished:
-            finished[mark.index] = true;
+            // A result that was to take a name counts only once it has.
+            if (mark.target.empty() ||
+                platform::identityOf(mark.target) == mark.targetIdentity) {
+                finished[mark.index] = true;
+            }
             break;
         }
     }
@@ -419,6 +423,11 @@ bool QueueRecord::started(uint32_t index) {
 bool QueueRecord::stopped(uint32_t index, const std::string& partial,
                           const platform::FileIdentity& partialIdentity) {
     return mark(encodeQueueMark({index, RecordMark::Stopped, partial, partialIdentity}));
+}
+
+bool QueueRecord::finished(uint32_t index, const std::string& target,
+                           const platform::FileIdentity& identity) {
+    return mark(encodeQueueMark({index, RecordMark::Finished, target, identity}));
 }
 
 bool QueueRecord::finished(const std::vector<uint32_t>& indices) {

@@ -14,7 +14,7 @@
 //
 // "queue.done" holds the same generation and marks by index: a job started, a job
 // stopped by a clean close (with the partial output it left, if any), a name
-// finished. Its space is reserved ahead, so a full runtime folder does not keep the
+// finished (with the file its result became). Its space is reserved ahead, so a full runtime folder does not keep the
 // marks of the jobs that end from being written.
 //
 // A failed write never undoes an earlier one: a torn append is cut off again and the
@@ -87,6 +87,10 @@ public:
     bool stopped(uint32_t index, const std::string& partial = {},
                  const platform::FileIdentity& partialIdentity = {});
     bool finished(const std::vector<uint32_t>& indices);
+    // Marks a name finished with its result at `target`, written just before the
+    // result takes that name: it counts only while the file there is that result.
+    bool finished(uint32_t index, const std::string& target,
+                  const platform::FileIdentity& identity);
     // Deletes the record (also one that start() could not replace).
     void remove();
     // Stops writing and keeps the files for the next converter.
@@ -114,8 +118,9 @@ struct RecordMark {
     enum Kind : uint8_t { Started = 1, Finished = 2, Stopped = 3 };
     uint32_t index = 0;
     Kind kind = Finished;
-    std::string partial{};
-    platform::FileIdentity partialIdentity{};
+    // The file the job's output became (a stopped job's partial, a finished result).
+    std::string target{};
+    platform::FileIdentity targetIdentity{};
 };
 std::string encodeQueueRecord(uint32_t generation, const std::vector<RecordedName>& entries,
                               const std::vector<platform::FileIdentity>& absorbed = {});

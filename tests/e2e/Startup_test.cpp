@@ -174,7 +174,7 @@ TEST(StartupGuard, ExceptionWhileCreatingTheWindowsIsShownInABox) {
     // no person to answer it, the box keeps the process waiting.
     std::string dir = testenv::makeDir("broken-install") + "/";
     std::string app = testenv::appDir();
-    for (const char* f : {"mp3tunewright", "libakrip32.so", "lame.so"}) {
+    for (const char* f : {"mp3tunewright", "mp3tunewright-program.so", "libakrip32.so", "lame.so"}) {
         ASSERT_EQ(testenv::run("cp '" + app + f + "' '" + dir + "'"), 0) << f;
     }
     ASSERT_EQ(testenv::run("cp '" + app + "tw_test_library.so' '" + dir + "xaudio.so'"), 0);

@@ -54,6 +54,12 @@ TEST(QueueRecord, KeepsTheUnfinishedNamesInTheirOrder) {
     ASSERT_TRUE(record.append({{"/e.wav"}}));
     EXPECT_EQ(unfinished(dir), (std::vector<std::string>{"/c d.wav", "/e.wav"}));
 
+    // A result marked before it takes its name counts once the file there is it.
+    testenv::writeFile(dir + "e.MP3", "the result");
+    ASSERT_TRUE(record.finished(4, dir + "e.MP3", *platform::identityOf(dir + "e.MP3")));
+    ASSERT_TRUE(record.finished(2, dir + "c d.MP3", *platform::identityOf(dir + "e.MP3")));
+    EXPECT_EQ(unfinished(dir), std::vector<std::string>{"/c d.wav"});
+
     // A killed converter leaves the files; the next record replaces them, and the
     // marks of the old one do not apply to the new one.
     record.close();
