@@ -367,27 +367,19 @@ Services& services() {
 Services installServices(const Services& replacement) {
     Services& current = services();
     Services previous = current;
-    if (replacement.dialogs) {
-        current.dialogs = replacement.dialogs;
-    }
-    if (replacement.shell) {
-        current.shell = replacement.shell;
-    }
-    if (replacement.sound) {
-        current.sound = replacement.sound;
-    }
-    if (replacement.clock) {
-        current.clock = replacement.clock;
-    }
-    if (replacement.notifier) {
-        current.notifier = replacement.notifier;
-    }
-    if (replacement.taskbar) {
-        current.taskbar = replacement.taskbar;
-    }
-    if (replacement.sleepInhibitor) {
-        current.sleepInhibitor = replacement.sleepInhibitor;
-    }
+    // Each service given replaces the current one; an empty one keeps it.
+    auto take = [](auto& service, const auto& given) {
+        if (given) {
+            service = given;
+        }
+    };
+    take(current.dialogs, replacement.dialogs);
+    take(current.shell, replacement.shell);
+    take(current.sound, replacement.sound);
+    take(current.clock, replacement.clock);
+    take(current.notifier, replacement.notifier);
+    take(current.taskbar, replacement.taskbar);
+    take(current.sleepInhibitor, replacement.sleepInhibitor);
     return previous;
 }
 

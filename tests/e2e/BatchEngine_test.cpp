@@ -34,18 +34,6 @@ void setJobs(unsigned jobs) {
     ASSERT_EQ(e2e::run(e2e::programPath(), {"--parallel-jobs=" + std::to_string(jobs)}, 20000), 0);
 }
 
-std::vector<std::string> lines(const std::string& text, const std::vector<std::string>& prefixes) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        for (const std::string& p : prefixes) {
-            if (line.rfind(p, 0) == 0) {
-                out.push_back(line);
-            }
-        }
-    }
-    return out;
-}
 
 // Every file of the output folders with its bytes (one changed by the user's action
 // at an unknown moment, a partial, only by its name).
@@ -124,7 +112,7 @@ TEST(BatchEngine, OneAtATimeAndThreeWorkersLeaveTheSameFiles) {
                 EXPECT_LT(a.seconds, 239.0);
             }
             files[jobs] = filesIn({encoded, decoded}, partial ? encoded + "/a.MP3" : "");
-            shown[jobs] = lines(e2e::output(p), {"status: ", "box: "});
+            shown[jobs] = e2e::linesStartingWith(e2e::output(p), {"status: ", "box: "});
             ::chmod((encoded + "/b.MP3").c_str(), 0644);
         }
         EXPECT_EQ(files[1], files[3]);

@@ -39,16 +39,6 @@ std::string privateDir(const std::string& name) {
     return dir + "/";
 }
 
-bool waitFor(const std::function<bool()>& done, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 } // namespace
 
@@ -137,7 +127,7 @@ TEST(HandOffRace, NamesTakenByAKilledConverterAreConvertedOnceByTheNext) {
     e2e::Process converter = e2e::start(e2e::programPath(), {sources + "long.wav"});
     // Its job has started once the record marks it so (its output is unnamed until
     // it is done).
-    ASSERT_TRUE(waitFor(
+    ASSERT_TRUE(e2e::waitFor(
         [&] {
             const app::RecordLeft left = app::QueueRecord::readLeft(rt);
             return !left.unfinished.empty() && left.unfinished[0].retried;
@@ -147,7 +137,7 @@ TEST(HandOffRace, NamesTakenByAKilledConverterAreConvertedOnceByTheNext) {
         ASSERT_EQ(e2e::run(e2e::programPath(), {sources + n}, 20000), 1) << n;
     }
     // Taken: the hand-off files are gone, read by the converter's scan.
-    ASSERT_TRUE(waitFor([&] { return platform::listHandOffFiles(rt).empty(); }, 10000));
+    ASSERT_TRUE(e2e::waitFor([&] { return platform::listHandOffFiles(rt).empty(); }, 10000));
     ASSERT_FALSE(testenv::fileExists(encoded + "/a.MP3")) << "the first job ended too soon";
     ::kill(converter.pid, SIGKILL);
     e2e::wait(converter, 10000);
@@ -178,7 +168,7 @@ TEST(HandOffRace, FifoNamedWavEndsWithTheCannotOpenOutcome) {
     apptest::makeWav(sources + "after.wav", 0.2, 22050, 1);
 
     e2e::Process p = e2e::start(e2e::programPath(), {fifo});
-    ASSERT_TRUE(waitFor(
+    ASSERT_TRUE(e2e::waitFor(
         [&] {
             return testenv::fileExists(std::string(std::getenv("TUNEWRIGHT_RUNTIME_DIR")) +
                                        "/active.flg");
@@ -188,7 +178,7 @@ TEST(HandOffRace, FifoNamedWavEndsWithTheCannotOpenOutcome) {
     // The first tick comes 0.7 s after the window; the job then refuses at once.
     const auto started = std::chrono::steady_clock::now();
     const std::string outcome = "Error occured: Bad WAV format!  while operating with: stream.wav";
-    ASSERT_TRUE(waitFor([&] { return e2e::errors(p).find(outcome) != std::string::npos; }, 10000))
+    ASSERT_TRUE(e2e::waitFor([&] { return e2e::errors(p).find(outcome) != std::string::npos; }, 10000))
         << e2e::errors(p);
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
               5.0);

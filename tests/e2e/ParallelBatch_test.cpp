@@ -71,19 +71,6 @@ std::map<std::string, std::string> outputs(const Batch& b) {
     return files;
 }
 
-std::vector<std::string> linesStartingWith(const std::string& text,
-                                           const std::vector<std::string>& prefixes) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        for (const std::string& p : prefixes) {
-            if (line.rfind(p, 0) == 0) {
-                lines.push_back(line);
-            }
-        }
-    }
-    return lines;
-}
 
 // The output folders hold these names, each the whole source.
 void expectWhole(const Batch& b) {
@@ -115,12 +102,12 @@ TEST(ParallelBatch, EveryCoreGivesWhatOneJobAtATimeGives) {
         options.env["TW_DRIVE"] = "convert";
         e2e::Process p = e2e::start(testenv::appDir() + "driven_program", b.names, options);
         ASSERT_EQ(e2e::wait(p, 120000), 0) << e2e::output(p) << e2e::errors(p);
-        seen[jobs] = linesStartingWith(e2e::output(p), {"status: ", "box: "});
+        seen[jobs] = e2e::linesStartingWith(e2e::output(p), {"status: ", "box: "});
         made[jobs] = outputs(b);
         expectWhole(b);
         // Each failed job says what failed.
         const std::vector<std::string> failures =
-            linesStartingWith(e2e::errors(p), {"mp3tunewright: " + b.names[3] + ": ",
+            e2e::linesStartingWith(e2e::errors(p), {"mp3tunewright: " + b.names[3] + ": ",
                                                "mp3tunewright: " + b.names[7] + ": "});
         EXPECT_EQ(failures.size(), 2u) << e2e::errors(p);
     }

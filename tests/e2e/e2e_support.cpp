@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -119,6 +120,20 @@ bool waitFor(const std::function<bool()>& done, int timeoutMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+std::vector<std::string> linesStartingWith(const std::string& text,
+                                           const std::vector<std::string>& prefixes) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        for (const std::string& p : prefixes) {
+            if (line.rfind(p, 0) == 0) {
+                lines.push_back(line);
+            }
+        }
+    }
+    return lines;
 }
 
 bool waitForOutput(const Process& process, const std::string& line, int timeoutMs) {

@@ -48,6 +48,10 @@ std::string errors(const Process& process);
 bool waitFor(const std::function<bool()>& done, int timeoutMs);
 bool waitForOutput(const Process& process, const std::string& line, int timeoutMs);
 
+// The lines of `text` that start with one of `prefixes`, in their order.
+std::vector<std::string> linesStartingWith(const std::string& text,
+                                           const std::vector<std::string>& prefixes);
+
 // Saves the settings the started processes read: the defaults with these output
 // folders, no completion sound, no folder opened and every error shown; then
 // `adjust` changes what a test needs. A failed save fails the test.
