@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/batch/QueueRecord.h"
 #include "platform/InstanceFiles.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -25,20 +26,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     uint32_t generation = 0;
-    std::vector<platform::RecordedName> names;
+    std::vector<app::RecordedName> names;
     std::vector<platform::FileIdentity> absorbed;
-    if (platform::decodeQueueRecord(bytes, generation, names, &absorbed)) {
-        std::vector<platform::RecordedName> again;
+    if (app::decodeQueueRecord(bytes, generation, names, &absorbed)) {
+        std::vector<app::RecordedName> again;
         std::vector<platform::FileIdentity> absorbedAgain;
         uint32_t generationAgain = 0;
-        if (!platform::decodeQueueRecord(platform::encodeQueueRecord(generation, names, absorbed),
+        if (!app::decodeQueueRecord(app::encodeQueueRecord(generation, names, absorbed),
                                          generationAgain, again, &absorbedAgain) ||
             again != names || absorbedAgain != absorbed || generationAgain != generation) {
             std::abort();
         }
     }
-    std::vector<platform::RecordMark> marks;
-    if (platform::decodeQueueDone(bytes, generation, marks) && marks.size() * 4 + 8 > size) {
+    std::vector<app::RecordMark> marks;
+    if (app::decodeQueueDone(bytes, generation, marks) && marks.size() * 4 + 8 > size) {
         std::abort();
     }
     return 0;

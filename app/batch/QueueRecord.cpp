@@ -193,6 +193,9 @@ bool decodeQueueRecord(const std::string& bytes, uint32_t& generation,
                                            !readIdentity(bytes, next, entry.partialIdentity))) {
             break;
         }
+        if (entry.partial.empty()) {
+            entry.partialIdentity = {}; // the identity of no file says nothing
+        }
         entries.push_back(std::move(entry));
         at = next;
     }
