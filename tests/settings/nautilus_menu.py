@@ -44,9 +44,9 @@ def main(arguments):
     run = arguments[1].decode() if arguments[:1] == [b'--run'] else None
     arguments = arguments[2:] if run else arguments
 
-    spec = importlib.util.spec_from_file_location('extension', os.fsdecode(path))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location('extension', os.fsdecode(path))
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     from gi.repository import Nautilus
     [provider] = [value() for value in vars(module).values() if isinstance(value, type)
                   and issubclass(value, Nautilus.MenuProvider) and value is not Nautilus.MenuProvider]
