@@ -21,31 +21,6 @@ namespace {
 constexpr unsigned long kNtfs3Magic = 0x7366746e;
 constexpr unsigned long kNtfsMagic = 0x5346544e;
 
-// "/a//b/./c/../d/" as "/a/b/d": what the name says, without asking the disk.
-std::string lexicallyNormal(const std::string& absolute) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= absolute.size()) {
-        size_t end = absolute.find('/', start);
-        if (end == std::string::npos) {
-            end = absolute.size();
-        }
-        const std::string part = absolute.substr(start, end - start);
-        if (part == "..") {
-            if (!parts.empty()) {
-                parts.pop_back();
-            }
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        start = end + 1;
-    }
-    std::string normal;
-    for (const std::string& part : parts) {
-        normal += "/" + part;
-    }
-    return normal.empty() ? "/" : normal;
-}
 
 } // namespace
 
@@ -105,7 +80,7 @@ PathKey pathKeyOf(const std::string& path) {
     struct stat st {};
     if (name.empty() || name == "." || name == ".." || ::stat(dir.c_str(), &st) != 0 ||
         !S_ISDIR(st.st_mode)) {
-        return PathKey{0, 0, lexicallyNormal(full)};
+        return PathKey{0, 0, platform::lexicallyNormal(full)};
     }
     return PathKey{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
                    folderIgnoresCase(dir) ? foldedFileName(name) : name};

@@ -4,6 +4,7 @@
 #include <climits>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace platform {
 
@@ -74,6 +75,34 @@ bool equalsIgnoreCase(const std::string& a, const std::string& b) {
         }
     }
     return true;
+}
+
+std::string lexicallyNormal(const std::string& path) {
+    const bool absolute = !path.empty() && path[0] == '/';
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        std::string part = path.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty() && parts.back() != "..") {
+                parts.pop_back();
+            } else if (!absolute) {
+                parts.push_back(part);
+            }
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string out = absolute ? "/" : "";
+    for (const std::string& part : parts) {
+        out += (out.empty() || out == "/" ? "" : "/") + part;
+    }
+    return out.empty() ? "." : out;
 }
 
 std::string absolutePath(const std::string& path) {

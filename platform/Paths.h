@@ -28,6 +28,11 @@ std::string extension(const std::string& path);
 // ASCII case-insensitive comparison, as file extensions are compared.
 bool equalsIgnoreCase(const std::string& a, const std::string& b);
 
+// The path as its text says, without asking the disk: "." parts dropped, ".."
+// taken lexically (never above the root, or the start of a relative name), "//"
+// joined, no trailing '/' ("/a//b/./c/../d/" is "/a/b/d"; "" is ".").
+std::string lexicallyNormal(const std::string& path);
+
 // Makes a name absolute against the process's current directory; absolute
 // names pass unchanged, byte for byte.
 std::string absolutePath(const std::string& path);

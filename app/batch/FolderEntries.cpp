@@ -4,7 +4,6 @@
 #include "app/batch/FolderEntries.h"
 
 #include <sys/stat.h>
-#include <vector>
 
 #include "platform/Paths.h"
 
@@ -12,36 +11,6 @@ namespace app {
 namespace {
 
 constexpr const char* kDecodeSuffix = "/*.mp3";
-
-// "." dropped, ".." taken lexically (never above the root or the start of a
-// relative name), repeated '/' joined; no trailing '/'.
-std::string lexicallyClean(const std::string& path) {
-    const bool absolute = !path.empty() && path[0] == '/';
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos) {
-            end = path.size();
-        }
-        std::string part = path.substr(start, end - start);
-        if (part == "..") {
-            if (!parts.empty() && parts.back() != "..") {
-                parts.pop_back();
-            } else if (!absolute) {
-                parts.push_back(part);
-            }
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        start = end + 1;
-    }
-    std::string out = absolute ? "/" : "";
-    for (const std::string& part : parts) {
-        out += (out.empty() || out == "/" ? "" : "/") + part;
-    }
-    return out.empty() ? "." : out;
-}
 
 } // namespace
 
@@ -74,7 +43,7 @@ std::optional<FolderEntry> ParseFolderEntry(const std::string& entry) {
 }
 
 std::string FolderEntryText(const std::string& folder, bool decode) {
-    std::string clean = lexicallyClean(folder);
+    std::string clean = platform::lexicallyNormal(folder);
     if (clean == "/") {
         clean.clear();
     }

@@ -98,41 +98,6 @@ void putName(std::string& out, const RecordedName& entry) {
     }
 }
 
-// The names of a record of version 1 or 2: a retried mark, and in version 2 the
-// target of a begun job after the name.
-bool decodeOlderRecord(const std::string& bytes, std::vector<RecordedName>& entries,
-                       std::vector<platform::FileIdentity>* absorbed) {
-    size_t at = 8;
-    while (bytes.size() - at >= 4) {
-        const uint32_t word = getLe32(bytes, at);
-        at += 4;
-        if (word == kAbsorbedWord) {
-            platform::FileIdentity id;
-            if (!readIdentity(bytes, at, id)) {
-                break;
-            }
-            if (absorbed) {
-                absorbed->push_back(id);
-            }
-            continue;
-        }
-        const uint32_t length = word & kV2LengthMask;
-        if (length > bytes.size() - at) {
-            break;
-        }
-        RecordedName entry;
-        entry.name = bytes.substr(at, length);
-        entry.retried = (word & kRetriedFlag) != 0;
-        at += length;
-        std::string target;
-        if ((word & kPartialFlag) != 0 && !readCounted(bytes, at, target)) {
-            break;
-        }
-        entries.push_back(std::move(entry));
-    }
-    return true;
-}
-
 } // namespace
 
 std::string encodeQueueRecord(uint32_t generation, const std::vector<RecordedName>& entries,
@@ -157,12 +122,13 @@ bool decodeQueueRecord(const std::string& bytes, uint32_t& generation,
     }
     const std::string magic = bytes.substr(0, 4);
     generation = getLe32(bytes, 4);
-    if (magic == kMagicV2 || magic == kMagicV1) {
-        return decodeOlderRecord(bytes, entries, absorbed);
-    }
-    if (magic != kMagic) {
+    // Version 2 (and 1) had a shorter length field, no subfolders, and after the
+    // name the target a begun job wrote, which is no longer needed.
+    const bool older = magic == kMagicV2 || magic == kMagicV1;
+    if (!older && magic != kMagic) {
         return false;
     }
+    const uint32_t lengthMask = older ? kV2LengthMask : kLengthMask;
     size_t at = 8;
     while (bytes.size() - at >= 4) {
         const uint32_t word = getLe32(bytes, at);
@@ -178,7 +144,7 @@ bool decodeQueueRecord(const std::string& bytes, uint32_t& generation,
             at = next;
             continue;
         }
-        const uint32_t length = word & kLengthMask;
+        const uint32_t length = word & lengthMask;
         if (length > bytes.size() - next) {
             break;
         }
@@ -186,15 +152,22 @@ bool decodeQueueRecord(const std::string& bytes, uint32_t& generation,
         entry.name = bytes.substr(next, length);
         entry.retried = (word & kRetriedFlag) != 0;
         next += length;
-        if ((word & kSubfolderFlag) != 0 && !readCounted(bytes, next, entry.subfolder)) {
-            break;
-        }
-        if ((word & kPartialFlag) != 0 && (!readCounted(bytes, next, entry.partial) ||
-                                           !readIdentity(bytes, next, entry.partialIdentity))) {
-            break;
-        }
-        if (entry.partial.empty()) {
-            entry.partialIdentity = {}; // the identity of no file says nothing
+        if (older) {
+            std::string target;
+            if ((word & kPartialFlag) != 0 && !readCounted(bytes, next, target)) {
+                break;
+            }
+        } else {
+            if ((word & kSubfolderFlag) != 0 && !readCounted(bytes, next, entry.subfolder)) {
+                break;
+            }
+            if ((word & kPartialFlag) != 0 && (!readCounted(bytes, next, entry.partial) ||
+                                               !readIdentity(bytes, next, entry.partialIdentity))) {
+                break;
+            }
+            if (entry.partial.empty()) {
+                entry.partialIdentity = {}; // the identity of no file says nothing
+            }
         }
         entries.push_back(std::move(entry));
         at = next;
